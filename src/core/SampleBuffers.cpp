@@ -1,1 +1,117 @@
-// Placeholder: filled in by its own change.
+#include "core/SampleBuffers.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+namespace stemora {
+
+namespace {
+
+constexpr int32_t RingMask = RingLength - 1;
+static_assert((RingLength & RingMask) == 0, "ring wrap uses a mask");
+
+// Block weights exp((i - 4097) / 818.2): the newest value weighs exp(-2 / 818.2), the oldest
+// exp(-4097 / 818.2). Evaluated once in extended precision and kept as doubles, so that the
+// product with a float sample, rounded to float, differs from the fully extended one in the
+// last bit at most.
+struct BlockWeights {
+    std::array<double, RingLength> Values;
+    BlockWeights() noexcept {
+        for (int32_t i = 0; i < RingLength; ++i) {
+            Values[static_cast<size_t>(i)] =
+                static_cast<double>(std::exp((static_cast<long double>(i) - 4097.0L) / 818.2L));
+        }
+    }
+};
+
+const BlockWeights& blockWeights() noexcept {
+    static const BlockWeights weights;
+    return weights;
+}
+
+// out[k] = weights[k] * in[k]; contiguous so that the compiler vectorises it.
+void weightedCopy(float* __restrict out, const double* __restrict weights,
+                  const float* __restrict in, int32_t n) noexcept {
+    for (int32_t k = 0; k < n; ++k) {
+        out[k] = static_cast<float>(weights[k] * static_cast<double>(in[k]));
+    }
+}
+
+}  // namespace
+
+Decimator::Decimator(const float* samples)
+    : samples_(samples),
+      ring_(std::make_unique<float[]>(RingLength)),
+      block_(std::make_unique<float[]>(RingLength)) {
+    blockWeights();  // build the table now, not on the capture thread's first pass
+}
+
+void Decimator::Reset() noexcept {
+    std::fill_n(ring_.get(), RingLength, 0.0f);
+    phase_ = 0.0f;
+    sum_ = 0.0f;
+    count_ = 1;
+    writePosition_ = 0;
+}
+
+void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate) noexcept {
+    const int32_t n = std::clamp(sampleCount, 0, SampleBufferLength);
+    const float* samples = samples_;
+    float* ring = ring_.get();
+    const long double gain = outputRate;
+    const long double loss = captureRate;
+
+    float phase = phase_;
+    float sum = sum_;
+    int32_t count = count_;
+    int32_t writePosition = writePosition_;
+    for (int32_t k = 0; k < n; ++k) {
+        const float s = samples[k];
+        if (phase > 0.0f) {
+            ring[writePosition] = static_cast<float>(static_cast<long double>(sum) / count);
+            writePosition = (writePosition + 1) & RingMask;
+            // The triggering sample opens the next group; it is not part of the emitted mean.
+            sum = s;
+            count = 1;
+            phase = static_cast<float>(phase - loss);
+        } else {
+            // A float sum rounded once to float equals the extended sum narrowed to float.
+            sum += s;
+            // Saturate: at an output rate of 0 the group grows for as long as capture runs.
+            if (count < std::numeric_limits<int32_t>::max()) {
+                ++count;
+            }
+        }
+        phase = static_cast<float>(phase + gain);
+    }
+    phase_ = phase;
+    sum_ = sum;
+    count_ = count;
+    writePosition_ = writePosition;
+
+    rebuildBlock();
+}
+
+void Decimator::rebuildBlock() noexcept {
+    // Oldest first: ring[writePosition .. 4095] then ring[0 .. writePosition - 1].
+    readPosition_ = writePosition_;
+    const double* weights = blockWeights().Values.data();
+    const int32_t head = RingLength - readPosition_;
+    weightedCopy(block_.get(), weights, ring_.get() + readPosition_, head);
+    weightedCopy(block_.get() + head, weights + head, ring_.get(), readPosition_);
+    // The cursor has gone round once and stands where it started.
+}
+
+SampleBuffers::SampleBuffers()
+    : sampleBuffer_(std::make_unique<float[]>(SampleBufferLength)),
+      Spec(sampleBuffer_.get()),
+      SpecHi(sampleBuffer_.get()) {}
+
+void SampleBuffers::ResetDecimators() noexcept {
+    Spec.Reset();
+    SpecHi.Reset();
+}
+
+}  // namespace stemora
