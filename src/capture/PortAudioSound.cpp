@@ -1,1 +1,447 @@
-// Placeholder: filled in by its own change.
+#include "capture/PortAudioSound.h"
+
+#include <portaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "capture/LibraryLoader.h"
+
+namespace stemora {
+
+// The entries that this back end calls, resolved once per back end. Only the types come from
+// portaudio.h; the library itself is never linked.
+struct PortAudioBackend::Api {
+    decltype(&Pa_Initialize) Initialize;
+    decltype(&Pa_Terminate) Terminate;
+    decltype(&Pa_GetDefaultInputDevice) GetDefaultInputDevice;
+    decltype(&Pa_GetDeviceInfo) GetDeviceInfo;
+    decltype(&Pa_OpenStream) OpenStream;
+    decltype(&Pa_SetStreamFinishedCallback) SetStreamFinishedCallback;
+    decltype(&Pa_StartStream) StartStream;
+    decltype(&Pa_StopStream) StopStream;
+    decltype(&Pa_AbortStream) AbortStream;
+    decltype(&Pa_CloseStream) CloseStream;
+};
+
+namespace {
+
+// DirectSound's answers where the platform has a specific code.
+constexpr HResult kErrBadFormat = static_cast<HResult>(0x88780064u);  // DSERR_BADFORMAT
+constexpr HResult kErrOutOfMemory = static_cast<HResult>(0x8007000Eu);
+constexpr HResult kErrNoAggregation = static_cast<HResult>(0x80040110u);
+
+// Initialising, terminating and opening streams are not thread-safe in PortAudio, and every
+// back end of the process shares one PortAudio: one lock for all of them.
+std::mutex& sessionMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+template <typename F>
+void resolveEntry(F& slot, std::string_view library, const char* entry) {
+    slot = reinterpret_cast<F>(GetLibraryProc(library, entry));
+}
+
+// Optional entry: null when the library or the entry is absent.
+template <typename F>
+F optionalEntry(const char* library, const char* entry) {
+    try {
+        return reinterpret_cast<F>(GetLibraryProc(library, entry));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void dropAlsaMessage(const char*, int, const char*, int, const char*, ...) {}
+void dropJackMessage(const char*) {}
+
+// ALSA's plugin probing and JACK's failed connection print dozens of lines on every
+// Pa_Initialize; a tuner's terminal is not the place for them. The handlers are installed in
+// the libraries PortAudio itself uses (a second dlopen finds the same instance).
+void silenceSoundLibraries() {
+    using AlsaHandler = void (*)(const char*, int, const char*, int, const char*, ...);
+    using JackHandler = void (*)(const char*);
+    if (auto setAlsa =
+            optionalEntry<int (*)(AlsaHandler)>("libasound.so.2", "snd_lib_error_set_handler")) {
+        setAlsa(&dropAlsaMessage);
+    }
+    if (auto setJack =
+            optionalEntry<void (*)(JackHandler)>("libjack.so.0", "jack_set_error_function")) {
+        setJack(&dropJackMessage);
+    }
+    if (auto setJack =
+            optionalEntry<void (*)(JackHandler)>("libjack.so.0", "jack_set_info_function")) {
+        setJack(&dropJackMessage);
+    }
+}
+
+bool validPcm(const WaveFormat& f) {
+    const bool bitsOk = f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 ||
+                        f.wBitsPerSample == 32;
+    return f.wFormatTag == 1 && (f.nChannels == 1 || f.nChannels == 2) && bitsOk &&
+           f.nSamplesPerSec > 0 && f.nBlockAlign == f.nChannels * (f.wBitsPerSample / 8) &&
+           f.nAvgBytesPerSec == std::uint32_t{f.nBlockAlign} * f.nSamplesPerSec;
+}
+
+PaSampleFormat paFormatFor(std::uint16_t bits) {
+    switch (bits) {
+        case 8:
+            return paUInt8;
+        case 16:
+            return paInt16;
+        case 24:
+            return paInt24;
+        default:
+            return paInt32;
+    }
+}
+
+}  // namespace
+
+class PortAudioDevice;
+
+// One PortAudio input stream recording into a CaptureRing (the callback is its producer, the
+// user of the buffer its consumer).
+class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
+  public:
+    // Throws std::bad_alloc.
+    PortAudioCaptureBuffer(PortAudioDevice& device, const PortAudioBackend::Api& api,
+                           std::uint32_t size, std::uint32_t frameBytes, std::uint8_t silence);
+
+    // Opens the stream; false when PortAudio refuses the format.
+    bool open(PaDeviceIndex input, const WaveFormat& format, double latency);
+
+    std::uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+    std::uint32_t Release() override;
+    HResult Start(std::uint32_t flags) override;
+    HResult Stop() override;
+    HResult GetCurrentPosition(std::uint32_t* captureCursor, std::uint32_t* readCursor) override;
+    HResult Lock(std::uint32_t offset, std::uint32_t bytes, void** ptr1, std::uint32_t* bytes1,
+                 void** ptr2, std::uint32_t* bytes2, std::uint32_t) override {
+        return ring_.Pieces(offset, bytes, ptr1, bytes1, ptr2, bytes2);
+    }
+    HResult Unlock(void*, std::uint32_t, void*, std::uint32_t) override { return kOk; }
+
+  private:
+    ~PortAudioCaptureBuffer() override;
+
+    static int onFrames(const void* input, void* output, unsigned long frameCount,
+                        const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags flags,
+                        void* self) noexcept;
+    static void onFinished(void* self) noexcept;
+
+    std::atomic<std::uint32_t> refs_{1};
+    PortAudioDevice& device_;
+    const PortAudioBackend::Api& api_;
+    PaStream* stream_ = nullptr;
+    CaptureRing ring_;
+    const std::uint32_t frameBytes_;
+    // Set by PortAudio when the stream becomes inactive, by Stop() or because the device
+    // stopped delivering.
+    std::atomic<bool> finished_{false};
+    bool started_ = false;  // consumer thread only
+};
+
+// PortAudio's default input device, for as long as PortAudio stays initialised for it.
+class PortAudioDevice final : public ISoundCapture {
+  public:
+    PortAudioDevice(PortAudioBackend& backend, const PortAudioBackend::Api& api,
+                    PaDeviceIndex input, double latency)
+        : backend_(backend), api_(api), input_(input), latency_(latency) {}
+
+    std::uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+    std::uint32_t Release() override {
+        const std::uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 0) {
+            PortAudioBackend& backend = backend_;
+            delete this;
+            backend.releaseSession();
+        }
+        return left;
+    }
+
+    HResult CreateCaptureBuffer(const CaptureBufferDesc* desc, ISoundCaptureBuffer** buffer,
+                                void* outer) override {
+        if (buffer == nullptr) {
+            return kErrInvalidArg;
+        }
+        *buffer = nullptr;
+        if (outer != nullptr) {
+            return kErrNoAggregation;
+        }
+        if (desc == nullptr || desc->dwSize != kCaptureBufferDescSize ||
+            desc->lpwfxFormat == nullptr || desc->dwBufferBytes == 0) {
+            return kErrInvalidArg;
+        }
+        const WaveFormat& format = *desc->lpwfxFormat;
+        if (!validPcm(format)) {
+            return kErrBadFormat;
+        }
+        if (desc->dwBufferBytes < format.nBlockAlign) {
+            return kErrInvalidArg;
+        }
+        const std::uint8_t silence = format.wBitsPerSample == 8 ? 0x80 : 0x00;
+        PortAudioCaptureBuffer* created = nullptr;
+        try {
+            created = new PortAudioCaptureBuffer(*this, api_, desc->dwBufferBytes,
+                                                 format.nBlockAlign, silence);
+        } catch (const std::bad_alloc&) {
+            return kErrOutOfMemory;
+        }
+        if (!created->open(input_, format, latency_)) {
+            created->Release();
+            return kErrBadFormat;
+        }
+        *buffer = created;
+        return kOk;
+    }
+
+  private:
+    ~PortAudioDevice() override = default;
+
+    std::atomic<std::uint32_t> refs_{1};
+    PortAudioBackend& backend_;
+    const PortAudioBackend::Api& api_;
+    const PaDeviceIndex input_;
+    const double latency_;
+};
+
+PortAudioCaptureBuffer::PortAudioCaptureBuffer(PortAudioDevice& device,
+                                               const PortAudioBackend::Api& api, std::uint32_t size,
+                                               std::uint32_t frameBytes, std::uint8_t silence)
+    : device_(device), api_(api), ring_(size, silence), frameBytes_(frameBytes) {
+    // The device (and with it PortAudio) stays alive while any of its buffers does.
+    device_.AddRef();
+}
+
+PortAudioCaptureBuffer::~PortAudioCaptureBuffer() {
+    if (stream_ != nullptr) {
+        std::lock_guard lock(sessionMutex());
+        if (started_) {
+            api_.AbortStream(stream_);
+        }
+        api_.CloseStream(stream_);
+    }
+    device_.Release();
+}
+
+std::uint32_t PortAudioCaptureBuffer::Release() {
+    const std::uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) {
+        delete this;
+    }
+    return left;
+}
+
+bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format, double latency) {
+    PaStreamParameters params{};
+    params.device = input;
+    params.channelCount = format.nChannels;
+    params.sampleFormat = paFormatFor(format.wBitsPerSample);
+    params.suggestedLatency = latency;
+    params.hostApiSpecificStreamInfo = nullptr;
+    std::lock_guard lock(sessionMutex());
+    PaStream* stream = nullptr;
+    if (api_.OpenStream(&stream, &params, nullptr, format.nSamplesPerSec,
+                        paFramesPerBufferUnspecified, paNoFlag, &onFrames, this) != paNoError) {
+        return false;
+    }
+    stream_ = stream;
+    api_.SetStreamFinishedCallback(stream_, &onFinished);
+    return true;
+}
+
+HResult PortAudioCaptureBuffer::Start(std::uint32_t) {
+    if (started_) {
+        return kOk;
+    }
+    finished_.store(false, std::memory_order_relaxed);
+    if (api_.StartStream(stream_) != paNoError) {
+        return kErrFail;
+    }
+    started_ = true;
+    return kOk;
+}
+
+HResult PortAudioCaptureBuffer::Stop() {
+    if (!started_) {
+        return kOk;
+    }
+    started_ = false;
+    // Also returns promptly for a stream whose device has gone.
+    const PaError result = api_.StopStream(stream_);
+    finished_.store(false, std::memory_order_relaxed);
+    return result == paNoError || result == paStreamIsStopped ? kOk : kErrFail;
+}
+
+HResult PortAudioCaptureBuffer::GetCurrentPosition(std::uint32_t* captureCursor,
+                                                   std::uint32_t* readCursor) {
+    // A started stream that PortAudio reports finished stopped delivering for good: say so
+    // rather than report a cursor that never moves again.
+    if (started_ && finished_.load(std::memory_order_acquire)) {
+        return kErrNoDriver;
+    }
+    const std::uint32_t cursor = ring_.Cursor();
+    if (captureCursor != nullptr) {
+        *captureCursor = cursor;
+    }
+    if (readCursor != nullptr) {
+        *readCursor = cursor;
+    }
+    return kOk;
+}
+
+int PortAudioCaptureBuffer::onFrames(const void* input, void*, unsigned long frameCount,
+                                     const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
+                                     void* self) noexcept {
+    auto* buffer = static_cast<PortAudioCaptureBuffer*>(self);
+    buffer->ring_.Record(static_cast<const std::uint8_t*>(input),
+                         static_cast<std::size_t>(frameCount) * buffer->frameBytes_);
+    return paContinue;
+}
+
+void PortAudioCaptureBuffer::onFinished(void* self) noexcept {
+    static_cast<PortAudioCaptureBuffer*>(self)->finished_.store(true, std::memory_order_release);
+}
+
+CaptureRing::CaptureRing(std::uint32_t size, std::uint8_t silence)
+    : bytes_(new std::uint8_t[size]), size_(size), silence_(silence) {
+    std::memset(bytes_.get(), silence_, size_);
+}
+
+void CaptureRing::Record(const std::uint8_t* input, std::size_t bytes) noexcept {
+    std::uint32_t cursor = cursor_.load(std::memory_order_relaxed);
+    // More than a whole buffer at once: only the newest buffer's worth survives anyway.
+    if (bytes > size_) {
+        const std::size_t skipped = bytes - size_;
+        if (input != nullptr) {
+            input += skipped;
+        }
+        cursor = static_cast<std::uint32_t>((cursor + skipped) % size_);
+        bytes = size_;
+    }
+    std::size_t done = 0;
+    while (done < bytes) {
+        const std::size_t piece = std::min<std::size_t>(bytes - done, size_ - cursor);
+        if (input != nullptr) {
+            std::memcpy(bytes_.get() + cursor, input + done, piece);
+        } else {
+            std::memset(bytes_.get() + cursor, silence_, piece);
+        }
+        done += piece;
+        cursor = static_cast<std::uint32_t>((cursor + piece) % size_);
+    }
+    cursor_.store(cursor, std::memory_order_release);
+}
+
+HResult CaptureRing::Pieces(std::uint32_t offset, std::uint32_t bytes, void** ptr1,
+                            std::uint32_t* bytes1, void** ptr2, std::uint32_t* bytes2) noexcept {
+    const bool secondPlace = ptr2 != nullptr && bytes2 != nullptr;
+    if (ptr1 == nullptr || bytes1 == nullptr || (ptr2 == nullptr) != (bytes2 == nullptr) ||
+        offset >= size_ || bytes > size_) {
+        return kErrInvalidArg;
+    }
+    const std::uint32_t first = std::min(bytes, size_ - offset);
+    if (first < bytes && !secondPlace) {
+        return kErrInvalidArg;
+    }
+    *ptr1 = bytes_.get() + offset;
+    *bytes1 = first;
+    if (secondPlace) {
+        *ptr2 = first < bytes ? bytes_.get() : nullptr;
+        *bytes2 = bytes - first;
+    }
+    return kOk;
+}
+
+PortAudioBackend::PortAudioBackend(std::string libraryName)
+    : libraryName_(std::move(libraryName)) {}
+
+PortAudioBackend::~PortAudioBackend() = default;
+
+const PortAudioBackend::Api& PortAudioBackend::resolve() {
+    if (!api_) {
+        auto api = std::make_unique<Api>();
+        resolveEntry(api->Initialize, libraryName_, "Pa_Initialize");
+        resolveEntry(api->Terminate, libraryName_, "Pa_Terminate");
+        resolveEntry(api->GetDefaultInputDevice, libraryName_, "Pa_GetDefaultInputDevice");
+        resolveEntry(api->GetDeviceInfo, libraryName_, "Pa_GetDeviceInfo");
+        resolveEntry(api->OpenStream, libraryName_, "Pa_OpenStream");
+        resolveEntry(api->SetStreamFinishedCallback, libraryName_, "Pa_SetStreamFinishedCallback");
+        resolveEntry(api->StartStream, libraryName_, "Pa_StartStream");
+        resolveEntry(api->StopStream, libraryName_, "Pa_StopStream");
+        resolveEntry(api->AbortStream, libraryName_, "Pa_AbortStream");
+        resolveEntry(api->CloseStream, libraryName_, "Pa_CloseStream");
+        api_ = std::move(api);
+    }
+    return *api_;
+}
+
+bool PortAudioBackend::acquireSession() {
+    if (sessions_ == 0) {
+        silenceSoundLibraries();
+        if (api_->Initialize() != paNoError) {
+            return false;
+        }
+    }
+    ++sessions_;
+    return true;
+}
+
+void PortAudioBackend::releaseSession() {
+    std::lock_guard lock(sessionMutex());
+    if (sessions_ > 0 && --sessions_ == 0) {
+        api_->Terminate();
+    }
+}
+
+HResult PortAudioBackend::DirectSoundCaptureCreate(const DeviceGuid* deviceId,
+                                                   ISoundCapture** device, void* outer) {
+    if (device == nullptr) {
+        return kErrInvalidArg;
+    }
+    *device = nullptr;
+    std::lock_guard lock(sessionMutex());
+    // Throws when the library or an entry is missing; the caller reports that.
+    const Api& api = resolve();
+    if (outer != nullptr) {
+        return kErrNoAggregation;
+    }
+    if (deviceId != nullptr) {
+        return kErrInvalidArg;
+    }
+    if (!acquireSession()) {
+        return kErrFail;
+    }
+    const PaDeviceIndex input = api.GetDefaultInputDevice();
+    const PaDeviceInfo* info = input == paNoDevice ? nullptr : api.GetDeviceInfo(input);
+    if (info == nullptr) {
+        // No device: undo this session's initialisation without re-taking the lock.
+        if (--sessions_ == 0) {
+            api.Terminate();
+        }
+        return kErrFail;
+    }
+    auto* created =
+        new (std::nothrow) PortAudioDevice(*this, api, input, info->defaultLowInputLatency);
+    if (created == nullptr) {
+        if (--sessions_ == 0) {
+            api.Terminate();
+        }
+        return kErrOutOfMemory;
+    }
+    *device = created;
+    return kOk;
+}
+
+ISoundBackend& DefaultSoundBackend() {
+    // Never destroyed: a capture thread still running at exit may hold a device made by it.
+    static PortAudioBackend* const backend = new PortAudioBackend();
+    return *backend;
+}
+
+}  // namespace stemora

@@ -1,0 +1,110 @@
+#pragma once
+// The real capture back end: PortAudio, loaded at run time and never linked.
+//
+// The library is found through GetLibraryProc (it stays loaded until the process ends) and all
+// its entries are resolved once, on the first DirectSoundCaptureCreate, into a table of function
+// pointers; nothing is resolved on an audio thread. When the library or one of its entries is
+// missing, DirectSoundCaptureCreate throws, so a machine without PortAudio still starts and the
+// capture stream's constructor reports EDirectXError "Necessary since DirectX5".
+//
+// A device is PortAudio's default input device. PortAudio is initialised when the first device
+// of this back end is created and terminated when the last one (with its buffers) is released,
+// so a sound server started after an earlier session is seen by the next one. ALSA's and JACK's
+// start-up chatter is silenced before PortAudio initialises.
+//
+// A capture buffer is one PortAudio input stream, opened at creation in the requested format
+// (8-bit unsigned, 16-, 24- or 32-bit signed, mono or stereo, the requested rate); its callback
+// copies every frame into a CaptureRing of exactly dwBufferBytes bytes. A stream that stops
+// delivering (its server gone) makes GetCurrentPosition fail from then on; nothing hangs.
+//
+// Threads: DirectSoundCaptureCreate and CreateCaptureBuffer may run on any thread; one thread at
+// a time uses a given buffer (see the cursor contract in the source). PortAudio's callback runs
+// on its own thread and never blocks, allocates, locks or throws.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "capture/SoundPlatform.h"
+
+namespace stemora {
+
+inline constexpr const char* kPortAudioLibrary = "libportaudio.so.2";
+
+// Result of a position query on a buffer whose stream has stopped delivering (DSERR_NODRIVER).
+inline constexpr HResult kErrNoDriver = static_cast<HResult>(0x88780078u);
+
+// The circular buffer behind a capture buffer: `Size()` bytes, filled by one producer thread and
+// read by one consumer thread.
+//
+// Cursor contract (single producer, single consumer): the producer alone calls Record. It copies
+// the new bytes in, wrapping at the end, and only then publishes the new end of the data with a
+// release store. The consumer reads Cursor() (an acquire load) and may then copy any bytes from
+// its own read offset up to that cursor. The producer never waits for the consumer: a consumer
+// more than Size() bytes behind finds its unread bytes overwritten without notice, as with the
+// platform's capture buffers, so it must keep within one buffer of the cursor. Cursor() equal to
+// the consumer's offset means nothing new (a buffer that filled completely counts as empty).
+class CaptureRing {
+  public:
+    // size > 0 bytes, filled with the silence byte (0x80 for 8-bit sound, else 0). Throws
+    // std::bad_alloc when the memory is not there.
+    CaptureRing(std::uint32_t size, std::uint8_t silence);
+
+    std::uint32_t Size() const noexcept { return size_; }
+
+    // Producer: appends `bytes` bytes from `input` (silence when input is null). Of more than
+    // Size() bytes only the newest Size() remain, and the cursor still moves by `bytes`
+    // modulo Size(). Never blocks, allocates or locks.
+    void Record(const std::uint8_t* input, std::size_t bytes) noexcept;
+
+    // Consumer: the offset up to which the data is complete, 0..Size()-1.
+    std::uint32_t Cursor() const noexcept { return cursor_.load(std::memory_order_acquire); }
+
+    // Consumer: `bytes` bytes from `offset` as up to two pieces, the second from offset 0 when
+    // the range runs past the end (else *ptr2 null, *bytes2 0). ptr2 and bytes2 may both be
+    // null, and then the range must not wrap. kErrInvalidArg for offset >= Size(),
+    // bytes > Size() or missing places.
+    HResult Pieces(std::uint32_t offset, std::uint32_t bytes, void** ptr1, std::uint32_t* bytes1,
+                   void** ptr2, std::uint32_t* bytes2) noexcept;
+
+  private:
+    const std::unique_ptr<std::uint8_t[]> bytes_;
+    const std::uint32_t size_;
+    const std::uint8_t silence_;
+    std::atomic<std::uint32_t> cursor_{0};
+};
+
+class PortAudioBackend final : public ISoundBackend {
+  public:
+    // libraryName: the file name handed to the loader unchanged; tests name a missing one.
+    explicit PortAudioBackend(std::string libraryName = kPortAudioLibrary);
+    // Every device and buffer made through this back end must be released first.
+    ~PortAudioBackend() override;
+    PortAudioBackend(const PortAudioBackend&) = delete;
+    PortAudioBackend& operator=(const PortAudioBackend&) = delete;
+
+    // deviceId must be null (the default input device); a given identifier is refused with
+    // kErrInvalidArg, as is a non-null outer. Answers kErrFail when PortAudio cannot
+    // initialise or has no default input device. Throws when the library cannot be used.
+    HResult DirectSoundCaptureCreate(const DeviceGuid* deviceId, ISoundCapture** device,
+                                     void* outer) override;
+
+    // The resolved entries (defined in the source, free of PortAudio types here).
+    struct Api;
+
+  private:
+    friend class PortAudioDevice;
+
+    const Api& resolve();
+    // PortAudio is initialised for the first device and terminated after the last one.
+    // acquireSession answers false when Pa_Initialize fails.
+    bool acquireSession();
+    void releaseSession();
+
+    std::string libraryName_;
+    std::unique_ptr<Api> api_;
+    int sessions_ = 0;
+};
+
+}  // namespace stemora

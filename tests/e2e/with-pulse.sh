@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# Runs one command against a private PulseAudio server that plays a tone.
+#
+#   with-pulse.sh [--tone HZ | --silence] COMMAND [ARGS...]
+#
+# Everything lives in a fresh temporary folder: the server's socket, runtime folder, home and
+# log. ALSA's "default" device reaches the server through PULSE_SERVER (the pulseaudio package
+# routes ALSA's default to PulseAudio). A player stays attached for the whole run: an idle null
+# sink's monitor delivers in bursts about 2 s apart. The command gets STEMORA_PULSE_PID, the
+# server's PID, so a test can kill the server mid-capture. Every process started here is
+# stopped by its PID; the exit status is the command's.
+set -uo pipefail
+
+tone=440
+if [[ ${1-} == --tone ]]; then
+  tone=$2
+  shift 2
+elif [[ ${1-} == --silence ]]; then
+  tone=
+  shift
+fi
+if (($# == 0)); then
+  echo "usage: $0 [--tone HZ | --silence] COMMAND [ARGS...]" >&2
+  exit 2
+fi
+
+for tool in pulseaudio pactl sox; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "with-pulse: $tool is not installed" >&2
+    exit 2
+  fi
+done
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/stemora-pulse.XXXXXX")
+server_pid=
+player_pid=
+listener_pid=
+
+stop() {
+  local pid
+  for pid in "$listener_pid" "$player_pid" "$server_pid"; do
+    [[ -n $pid ]] || continue
+    kill "$pid" 2>/dev/null
+    # A server that does not go within 2 s is killed outright.
+    for _ in $(seq 20); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -9 "$pid" 2>/dev/null
+  done
+  rm -rf "$dir"
+}
+trap stop EXIT
+trap 'exit 130' INT TERM
+
+mkdir -m 0700 "$dir/runtime" "$dir/home"
+socket=$dir/pulse.sock
+export HOME=$dir/home
+export XDG_RUNTIME_DIR=$dir/runtime
+export PULSE_SERVER=unix:$socket
+# Keep a client from spawning a server of its own when ours is gone.
+export PULSE_CLIENTCONFIG=$dir/client.conf
+echo "autospawn = no" >"$PULSE_CLIENTCONFIG"
+
+cat >"$dir/server.pa" <<PA
+load-module module-native-protocol-unix socket=$socket auth-anonymous=1
+load-module module-null-sink sink_name=vsink rate=48000 channels=2
+set-default-sink vsink
+set-default-source vsink.monitor
+PA
+
+pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
+  --use-pid-file=no --enable-memfd=no --log-target="file:$dir/server.log" &
+server_pid=$!
+# Disowned: a test that kills the server must not make this shell report it.
+disown "$server_pid"
+
+ready=
+for _ in $(seq 100); do
+  if pactl info >/dev/null 2>&1; then
+    ready=1
+    break
+  fi
+  kill -0 "$server_pid" 2>/dev/null || break
+  sleep 0.05
+done
+if [[ -z $ready ]]; then
+  echo "with-pulse: the private PulseAudio server did not start; its log:" >&2
+  cat "$dir/server.log" >&2
+  exit 1
+fi
+
+# One second of a whole number of cycles repeats without a seam.
+if [[ -n $tone ]]; then
+  sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" synth 1 sine "$tone" vol 0.5
+else
+  sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" trim 0 1
+fi
+sox -q "$dir/tone.wav" -t pulseaudio vsink repeat - &
+player_pid=$!
+disown "$player_pid"
+# The monitor delivers steadily only once the player's stream is connected.
+playing=
+for _ in $(seq 100); do
+  if [[ -n $(pactl list short sink-inputs 2>/dev/null) ]]; then
+    playing=1
+    break
+  fi
+  sleep 0.05
+done
+if [[ -z $playing ]]; then
+  echo "with-pulse: the player did not connect to the private server" >&2
+  exit 1
+fi
+# Without a low-latency recorder the null sink renders in blocks of about 2 s, so a new
+# recorder would wait that long for its first bytes: keep one listening throughout.
+parec --latency-msec=20 -d vsink.monitor >/dev/null &
+listener_pid=$!
+disown "$listener_pid"
+sleep 0.3
+
+export STEMORA_PULSE_PID=$server_pid
+"$@"
+status=$?
+exit "$status"
