@@ -15,8 +15,9 @@ namespace {
 constexpr long double PianoKeyPitch = 6.76L;
 constexpr int32_t PianoNoteOffset = 37;
 
-// Floored division and modulo: the plain ones for every index from -1197 up, and still a
-// class in 0..11 below it, where the truncating remainder would go negative.
+// Floored division and modulo, so that pitch classes stay in 0..11 and the octave steps up at
+// every C for every index. A truncating remainder would leave the name table below -1197, and
+// a truncating quotient would repeat octave -8 below C-8 (-141).
 int64_t floorDiv(int64_t a, int64_t b) noexcept {
     const int64_t q = a / b;
     return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;

@@ -1,1 +1,176 @@
-// Placeholder: filled in by its own change.
+#include "core/SampleBuffers.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace stemora {
+namespace {
+
+// The weight of block index i, in extended precision.
+long double weight(int32_t i) {
+    return std::exp((i - 4097.0L) / 818.2L);
+}
+
+// Block value within one float step of the fully extended product.
+void expectWeighted(const float* block, int32_t i, long double ringValue) {
+    const float exact = static_cast<float>(weight(i) * ringValue);
+    EXPECT_LE(
+        std::fabs(block[i] - exact),
+        std::nextafter(std::fabs(exact), std::numeric_limits<float>::infinity()) - std::fabs(exact))
+        << i;
+}
+
+void fill(SampleBuffers& buffers, int32_t n, float value) {
+    std::fill_n(buffers.SampleBuffer(), n, value);
+}
+
+TEST(SampleBuffersTest, StartsZeroAndResets) {
+    SampleBuffers buffers;
+    for (const Decimator* d : {&buffers.Spec, &buffers.SpecHi}) {
+        EXPECT_EQ(d->Count(), 1);
+        EXPECT_EQ(d->WritePosition(), 0);
+        EXPECT_EQ(d->Block()[4095], 0.0f);
+    }
+    fill(buffers, 100, 1.0f);
+    buffers.Spec.Feed(48000, 100, 1760.0);
+    const float kept = buffers.Spec.Block()[4095];
+    EXPECT_GT(kept, 0.0f);
+    buffers.ResetDecimators();
+    EXPECT_EQ(buffers.Spec.Phase(), 0.0f);
+    EXPECT_EQ(buffers.Spec.Sum(), 0.0f);
+    EXPECT_EQ(buffers.Spec.Count(), 1);
+    EXPECT_EQ(buffers.Spec.WritePosition(), 0);
+    EXPECT_EQ(buffers.Spec.Ring()[0], 0.0f);
+    EXPECT_EQ(buffers.Spec.Block()[4095], kept);  // the block stays until the next feed
+    buffers.Spec.Feed(48000, 0, 1760.0);
+    EXPECT_EQ(buffers.Spec.Block()[4095], 0.0f);
+}
+
+TEST(SampleBuffersTest, TriggeringSampleOpensTheNextGroup) {
+    // Three input samples per output value; the phase is exactly 0 at samples 2 and 5, which
+    // must not emit.
+    SampleBuffers buffers;
+    const float input[8] = {1, 2, 4, 8, 16, 32, 64, 128};
+    std::copy(input, input + 8, buffers.SampleBuffer());
+    buffers.Spec.Feed(3, 8, 1.0);
+    ASSERT_EQ(buffers.Spec.WritePosition(), 3);
+    EXPECT_EQ(buffers.Spec.Ring()[0], 0.5f);  // half the first sample
+    EXPECT_EQ(buffers.Spec.Ring()[1], static_cast<float>(14.0L / 3));
+    EXPECT_EQ(buffers.Spec.Ring()[2], static_cast<float>(112.0L / 3));
+    EXPECT_EQ(buffers.Spec.Sum(), 128.0f);
+    EXPECT_EQ(buffers.Spec.Count(), 1);
+    // Until 4096 values have come, the oldest part of the block is zeros.
+    EXPECT_EQ(buffers.Spec.Block()[4092], 0.0f);
+    expectWeighted(buffers.Spec.Block(), 4093, 0.5L);
+    expectWeighted(buffers.Spec.Block(), 4095, 112.0L / 3);
+}
+
+TEST(SampleBuffersTest, GroupsAndRatesAt48kHz) {
+    SampleBuffers buffers;
+    fill(buffers, 1, 1.0f);
+    int32_t shortest = 1000, longest = 0;
+    for (int32_t k = 0; k < 3000; ++k) {
+        const int32_t before = buffers.Spec.Count();
+        buffers.Spec.Feed(48000, 1, 1760.0);
+        if (k > 100 && buffers.Spec.Count() == 1) {
+            shortest = std::min(shortest, before);
+            longest = std::max(longest, before);
+        }
+    }
+    EXPECT_EQ(shortest, 27);
+    EXPECT_EQ(longest, 28);
+
+    // One second of sound gives DecimationRate values in Spec and twice that in SpecHi.
+    SampleBuffers second;
+    fill(second, 48000, 0.25f);
+    second.Spec.Feed(48000, 48000, 1760.0);
+    second.SpecHi.Feed(48000, 48000, 3520.0);
+    EXPECT_NEAR(second.Spec.WritePosition(), 1760, 1);
+    EXPECT_NEAR(second.SpecHi.WritePosition(), 3520, 1);
+    EXPECT_EQ(second.SpecHi.Ring()[1], 0.25f);
+}
+
+TEST(SampleBuffersTest, ConstantInputFillsTheRing) {
+    SampleBuffers buffers;
+    const float c = 0.75f;
+    fill(buffers, SampleBufferLength, c);
+    for (int32_t pass = 0; pass < 3; ++pass) {
+        buffers.Spec.Feed(44100, SampleBufferLength, 1046.502261);
+    }
+    for (int32_t i = 0; i < RingLength; ++i) {
+        ASSERT_EQ(buffers.Spec.Ring()[i], c) << i;
+        expectWeighted(buffers.Spec.Block(), i, c);
+    }
+    EXPECT_NEAR(buffers.Spec.Block()[0] / c, 0.006689, 1e-6);
+    EXPECT_NEAR(buffers.Spec.Block()[2047] / c, 0.08163, 1e-5);
+    EXPECT_NEAR(buffers.Spec.Block()[4095] / c, 0.997559, 1e-6);
+}
+
+TEST(SampleBuffersTest, FastOutputMakesGroupsOfOneAndWraps) {
+    // Output at or above the capture rate: from the second sample on every sample emits the
+    // previous one; 65535 emissions wrap the ring many times and the block keeps the newest.
+    for (double rate : {48000.0, 96000.0}) {
+        SampleBuffers buffers;
+        for (int32_t k = 0; k < SampleBufferLength; ++k) {
+            buffers.SampleBuffer()[k] = static_cast<float>(k);
+        }
+        buffers.SpecHi.Feed(48000, SampleBufferLength, rate);
+        EXPECT_EQ(buffers.SpecHi.WritePosition(), 65535 % RingLength);
+        const float* block = buffers.SpecHi.Block();
+        for (int32_t i = 0; i < RingLength; ++i) {
+            expectWeighted(block, i, 65534 - 4095 + i);
+        }
+        EXPECT_EQ(buffers.Spec.WritePosition(), 0);  // the other decimator is untouched
+    }
+}
+
+TEST(SampleBuffersTest, RateZeroAccumulatesOneGroup) {
+    SampleBuffers buffers;
+    fill(buffers, 1000, 1.0f);
+    buffers.Spec.Feed(48000, 1000, 0.0);
+    EXPECT_EQ(buffers.Spec.WritePosition(), 0);
+    EXPECT_EQ(buffers.Spec.Count(), 1001);
+    EXPECT_EQ(buffers.Spec.Sum(), 1000.0f);
+    EXPECT_EQ(buffers.Spec.Ring()[0], 0.0f);
+    // Once the rate is set, the first value is the mean of the whole group (counted from 1).
+    buffers.Spec.Feed(48000, 2, 1760.0);
+    EXPECT_EQ(buffers.Spec.WritePosition(), 1);
+    EXPECT_EQ(buffers.Spec.Ring()[0], static_cast<float>(1001.0L / 1002));
+}
+
+TEST(SampleBuffersTest, FeedOfNothingAndCountsOutsideTheBuffer) {
+    SampleBuffers buffers;
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+    for (int32_t k = 0; k < SampleBufferLength; ++k) {
+        buffers.SampleBuffer()[k] = noise(random);
+    }
+    buffers.Spec.Feed(48000, 5000, 48000.0);
+    const std::vector<float> ring(buffers.Spec.Ring(), buffers.Spec.Ring() + RingLength);
+    const std::vector<float> block(buffers.Spec.Block(), buffers.Spec.Block() + RingLength);
+    for (int32_t count : {0, -1, std::numeric_limits<int32_t>::min()}) {
+        buffers.Spec.Feed(48000, count, 48000.0);
+        EXPECT_EQ(std::vector<float>(buffers.Spec.Ring(), buffers.Spec.Ring() + RingLength), ring);
+        EXPECT_EQ(std::vector<float>(buffers.Spec.Block(), buffers.Spec.Block() + RingLength),
+                  block);
+    }
+    // Counts beyond the buffer take the whole buffer and nothing after it.
+    SampleBuffers whole;
+    std::copy_n(buffers.SampleBuffer(), SampleBufferLength, whole.SampleBuffer());
+    whole.Spec.Feed(48000, SampleBufferLength, 1760.0);
+    for (int32_t count : {SampleBufferLength + 1, std::numeric_limits<int32_t>::max()}) {
+        SampleBuffers over;
+        std::copy_n(buffers.SampleBuffer(), SampleBufferLength, over.SampleBuffer());
+        over.Spec.Feed(48000, count, 1760.0);
+        EXPECT_EQ(over.Spec.WritePosition(), whole.Spec.WritePosition());
+        EXPECT_EQ(std::vector<float>(over.Spec.Block(), over.Spec.Block() + RingLength),
+                  std::vector<float>(whole.Spec.Block(), whole.Spec.Block() + RingLength));
+    }
+}
+
+}  // namespace
+}  // namespace stemora
