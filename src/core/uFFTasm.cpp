@@ -1,1 +1,309 @@
-// Placeholder: filled in by its own change.
+#include "core/uFFTasm.h"
+
+#include <atomic>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "core/uFFTasmInternal.h"
+
+namespace stemora {
+namespace fft {
+
+const float* gLevelFactors[kMaxLog2 + 1] = {};
+
+namespace {
+
+using Complex = std::complex<float>;
+
+constexpr int32_t twiddleEntries(int log2N) noexcept {
+    const int32_t n = int32_t{1} << log2N;
+    return (log2N <= 9 ? n / 4 : n / 8) - 1;
+}
+
+// Buffer aligned for the widest vector path, released with the matching aligned delete.
+template <class T>
+struct AlignedArray {
+    static constexpr std::align_val_t kAlign{64};
+    T* ptr = nullptr;
+    explicit AlignedArray(std::size_t count)
+        : ptr(static_cast<T*>(::operator new(count * sizeof(T), kAlign))) {
+        std::memset(static_cast<void*>(ptr), 0, count * sizeof(T));
+    }
+    ~AlignedArray() { ::operator delete(ptr, kAlign); }
+    AlignedArray(const AlignedArray&) = delete;
+    AlignedArray& operator=(const AlignedArray&) = delete;
+};
+
+std::size_t permOffset(int log2N) noexcept {
+    // Sizes 2, 4, ..., 2^(log2N-1) precede: 2^log2N - 2 entries.
+    return (std::size_t{1} << log2N) - 2;
+}
+
+std::size_t twiddleOffset(int log2N) noexcept {
+    std::size_t offset = 0;
+    for (int p = 5; p < log2N; ++p) {
+        offset += 2 * static_cast<std::size_t>(twiddleEntries(p));
+    }
+    return offset;
+}
+
+std::size_t factorOffset(int log2N) noexcept {
+    // Levels 8 .. 2^(log2N-1) precede, N/4 complex values each.
+    std::size_t offset = 0;
+    for (int p = 3; p < log2N; ++p) {
+        offset += std::size_t{2} << (p - 2);
+    }
+    return offset;
+}
+
+bool cpuHas(KernelPath path) noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    switch (path) {
+        case KernelPath::Scalar:
+            return true;
+        case KernelPath::Avx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case KernelPath::Avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx2") &&
+                   __builtin_cpu_supports("fma");
+    }
+    return false;
+#else
+    return path == KernelPath::Scalar;
+#endif
+}
+
+// Everything a transform needs, built once before the first one and released at exit.
+class Engine {
+  public:
+    Engine()
+        : perms_(permOffset(kMaxLog2 + 1)),
+          twiddles_(twiddleOffset(kMaxLog2 + 1)),
+          factors_(factorOffset(kMaxLog2 + 1)),
+          scratch_(kMaxSize) {
+        buildPermutations();
+        buildTwiddles();
+        buildFactors();
+        current_.store(scratch_.ptr, std::memory_order_relaxed);
+        selectPath(cpuHas(KernelPath::Avx512) ? KernelPath::Avx512
+                   : cpuHas(KernelPath::Avx2) ? KernelPath::Avx2
+                                              : KernelPath::Scalar);
+    }
+
+    const uint16_t* perm(int log2N) const noexcept { return perms_.ptr + permOffset(log2N); }
+    const float* twiddles(int log2N) const noexcept { return twiddles_.ptr + twiddleOffset(log2N); }
+    int32_t startIndex(int log2N) const noexcept { return startIndex_[log2N]; }
+    Kernel kernel(int log2N, bool inverse) const noexcept {
+        return kernels_[2 * (log2N - 1) + (inverse ? 1 : 0)];
+    }
+    KernelPath path() const noexcept { return path_; }
+
+    bool selectPath(KernelPath path) noexcept {
+        if (!cpuHas(path)) {
+            return false;
+        }
+        switch (path) {
+            case KernelPath::Scalar:
+                fillScalarKernels(kernels_);
+                break;
+            case KernelPath::Avx2:
+                fillAvx2Kernels(kernels_);
+                break;
+            case KernelPath::Avx512:
+                fillAvx512Kernels(kernels_);
+                break;
+        }
+        path_ = path;
+        return true;
+    }
+
+    // A caller's Work becomes the current scratch for this and later calls.
+    Complex* scratch(Complex* work) noexcept {
+        if (work != nullptr) {
+            current_.store(work, std::memory_order_relaxed);
+            return work;
+        }
+        return current_.load(std::memory_order_relaxed);
+    }
+
+  private:
+    void buildPermutations() noexcept {
+        uint16_t* p2 = perms_.ptr + permOffset(1);
+        p2[0] = 0;
+        p2[1] = 1;
+        int32_t start = 1;
+        int32_t toggle = 1;
+        for (int log2M = 2; log2M <= kMaxLog2; ++log2M) {
+            const int32_t m = int32_t{1} << (log2M - 1);
+            const uint16_t* half = perms_.ptr + permOffset(log2M - 1);
+            uint16_t* table = perms_.ptr + permOffset(log2M);
+            toggle = 1 - toggle;
+            start = 2 * start - toggle;
+            startIndex_[log2M] = start;
+            for (int32_t i = 0; i < m; ++i) {
+                table[i] = static_cast<uint16_t>(2 * half[i]);
+                table[m + i] = static_cast<uint16_t>(2 * half[i]);
+            }
+            for (int32_t i = start; i < start + m; ++i) {
+                table[i] = static_cast<uint16_t>(table[i] + 1);
+            }
+        }
+    }
+
+    void buildTwiddles() noexcept {
+        for (int log2N = 5; log2N <= kMaxLog2; ++log2N) {
+            const long double pi = 3.141592653589793238462643383279502884L;
+            const double delta =
+                static_cast<double>(2.0L * pi / static_cast<long double>(1 << log2N));
+            float* table = twiddles_.ptr + twiddleOffset(log2N);
+            for (int32_t k = 1; k <= twiddleEntries(log2N); ++k) {
+                const long double theta = static_cast<long double>(k) * delta;
+                table[2 * (k - 1)] = static_cast<float>(std::cos(theta));
+                table[2 * (k - 1) + 1] = static_cast<float>(std::sin(theta));
+            }
+        }
+    }
+
+    // w_k for k = 0 .. N/4-1 of every level, by the symmetry that the large passes use: the table
+    // forwards up to N/8, sqrt(1/2) (1 + i) at N/8, then the table backwards with re and im
+    // swapped.
+    void buildFactors() noexcept {
+        for (int log2N = 3; log2N <= kMaxLog2; ++log2N) {
+            const int32_t quarter = int32_t{1} << (log2N - 2);
+            float* w = factors_.ptr + factorOffset(log2N);
+            gLevelFactors[log2N] = w;
+            const float* table = log2N >= 5 ? twiddles(log2N) : nullptr;
+            for (int32_t k = 0; k < quarter; ++k) {
+                float re = 1.0f;
+                float im = 0.0f;
+                if (k == 0) {
+                } else if (log2N == 3) {
+                    re = im = kSqrtHalf;
+                } else if (log2N == 4) {
+                    const float cs[4][2] = {{1.0f, 0.0f},
+                                            {kCosPi8, kSinPi8},
+                                            {kSqrtHalf, kSqrtHalf},
+                                            {kSinPi8, kCosPi8}};
+                    re = cs[k][0];
+                    im = cs[k][1];
+                } else if (log2N <= 9 || k < quarter / 2) {
+                    re = table[2 * (k - 1)];
+                    im = table[2 * (k - 1) + 1];
+                } else if (k == quarter / 2) {
+                    re = im = kSqrtHalf;
+                } else {
+                    const int32_t j = quarter - k;
+                    re = table[2 * (j - 1) + 1];
+                    im = table[2 * (j - 1)];
+                }
+                w[2 * k] = re;
+                w[2 * k + 1] = im;
+            }
+        }
+    }
+
+    AlignedArray<uint16_t> perms_;
+    AlignedArray<float> twiddles_;
+    AlignedArray<float> factors_;
+    AlignedArray<Complex> scratch_;
+    int32_t startIndex_[kMaxLog2 + 1] = {};
+    Kernel kernels_[2 * kMaxLog2] = {};
+    KernelPath path_ = KernelPath::Scalar;
+    std::atomic<Complex*> current_{nullptr};
+};
+
+Engine& engine() noexcept {
+    static Engine instance;
+    return instance;
+}
+
+// Build the tables at start-up rather than inside the first transform.
+[[maybe_unused]] const bool gBuiltAtStartUp = (engine(), true);
+
+// log2 N for the supported sizes, -1 otherwise.
+int supportedLog2(int32_t n) noexcept {
+    if (n < 2 || n > kMaxSize || (n & (n - 1)) != 0) {
+        return -1;
+    }
+    return std::countr_zero(static_cast<uint32_t>(n));
+}
+
+// Gathering (after a forward transform): data[k] = scratch[perm[k]].
+// Scattering (before an inverse transform): data[perm[k]] = scratch[k].
+void reorder(Complex* data, int32_t n, const uint16_t* perm, bool inverse,
+             Complex* scratch) noexcept {
+    std::memcpy(static_cast<void*>(scratch), data, sizeof(Complex) * static_cast<std::size_t>(n));
+    if (inverse) {
+        for (int32_t k = 0; k < n; ++k) {
+            data[perm[k]] = scratch[k];
+        }
+    } else {
+        for (int32_t k = 0; k < n; ++k) {
+            data[k] = scratch[perm[k]];
+        }
+    }
+}
+
+void scale(Complex* data, int32_t n, float factor) noexcept {
+    float* f = reinterpret_cast<float*>(data);
+    for (int32_t i = 0; i < 2 * n; ++i) {
+        f[i] *= factor;
+    }
+}
+
+}  // namespace
+
+void ensureInitialised() noexcept {
+    engine();
+}
+const uint16_t* permTable(int log2N) noexcept {
+    return engine().perm(log2N);
+}
+int32_t permStartIndex(int log2N) noexcept {
+    return engine().startIndex(log2N);
+}
+const float* twiddleTable(int log2N) noexcept {
+    return engine().twiddles(log2N);
+}
+int32_t twiddleCount(int log2N) noexcept {
+    return twiddleEntries(log2N);
+}
+bool pathSupported(KernelPath path) noexcept {
+    return cpuHas(path);
+}
+KernelPath activePath() noexcept {
+    return engine().path();
+}
+bool selectPath(KernelPath path) noexcept {
+    return engine().selectPath(path);
+}
+
+}  // namespace fft
+
+void ComplexFFT(std::complex<float>* Data, int32_t N, bool Inverse, bool Scale, bool Reorder,
+                std::complex<float>* Work) {
+    const int log2N = fft::supportedLog2(N);
+    if (log2N < 0) {
+        return;
+    }
+    fft::Engine& engine = fft::engine();
+    if (!Inverse) {
+        engine.kernel(log2N, false)(Data);
+        if (Reorder) {
+            fft::reorder(Data, N, engine.perm(log2N), false, engine.scratch(Work));
+        }
+        return;
+    }
+    if (Scale) {
+        fft::scale(Data, N, std::ldexp(1.0f, -log2N));
+    }
+    if (Reorder) {
+        fft::reorder(Data, N, engine.perm(log2N), true, engine.scratch(Work));
+    }
+    engine.kernel(log2N, true)(Data);
+}
+
+}  // namespace stemora

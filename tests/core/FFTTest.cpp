@@ -1,1 +1,434 @@
-// Placeholder: filled in by its own change.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/uFFTasm.h"
+#include "core/uFFTasmInternal.h"
+
+namespace stemora {
+namespace {
+
+using Complex = std::complex<float>;
+using LComplex = std::complex<long double>;
+using fft::KernelPath;
+
+const long double kPi = 3.141592653589793238462643383279502884L;
+
+std::vector<Complex> randomSignal(int32_t n, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+    std::vector<Complex> x(static_cast<std::size_t>(n));
+    for (auto& v : x) {
+        v = Complex(dist(gen), dist(gen));
+    }
+    return x;
+}
+
+// Direct DFT in extended precision: sign +1 is the engine's forward, -1 its inverse.
+std::vector<LComplex> directDft(const std::vector<Complex>& x, int sign) {
+    const std::size_t n = x.size();
+    std::vector<LComplex> roots(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        const long double t =
+            2.0L * kPi * static_cast<long double>(j) / static_cast<long double>(n);
+        roots[j] = LComplex(std::cos(t), sign * std::sin(t));
+    }
+    std::vector<LComplex> out(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        LComplex sum = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            sum += LComplex(x[j].real(), x[j].imag()) * roots[(j * k) % n];
+        }
+        out[k] = sum;
+    }
+    return out;
+}
+
+// Radix-2 FFT in extended precision for the sizes where the direct DFT is too slow.
+void referenceFft(std::vector<LComplex>& a, int sign) {
+    const std::size_t n = a.size();
+    for (std::size_t i = 1, j = 0; i < n; ++i) {
+        std::size_t bit = n >> 1;
+        for (; j & bit; bit >>= 1) {
+            j ^= bit;
+        }
+        j ^= bit;
+        if (i < j) {
+            std::swap(a[i], a[j]);
+        }
+    }
+    for (std::size_t len = 2; len <= n; len <<= 1) {
+        for (std::size_t i = 0; i < n; i += len) {
+            for (std::size_t k = 0; k < len / 2; ++k) {
+                const long double t =
+                    2.0L * kPi * static_cast<long double>(k) / static_cast<long double>(len);
+                const LComplex w(std::cos(t), sign * std::sin(t));
+                const LComplex u = a[i + k];
+                const LComplex v = a[i + k + len / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+            }
+        }
+    }
+}
+
+// Largest |got - want| relative to the largest |want|.
+double relativeError(const std::vector<Complex>& got, const std::vector<LComplex>& want) {
+    long double maxErr = 0;
+    long double maxMag = 0;
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        maxErr = std::max(maxErr, std::abs(LComplex(got[k].real(), got[k].imag()) - want[k]));
+        maxMag = std::max(maxMag, std::abs(want[k]));
+    }
+    return static_cast<double>(maxErr / maxMag);
+}
+
+double errorBound(int32_t n) {
+    return 2e-7 * (std::log2(static_cast<double>(n)) + 1.0);
+}
+
+// Slot order of the forward kernels built from its recursive description, independently of the
+// engine: the first half holds the half-size order doubled, then 4j+1 and 4j-1 over the quarter.
+std::vector<int32_t> recursiveSlotOrder(int32_t n) {
+    if (n <= 2) {
+        return n == 2 ? std::vector<int32_t>{0, 1} : std::vector<int32_t>{0};
+    }
+    std::vector<int32_t> order;
+    for (int32_t b : recursiveSlotOrder(n / 2)) {
+        order.push_back(2 * b);
+    }
+    const std::vector<int32_t> quarter = recursiveSlotOrder(n / 4);
+    for (int32_t j : quarter) {
+        order.push_back((4 * j + 1) % n);
+    }
+    for (int32_t j : quarter) {
+        order.push_back((4 * j - 1 + n) % n);
+    }
+    return order;
+}
+
+bool sameBits(const std::vector<Complex>& a, const std::vector<Complex>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), [](Complex x, Complex y) {
+        return std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y);
+    });
+}
+
+const std::vector<int32_t>& allSizes() {
+    static const std::vector<int32_t> sizes = [] {
+        std::vector<int32_t> s;
+        for (int p = 1; p <= 16; ++p) {
+            s.push_back(int32_t{1} << p);
+        }
+        return s;
+    }();
+    return sizes;
+}
+
+// ---------------------------------------------------------------- tables
+
+TEST(FFTTables, PermutationIsInverseOfRecursiveSlotOrderForEverySize) {
+    for (int p = 1; p <= 16; ++p) {
+        const int32_t n = int32_t{1} << p;
+        const std::vector<int32_t> order = recursiveSlotOrder(n);
+        const uint16_t* perm = fft::permTable(p);
+        for (int32_t slot = 0; slot < n; ++slot) {
+            ASSERT_EQ(perm[order[static_cast<std::size_t>(slot)]], slot) << "N=" << n;
+        }
+    }
+    const uint16_t* p8 = fft::permTable(3);
+    EXPECT_EQ(std::vector<int>(p8, p8 + 8), (std::vector<int>{0, 4, 2, 7, 1, 5, 3, 6}));
+    const uint16_t* p16 = fft::permTable(4);
+    EXPECT_EQ(std::vector<int>(p16, p16 + 16),
+              (std::vector<int>{0, 8, 4, 14, 2, 10, 7, 13, 1, 9, 5, 15, 3, 11, 6, 12}));
+}
+
+TEST(FFTTables, StartIndicesAreAThirdRoundedUp) {
+    const int32_t expected[] = {2,   3,   6,    11,   22,   43,    86,   171,
+                                342, 683, 1366, 2731, 5462, 10923, 21846};
+    for (int p = 2; p <= 16; ++p) {
+        EXPECT_EQ(fft::permStartIndex(p), expected[p - 2]) << "M=" << (1 << p);
+        EXPECT_EQ(fft::permStartIndex(p), ((1 << p) + 2) / 3);
+    }
+}
+
+TEST(FFTTables, TwiddlesHoldTheFirstQuarterOrEighthRoundedToFloat) {
+    const int32_t counts[] = {7, 15, 31, 63, 127, 127, 255, 511, 1023, 2047, 4095, 8191};
+    for (int p = 5; p <= 16; ++p) {
+        const int32_t n = int32_t{1} << p;
+        ASSERT_EQ(fft::twiddleCount(p), counts[p - 5]);
+        const float* t = fft::twiddleTable(p);
+        for (int32_t k = 1; k <= counts[p - 5]; ++k) {
+            const long double theta = 2.0L * kPi * k / n;
+            // Correctly rounded: within half an ulp of the exact value.
+            EXPECT_LE(
+                std::abs(t[2 * (k - 1)] - std::cos(theta)),
+                0.5L * std::abs(std::nextafter(t[2 * (k - 1)], 0.0f) - t[2 * (k - 1)]) * 1.0001L)
+                << "N=" << n << " k=" << k;
+            EXPECT_LE(std::abs(t[2 * (k - 1) + 1] - std::sin(theta)),
+                      0.5L *
+                          std::abs(std::nextafter(t[2 * (k - 1) + 1], 0.0f) - t[2 * (k - 1) + 1]) *
+                          1.0001L)
+                << "N=" << n << " k=" << k;
+        }
+    }
+    EXPECT_EQ(std::bit_cast<uint32_t>(fft::kSqrtHalf), 0x3F3504F3u);
+    EXPECT_EQ(std::bit_cast<uint32_t>(fft::kCosPi8), 0x3F6C835Eu);
+    EXPECT_EQ(std::bit_cast<uint32_t>(fft::kSinPi8), 0x3EC3EF15u);
+}
+
+// ---------------------------------------------------------------- transforms, on every path
+
+class FFTPath : public ::testing::TestWithParam<KernelPath> {
+  protected:
+    void SetUp() override {
+        fft::ensureInitialised();
+        previous_ = fft::activePath();
+        if (!fft::selectPath(GetParam())) {
+            GTEST_SKIP() << "this CPU lacks the path";
+        }
+    }
+    void TearDown() override { fft::selectPath(previous_); }
+
+  private:
+    KernelPath previous_ = KernelPath::Scalar;
+};
+
+TEST_P(FFTPath, TwoPointsBothDirections) {
+    for (bool inverse : {false, true}) {
+        for (bool reorder : {false, true}) {
+            std::vector<Complex> x = {{1.5f, -2.0f}, {0.25f, 4.0f}};
+            ComplexFFT(x.data(), 2, inverse, false, reorder);
+            EXPECT_EQ(x[0], Complex(1.75f, 2.0f));
+            EXPECT_EQ(x[1], Complex(1.25f, -6.0f));
+        }
+    }
+}
+
+TEST_P(FFTPath, FourPointsShowThePositiveExponentAndTheSlotOrder) {
+    std::vector<Complex> x = {0, 1, 0, 0};
+    ComplexFFT(x.data(), 4, false, false, true);
+    EXPECT_EQ(x, (std::vector<Complex>{{1, 0}, {0, 1}, {-1, 0}, {0, -1}}));
+    x = {0, 1, 0, 0};
+    ComplexFFT(x.data(), 4, false, false, false);
+    EXPECT_EQ(x, (std::vector<Complex>{{1, 0}, {-1, 0}, {0, 1}, {0, -1}}));
+}
+
+TEST_P(FFTPath, EightPointSlotsHoldBinsNotInBitReversedOrder) {
+    const std::vector<Complex> x = randomSignal(8, 8);
+    const std::vector<LComplex> want = directDft(x, +1);
+    std::vector<Complex> slots = x;
+    ComplexFFT(slots.data(), 8, false, false, false);
+    const int bins[] = {0, 4, 2, 6, 1, 5, 7, 3};
+    for (int s = 0; s < 8; ++s) {
+        EXPECT_LT(std::abs(LComplex(slots[s].real(), slots[s].imag()) - want[bins[s]]), 1e-5L)
+            << "slot " << s;
+    }
+}
+
+TEST_P(FFTPath, ScrambledOutputIsTheNaturalOutputInSlotOrder) {
+    for (int32_t n : allSizes()) {
+        const std::vector<Complex> x = randomSignal(n, 7);
+        std::vector<Complex> natural = x;
+        std::vector<Complex> scrambled = x;
+        ComplexFFT(natural.data(), n, false, false, true);
+        ComplexFFT(scrambled.data(), n, false, false, false);
+        const std::vector<int32_t> order = recursiveSlotOrder(n);
+        for (int32_t s = 0; s < n; ++s) {
+            ASSERT_EQ(std::bit_cast<uint64_t>(scrambled[s]),
+                      std::bit_cast<uint64_t>(natural[order[s]]))
+                << "N=" << n << " slot " << s;
+        }
+    }
+}
+
+TEST_P(FFTPath, ForwardMatchesExtendedPrecisionDft) {
+    for (int32_t n : allSizes()) {
+        const std::vector<Complex> x = randomSignal(n, static_cast<uint32_t>(n));
+        std::vector<LComplex> want;
+        if (n <= 4096) {
+            want = directDft(x, +1);
+        } else {
+            want.assign(x.begin(), x.end());
+            referenceFft(want, +1);
+        }
+        std::vector<Complex> got = x;
+        ComplexFFT(got.data(), n, false, true, true);
+        EXPECT_LE(relativeError(got, want), errorBound(n)) << "N=" << n;
+    }
+}
+
+TEST_P(FFTPath, InverseMatchesExtendedPrecisionDft) {
+    for (int32_t n : allSizes()) {
+        const std::vector<Complex> x = randomSignal(n, static_cast<uint32_t>(3 * n));
+        std::vector<LComplex> want;
+        if (n <= 2048) {
+            want = directDft(x, -1);
+        } else {
+            want.assign(x.begin(), x.end());
+            referenceFft(want, -1);
+        }
+        std::vector<Complex> got = x;
+        ComplexFFT(got.data(), n, true, false, true);
+        EXPECT_LE(relativeError(got, want), errorBound(n)) << "N=" << n;
+    }
+}
+
+TEST_P(FFTPath, AllOnesGiveNInBinZeroOnly) {
+    for (int32_t n : allSizes()) {
+        std::vector<Complex> x(static_cast<std::size_t>(n), Complex(1.0f, 0.0f));
+        ComplexFFT(x.data(), n, false, false, true);
+        EXPECT_EQ(x[0], Complex(static_cast<float>(n), 0.0f)) << "N=" << n;
+        for (int32_t k = 1; k < n; ++k) {
+            ASSERT_EQ(x[k], Complex(0.0f, 0.0f)) << "N=" << n << " bin " << k;
+        }
+    }
+}
+
+TEST_P(FFTPath, RealInputGivesConjugatePairs) {
+    for (int32_t n : allSizes()) {
+        std::vector<Complex> x = randomSignal(n, 11);
+        for (auto& v : x) {
+            v.imag(0.0f);
+        }
+        ComplexFFT(x.data(), n, false, false, true);
+        float maxMag = 0;
+        for (const auto& v : x) {
+            maxMag = std::max(maxMag, std::abs(v));
+        }
+        EXPECT_EQ(x[0].imag(), 0.0f);
+        for (int32_t k = 1; k < n; ++k) {
+            ASSERT_LE(std::abs(x[k] - std::conj(x[n - k])), errorBound(n) * maxMag)
+                << "N=" << n << " bin " << k;
+        }
+    }
+}
+
+TEST_P(FFTPath, ForwardIgnoresScale) {
+    for (int32_t n : allSizes()) {
+        for (bool reorder : {false, true}) {
+            std::vector<Complex> a = randomSignal(n, 5);
+            std::vector<Complex> b = a;
+            ComplexFFT(a.data(), n, false, false, reorder);
+            ComplexFFT(b.data(), n, false, true, reorder);
+            ASSERT_TRUE(sameBits(a, b)) << "N=" << n;
+        }
+    }
+}
+
+TEST_P(FFTPath, RoundTripsReturnTheInput) {
+    for (int32_t n : allSizes()) {
+        const std::vector<Complex> x = randomSignal(n, 13);
+        const double tol = 2 * errorBound(n) * std::sqrt(static_cast<double>(n)) * 1.5;
+        struct Case {
+            bool reorder, scale;
+        };
+        for (const Case c :
+             {Case{true, true}, Case{true, false}, Case{false, true}, Case{false, false}}) {
+            std::vector<Complex> y = x;
+            ComplexFFT(y.data(), n, false, false, c.reorder);
+            ComplexFFT(y.data(), n, true, c.scale, c.reorder);
+            const float factor = c.scale ? 1.0f : static_cast<float>(n);
+            double maxErr = 0;
+            for (int32_t i = 0; i < n; ++i) {
+                maxErr =
+                    std::max(maxErr, static_cast<double>(std::abs(y[i] - factor * x[i])) / factor);
+            }
+            EXPECT_LE(maxErr, tol) << "N=" << n << " reorder " << c.reorder << " scale " << c.scale;
+        }
+    }
+}
+
+TEST_P(FFTPath, LargestSizeUsesTheWholeScratch) {
+    const int32_t n = 65536;
+    // Two tones, one of them at the last bin, so every slot of the scratch matters.
+    std::vector<Complex> x(n);
+    for (int32_t j = 0; j < n; ++j) {
+        const long double t1 = -2.0L * kPi * 1000.0L * j / n;
+        const long double t2 = -2.0L * kPi * 65535.0L * j / n;
+        x[j] = Complex(static_cast<float>(std::cos(t1) + 0.5L * std::cos(t2)),
+                       static_cast<float>(std::sin(t1) + 0.5L * std::sin(t2)));
+    }
+    ComplexFFT(x.data(), n, false, false, true);
+    EXPECT_NEAR(x[1000].real(), n, n * 1e-5);
+    EXPECT_NEAR(x[65535].real(), n / 2.0, n * 1e-5);
+    float otherMax = 0;
+    for (int32_t k = 0; k < n; ++k) {
+        if (k != 1000 && k != 65535) {
+            otherMax = std::max(otherMax, std::abs(x[k]));
+        }
+    }
+    EXPECT_LT(otherMax, n * 1e-5);
+}
+
+TEST_P(FFTPath, UnsupportedSizesLeaveDataAndWorkUntouched) {
+    for (int32_t n : {3000, 131072, 1, 0, -4096, 6, 65537}) {
+        for (bool inverse : {false, true}) {
+            std::vector<Complex> x = randomSignal(4096, 17);
+            const std::vector<Complex> before = x;
+            std::vector<Complex> work(4096, Complex(-7.0f, 7.0f));
+            ComplexFFT(x.data(), n, inverse, true, true, work.data());
+            EXPECT_TRUE(sameBits(x, before)) << "N=" << n;
+            EXPECT_EQ(std::count(work.begin(), work.end(), Complex(-7.0f, 7.0f)), 4096)
+                << "N=" << n;
+        }
+    }
+    // The rejected Work must not have become the current scratch (it is gone now).
+    std::vector<Complex> y = randomSignal(4096, 19);
+    ComplexFFT(y.data(), 4096, false, false, true);
+    std::vector<Complex> want = randomSignal(4096, 19);
+    std::vector<LComplex> ref(want.begin(), want.end());
+    referenceFft(ref, +1);
+    EXPECT_LE(relativeError(y, ref), errorBound(4096));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPaths, FFTPath,
+                         ::testing::Values(KernelPath::Scalar, KernelPath::Avx2,
+                                           KernelPath::Avx512),
+                         [](const ::testing::TestParamInfo<KernelPath>& info) {
+                             switch (info.param) {
+                                 case KernelPath::Scalar:
+                                     return std::string("Scalar");
+                                 case KernelPath::Avx2:
+                                     return std::string("Avx2");
+                                 case KernelPath::Avx512:
+                                     return std::string("Avx512");
+                             }
+                             return std::string("Unknown");
+                         });
+
+// ---------------------------------------------------------------- caller-supplied scratch
+
+TEST(FFTWork, SuppliedWorkBecomesTheCurrentScratch) {
+    // Lives for the rest of the run: once supplied, the engine keeps using it.
+    static std::vector<Complex> work(65536, Complex(0.0f, 0.0f));
+    std::vector<Complex> x = randomSignal(1024, 23);
+    std::vector<Complex> viaOwn = x;
+    ComplexFFT(viaOwn.data(), 1024, false, false, true);
+
+    ComplexFFT(x.data(), 1024, false, false, true, work.data());
+    EXPECT_TRUE(sameBits(x, viaOwn));
+    EXPECT_TRUE(std::any_of(work.begin(), work.begin() + 1024,
+                            [](Complex v) { return v != Complex(0.0f, 0.0f); }));
+
+    std::fill(work.begin(), work.end(), Complex(0.0f, 0.0f));
+    std::vector<Complex> y = randomSignal(2048, 29);
+    ComplexFFT(y.data(), 2048, false, false, true);  // null Work: the supplied buffer again
+    EXPECT_TRUE(std::any_of(work.begin(), work.begin() + 2048,
+                            [](Complex v) { return v != Complex(0.0f, 0.0f); }));
+
+    // Work is not read without Reorder, and does not change the current scratch then.
+    std::vector<Complex> other(1024, Complex(-1.0f, -1.0f));
+    std::vector<Complex> z = randomSignal(1024, 31);
+    ComplexFFT(z.data(), 1024, false, false, false, other.data());
+    EXPECT_EQ(std::count(other.begin(), other.end(), Complex(-1.0f, -1.0f)), 1024);
+}
+
+}  // namespace
+}  // namespace stemora

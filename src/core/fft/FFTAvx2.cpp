@@ -1,0 +1,18 @@
+// AVX2 + FMA path; this file is compiled with -mavx2 -mfma and entered only on CPUs that have them.
+
+#include "core/fft/FFTGeneric.h"
+#if defined(__x86_64__)
+#include "core/fft/VecAvx2.h"
+#endif
+
+namespace stemora::fft {
+
+void fillAvx2Kernels(Kernel* table) noexcept {
+#if defined(__x86_64__)
+    fillKernelTable<Avx2Ops>(table);
+#else
+    fillScalarKernels(table);  // never selected: the CPU check admits only the scalar path here
+#endif
+}
+
+}  // namespace stemora::fft

@@ -1,0 +1,34 @@
+#pragma once
+
+// Vector vocabulary of four interleaved complex float32 values in one AVX register (needs AVX2
+// and FMA: include only from translation units compiled for them).
+
+#include <immintrin.h>
+
+namespace stemora::fft {
+
+struct Avx2Ops {
+    using T = __m256;
+    static constexpr int kWidth = 4;
+    static constexpr int kLeafLog2 = 0;
+    static T load(const float* p) noexcept { return _mm256_loadu_ps(p); }
+    static void store(float* p, T v) noexcept { _mm256_storeu_ps(p, v); }
+    static T add(T a, T b) noexcept { return _mm256_add_ps(a, b); }
+    static T sub(T a, T b) noexcept { return _mm256_sub_ps(a, b); }
+    static T swapReIm(T a) noexcept { return _mm256_permute_ps(a, 0xB1); }
+    // (re, im) -> (-im, re)
+    static T mulI(T a) noexcept {
+        return _mm256_xor_ps(swapReIm(a),
+                             _mm256_setr_ps(-0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f));
+    }
+    static T mulW(T x, T w) noexcept {
+        return _mm256_fmaddsub_ps(x, _mm256_moveldup_ps(w),
+                                  _mm256_mul_ps(swapReIm(x), _mm256_movehdup_ps(w)));
+    }
+    static T mulConjW(T x, T w) noexcept {
+        return _mm256_fmsubadd_ps(x, _mm256_moveldup_ps(w),
+                                  _mm256_mul_ps(swapReIm(x), _mm256_movehdup_ps(w)));
+    }
+};
+
+}  // namespace stemora::fft

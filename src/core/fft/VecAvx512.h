@@ -1,0 +1,35 @@
+#pragma once
+
+// Vector vocabulary of eight interleaved complex float32 values in one AVX-512 register (needs
+// AVX-512 F and DQ: include only from translation units compiled for them).
+
+#include <immintrin.h>
+
+namespace stemora::fft {
+
+struct Avx512Ops {
+    using T = __m512;
+    static constexpr int kWidth = 8;
+    static constexpr int kLeafLog2 = 0;
+    static T load(const float* p) noexcept { return _mm512_loadu_ps(p); }
+    static void store(float* p, T v) noexcept { _mm512_storeu_ps(p, v); }
+    static T add(T a, T b) noexcept { return _mm512_add_ps(a, b); }
+    static T sub(T a, T b) noexcept { return _mm512_sub_ps(a, b); }
+    // Two-operand shuffles: GCC 12's one-operand forms trip -Wuninitialized inside its own header.
+    static T swapReIm(T a) noexcept { return _mm512_shuffle_ps(a, a, 0xB1); }
+    static T dupRe(T a) noexcept { return _mm512_shuffle_ps(a, a, 0xA0); }
+    static T dupIm(T a) noexcept { return _mm512_shuffle_ps(a, a, 0xF5); }
+    // (re, im) -> (-im, re)
+    static T mulI(T a) noexcept {
+        const __m512 evenSign = _mm512_castsi512_ps(_mm512_set1_epi64(0x80000000LL));
+        return _mm512_xor_ps(swapReIm(a), evenSign);
+    }
+    static T mulW(T x, T w) noexcept {
+        return _mm512_fmaddsub_ps(x, dupRe(w), _mm512_mul_ps(swapReIm(x), dupIm(w)));
+    }
+    static T mulConjW(T x, T w) noexcept {
+        return _mm512_fmsubadd_ps(x, dupRe(w), _mm512_mul_ps(swapReIm(x), dupIm(w)));
+    }
+};
+
+}  // namespace stemora::fft

@@ -1,0 +1,53 @@
+#pragma once
+
+// Machinery of the FFT engine shared by its translation units and its tests. Not for other code.
+
+#include <complex>
+#include <cstdint>
+
+namespace stemora::fft {
+
+constexpr int kMinLog2 = 1;
+constexpr int kMaxLog2 = 16;
+constexpr int32_t kMaxSize = 1 << kMaxLog2;
+
+// Float32 rotation constants with fixed bit patterns (0x3F3504F3, 0x3F6C835E, 0x3EC3EF15).
+constexpr float kSqrtHalf = 0.70710677f;
+constexpr float kCosPi8 = 0.9238795f;
+constexpr float kSinPi8 = 0.38268343f;
+
+// Kernel of one size and direction; works in place on the size's number of values. Forward kernels
+// take natural order and leave the scrambled order, inverse kernels the other way round.
+using Kernel = void (*)(std::complex<float>* data) noexcept;
+
+enum class KernelPath { Scalar, Avx2, Avx512 };
+
+// Per-level rotation factors w_k = cos(2*pi*k/N) + i*sin(2*pi*k/N), k = 0 .. N/4-1, interleaved
+// (re, im) float32, for N = 8 .. 65536 (index log2 N). Derived once from the twiddle tables and
+// rotation constants, bit for bit the factors that the combining passes use. Read-only after
+// start-up; valid only once the engine is initialised (any ComplexFFT call or ensureInitialised).
+extern const float* gLevelFactors[kMaxLog2 + 1];
+
+void ensureInitialised() noexcept;
+
+// Output permutation of size 2^log2N: entry k is the slot in which the forward kernels leave bin k.
+const uint16_t* permTable(int log2N) noexcept;
+// Start index used when the permutation of size 2^log2N (log2N >= 2) was built from the half size.
+int32_t permStartIndex(int log2N) noexcept;
+// Twiddle table of size 2^log2N (log2N = 5 .. 16): (cos, sin) pairs for k = 1 .. C-1 at index k-1,
+// with C = N/4 up to 512 and N/8 from 1024 on; twiddleCount gives C-1.
+const float* twiddleTable(int log2N) noexcept;
+int32_t twiddleCount(int log2N) noexcept;
+
+// Kernel path selection. The fastest path the CPU supports is chosen at start-up; tests switch
+// paths to run every one the machine has. Not thread-safe: no transform may run meanwhile.
+bool pathSupported(KernelPath path) noexcept;
+KernelPath activePath() noexcept;
+bool selectPath(KernelPath path) noexcept;  // false (and no change) when not supported
+
+// Kernel tables of each path: 32 entries, forward kernel of 2^p at 2(p-1), inverse at 2(p-1)+1.
+void fillScalarKernels(Kernel* table) noexcept;
+void fillAvx2Kernels(Kernel* table) noexcept;
+void fillAvx512Kernels(Kernel* table) noexcept;
+
+}  // namespace stemora::fft
