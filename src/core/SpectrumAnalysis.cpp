@@ -1,1 +1,162 @@
-// Placeholder: filled in by its own change.
+#include "core/SpectrumAnalysis.h"
+
+#include <charconv>
+#include <cmath>
+#include <numbers>
+
+#include "core/uFFTasm.h"
+#include "core/uGamma.h"
+
+namespace stemora {
+
+namespace {
+
+constexpr std::string_view CentreCaptionPrefix = "Отклонение от центральной частоты:    ";
+constexpr std::string_view CentreCaptionSeparator = "    ";
+constexpr std::string_view AmpCaptionPrefix = "Дельта:   ";
+constexpr int32_t CentreBinIndex = 1024;
+
+void AppendInt(std::string& text, int32_t value) {
+    char digits[16];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    (void)ec;  // 16 characters always hold an int32
+    text.append(digits, end);
+}
+
+}  // namespace
+
+void BuildWindowTable(WindowTable& table) noexcept {
+    constexpr long double twoPi = 2.0L * std::numbers::pi_v<long double>;
+    constexpr long double fourPi = 4.0L * std::numbers::pi_v<long double>;
+    for (int32_t i = 0; i < WindowedLength; ++i) {
+        // The angle is formed as i * 2pi, then divided, as the table has always been built.
+        const long double a = static_cast<long double>(i) * twoPi / WindowedLength;
+        const long double b = static_cast<long double>(i) * fourPi / WindowedLength;
+        // The absolute value turns the tiny negative residue at i = 0 into a positive one.
+        table[i] = static_cast<double>(std::fabs(0.42L - 0.5L * std::cos(a) + 0.08L * std::cos(b)));
+    }
+}
+
+void FormatCentreCaption(int32_t specPeakBin, int32_t specHiPeakBin, std::string& caption) {
+    caption.assign(CentreCaptionPrefix);
+    AppendInt(caption, specPeakBin - CentreBinIndex);
+    caption.append(CentreCaptionSeparator);
+    AppendInt(caption, specHiPeakBin - CentreBinIndex);
+}
+
+void FormatAmpCaption(double ratio, std::string_view decimalSeparator, std::string& caption) {
+    // Fixed notation of the largest double needs 309 digits, two decimals and a sign.
+    char digits[320];
+    const auto [end, ec] =
+        std::to_chars(digits, digits + sizeof digits, ratio, std::chars_format::fixed, 2);
+    (void)ec;
+    caption.assign(AmpCaptionPrefix);
+    for (const char* p = digits; p != end; ++p) {
+        if (*p == '.') {
+            caption.append(decimalSeparator);
+        } else {
+            caption.push_back(*p);
+        }
+    }
+}
+
+SpectrumAnalyser::SpectrumAnalyser()
+    : window_(std::make_unique<WindowTable>()),
+      specFrame_(std::make_unique<SpectrumFrame[]>(FrameLength)),
+      specHiFrame_(std::make_unique<SpectrumFrame[]>(FrameLength)),
+      specMagnitudes_(std::make_unique<double[]>(SearchBinCount)),
+      specHiMagnitudes_(std::make_unique<double[]>(SearchBinCount)),
+      specHiPointValues_(std::make_unique<double[]>(SearchBinCount)) {
+    window_->fill(0.0);
+    // Room for the longest captions, so that later ticks do not allocate.
+    result_.CentreCaption.reserve(CentreCaptionPrefix.size() + CentreCaptionSeparator.size() + 24);
+    result_.AmpCaption.reserve(AmpCaptionPrefix.size() + 64);
+}
+
+void SpectrumAnalyser::BuildWindowTable() noexcept {
+    stemora::BuildWindowTable(*window_);
+}
+
+void SpectrumAnalyser::PackFrames(const float* specBlock, const float* specHiBlock) noexcept {
+    const double* const window = window_->data();
+    SpectrumFrame* const spec = specFrame_.get();
+    SpectrumFrame* const specHi = specHiFrame_.get();
+    for (int32_t i = 0; i < FrameLength; ++i) {
+        // Formed in extended precision and rounded once to float32.
+        const long double w = window[i];
+        spec[i] = {static_cast<float>(specBlock[i] * w), 0.0f};
+        specHi[i] = {static_cast<float>(specHiBlock[i] * w), 0.0f};
+    }
+}
+
+const SpectrumResult& SpectrumAnalyser::AnalyseSpectra(std::string_view decimalSeparator) {
+    SpectrumFrame* const spec = specFrame_.get();
+    SpectrumFrame* const specHi = specHiFrame_.get();
+    ComplexFFT(spec, FrameLength, false, true, true);
+    ComplexFFT(specHi, FrameLength, false, true, true);
+
+    double* const specMagnitudes = specMagnitudes_.get();
+    double* const specHiMagnitudes = specHiMagnitudes_.get();
+    double specPeak = PeakSearchStart;
+    double specHiPeak = PeakSearchStart;
+    int32_t specPeakBin = 0;
+    int32_t specHiPeakBin = 0;
+    for (int32_t k = FirstSearchBin; k <= LastSearchBin; ++k) {
+        const long double sr = spec[k].real();
+        const long double si = spec[k].imag();
+        const long double hr = specHi[k].real();
+        const long double hi = specHi[k].imag();
+        const double specMagnitude = static_cast<double>(std::sqrt(sr * sr + si * si));
+        const double specHiMagnitude = static_cast<double>(std::sqrt(hr * hr + hi * hi));
+        specMagnitudes[k - FirstSearchBin] = specMagnitude;
+        specHiMagnitudes[k - FirstSearchBin] = specHiMagnitude;
+        // Strictly greater: on equal magnitudes the lower bin stays the peak.
+        if (specMagnitude > specPeak) {
+            specPeak = specMagnitude;
+            specPeakBin = k;
+        }
+        if (specHiMagnitude > specHiPeak) {
+            specHiPeak = specHiMagnitude;
+            specHiPeakBin = k;
+        }
+    }
+
+    SpectrumResult& r = result_;
+    r.SpecPeakBin = specPeakBin;
+    r.SpecHiPeakBin = specHiPeakBin;
+    r.SpecPeak = specPeak;
+    r.SpecHiPeak = specHiPeak;
+    // Both peaks start at 1e-12, so the divisor is never smaller than that.
+    r.Ratio = static_cast<double>(static_cast<long double>(specPeak) / specHiPeak);
+    FormatCentreCaption(specPeakBin, specHiPeakBin, r.CentreCaption);
+    FormatAmpCaption(r.Ratio, decimalSeparator, r.AmpCaption);
+
+    r.SpecPlotted = specPeak > PlotThreshold;
+    r.SpecHiPlotted = specHiPeak > PlotThreshold;
+
+    uint8_t red = 0;
+    uint8_t green = 0;
+    uint8_t blue = 0;
+    GammaRGB(static_cast<float>(static_cast<long double>(specPeak) * ColourLevelFactor), red, green,
+             blue);
+    r.SpecColour = PackColour(red, green, blue);
+    GammaRGB(static_cast<float>(static_cast<long double>(specHiPeak) * ColourLevelFactor), red,
+             green, blue);
+    r.SpecHiColour = PackColour(red, green, blue);
+
+    r.SpecPoints = {};
+    r.SpecHiPoints = {};
+    if (r.SpecPlotted) {
+        r.SpecPoints = {specMagnitudes, static_cast<std::size_t>(SearchBinCount)};
+    }
+    if (r.SpecHiPlotted) {
+        double* const values = specHiPointValues_.get();
+        for (int32_t i = 0; i < SearchBinCount; ++i) {
+            values[i] = -specHiMagnitudes[i];
+        }
+        r.SpecHiPoints = {values, static_cast<std::size_t>(SearchBinCount)};
+    }
+    return r;
+}
+
+}  // namespace stemora

@@ -1,1 +1,281 @@
-// Placeholder: filled in by its own change.
+#include "core/SpectrumAnalysis.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "core/SampleBuffers.h"
+#include "core/TuningState.h"
+#include "core/uGamma.h"
+
+namespace stemora {
+namespace {
+
+const std::string SilentCentreCaption = "Отклонение от центральной частоты:    -1024    -1024";
+
+uint32_t ColourAt(double peak) {
+    uint8_t r = 0, g = 0, b = 0;
+    GammaRGB(static_cast<float>(peak * 0.001), r, g, b);
+    return PackColour(r, g, b);
+}
+
+class Analyser : public ::testing::Test {
+  protected:
+    Analyser() : analyser_(std::make_unique<SpectrumAnalyser>()) { analyser_->BuildWindowTable(); }
+
+    const SpectrumResult& Analyse(const std::vector<float>& spec, const std::vector<float>& specHi,
+                                  std::string_view separator = ".") {
+        analyser_->PackFrames(spec.data(), specHi.data());
+        return analyser_->AnalyseSpectra(separator);
+    }
+
+    // Block with one sample at the window's centre (weight exactly 1): every bin of its
+    // spectrum has exactly the magnitude |value|.
+    static std::vector<float> Impulse(float value) {
+        std::vector<float> block(FrameLength, 0.0f);
+        block[1024] = value;
+        return block;
+    }
+
+    std::unique_ptr<SpectrumAnalyser> analyser_;
+};
+
+TEST_F(Analyser, WindowTableIsAPeriodicBlackmanOverTheOldestHalf) {
+    const WindowTable& w = analyser_->Window();
+    EXPECT_GE(w[0], 0.0);
+    EXPECT_LT(w[0], 1e-15);
+    EXPECT_EQ(w[1024], 1.0);
+    EXPECT_NEAR(w[512], 0.34, 1e-15);
+    // Evaluated in extended precision: the cancellation near the edges stays below 1e-21.
+    constexpr long double pi = std::numbers::pi_v<long double>;
+    EXPECT_NEAR(w[1], 0.42L - 0.5L * std::cos(2 * pi / 2048) + 0.08L * std::cos(4 * pi / 2048),
+                1e-21);
+    for (int i = 1; i < WindowedLength; ++i) {
+        ASSERT_NEAR(w[i], w[WindowedLength - i], 1e-15) << i;
+        ASSERT_GT(w[i], 0.0) << i;
+    }
+    for (int i = WindowedLength; i < FrameLength; ++i) {
+        ASSERT_EQ(w[i], 0.0) << i;
+    }
+}
+
+TEST_F(Analyser, SilenceReportsTheStartValuesAndPlotsNothing) {
+    const std::vector<float> zeros(FrameLength, 0.0f);
+    const SpectrumResult& r = Analyse(zeros, zeros);
+    EXPECT_EQ(r.SpecPeakBin, 0);
+    EXPECT_EQ(r.SpecHiPeakBin, 0);
+    EXPECT_EQ(r.SpecPeak, 1e-12);
+    EXPECT_EQ(r.SpecHiPeak, 1e-12);
+    EXPECT_EQ(r.Ratio, 1.0);
+    EXPECT_EQ(r.CentreCaption, SilentCentreCaption);
+    EXPECT_EQ(r.AmpCaption, "Дельта:   1.00");
+    EXPECT_FALSE(r.SpecPlotted);
+    EXPECT_FALSE(r.SpecHiPlotted);
+    EXPECT_TRUE(r.SpecPoints.empty());
+    EXPECT_TRUE(r.SpecHiPoints.empty());
+    EXPECT_EQ(r.SpecColour, ColourAt(1e-12));
+    EXPECT_EQ(r.SpecHiColour, ColourAt(1e-12));
+    EXPECT_EQ(r.SpecColour, 0u);
+
+    EXPECT_EQ(analyser_->AnalyseSpectra(",").AmpCaption, "Дельта:   1,00");
+}
+
+TEST_F(Analyser, EqualGreatestMagnitudesKeepTheLowerBin) {
+    const SpectrumResult& r = Analyse(Impulse(100000.0f), Impulse(-70000.0f));
+    for (double m : analyser_->SpecMagnitudes()) {
+        ASSERT_EQ(m, 100000.0);
+    }
+    EXPECT_EQ(r.SpecPeakBin, FirstSearchBin);
+    EXPECT_EQ(r.SpecHiPeakBin, FirstSearchBin);
+    EXPECT_EQ(r.CentreCaption, "Отклонение от центральной частоты:    -449    -449");
+    EXPECT_EQ(r.SpecPeak, 100000.0);
+    EXPECT_EQ(r.SpecHiPeak, 70000.0);
+    EXPECT_EQ(r.AmpCaption, "Дельта:   1.43");
+}
+
+TEST_F(Analyser, PlotsOnlyAboveExactly65535) {
+    const float above = std::nextafter(65535.0f, 1e9f);
+    const SpectrumResult& r = Analyse(Impulse(65535.0f), Impulse(above));
+    EXPECT_EQ(r.SpecPeak, 65535.0);
+    EXPECT_FALSE(r.SpecPlotted);
+    EXPECT_TRUE(r.SpecPoints.empty());
+    EXPECT_TRUE(r.SpecHiPlotted);
+    ASSERT_EQ(r.SpecHiPoints.size(), static_cast<size_t>(SearchBinCount));
+    EXPECT_EQ(r.SpecHiPoints.front(), -static_cast<double>(above));
+    // Level 65.535 lies in the first segment: blue 1.
+    EXPECT_EQ(r.SpecColour, 65536u);
+}
+
+TEST_F(Analyser, NewestHalfOfTheBlocksChangesNothing) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> value(-30000.0f, 30000.0f);
+    std::vector<float> spec(FrameLength), specHi(FrameLength);
+    for (int i = 0; i < FrameLength; ++i) {
+        spec[i] = value(random);
+        specHi[i] = value(random);
+    }
+    const SpectrumResult first = Analyse(spec, specHi);
+    const std::vector<double> specMagnitudes(analyser_->SpecMagnitudes().begin(),
+                                             analyser_->SpecMagnitudes().end());
+    const std::vector<double> specHiMagnitudes(analyser_->SpecHiMagnitudes().begin(),
+                                               analyser_->SpecHiMagnitudes().end());
+    for (int i = WindowedLength; i < FrameLength; ++i) {
+        spec[i] = 1e6f * static_cast<float>(i % 7);
+        specHi[i] = -1e6f;
+    }
+    const SpectrumResult& second = Analyse(spec, specHi);
+    EXPECT_EQ(second.SpecPeakBin, first.SpecPeakBin);
+    EXPECT_EQ(second.SpecHiPeakBin, first.SpecHiPeakBin);
+    EXPECT_EQ(second.SpecPeak, first.SpecPeak);
+    EXPECT_EQ(second.SpecHiPeak, first.SpecHiPeak);
+    EXPECT_EQ(second.CentreCaption, first.CentreCaption);
+    EXPECT_EQ(second.AmpCaption, first.AmpCaption);
+    EXPECT_EQ(second.SpecColour, first.SpecColour);
+    for (int i = 0; i < SearchBinCount; ++i) {
+        ASSERT_EQ(analyser_->SpecMagnitudes()[i], specMagnitudes[i]) << i;
+        ASSERT_EQ(analyser_->SpecHiMagnitudes()[i], specHiMagnitudes[i]) << i;
+    }
+}
+
+// The frames are transformed in place; packing again must restore plain real input, so a
+// second tick on the same blocks repeats the first exactly.
+TEST_F(Analyser, RepeatedTicksOnTheSameBlocksAgree) {
+    std::vector<float> spec(FrameLength), specHi(FrameLength);
+    for (int i = 0; i < FrameLength; ++i) {
+        spec[i] = 5000.0f * std::sin(0.7f * static_cast<float>(i));
+        specHi[i] = 3000.0f * std::cos(1.9f * static_cast<float>(i));
+    }
+    const SpectrumResult first = Analyse(spec, specHi);
+    const std::vector<double> magnitudes(analyser_->SpecHiMagnitudes().begin(),
+                                         analyser_->SpecHiMagnitudes().end());
+    const SpectrumResult& second = Analyse(spec, specHi);
+    EXPECT_EQ(second.SpecPeak, first.SpecPeak);
+    EXPECT_EQ(second.SpecHiPeak, first.SpecHiPeak);
+    EXPECT_EQ(second.SpecPeakBin, first.SpecPeakBin);
+    EXPECT_EQ(second.SpecHiPeakBin, first.SpecHiPeakBin);
+    for (int i = 0; i < SearchBinCount; ++i) {
+        ASSERT_EQ(analyser_->SpecHiMagnitudes()[i], magnitudes[i]) << i;
+    }
+}
+
+// The real signal path: a tone captured at 48000 Hz through both decimators at the A4 rates.
+class AnalyserOnDecimatedTone : public Analyser {
+  protected:
+    // Feeds `seconds` of tone in 1 ms passes, as the capture thread does.
+    void FeedTone(double amplitude, double frequency, double harmonicAmplitude, double seconds) {
+        const double rate = DecimationRateFor(DefaultNoteShift);
+        buffers_->ResetDecimators();
+        constexpr int32_t captureRate = 48000;
+        constexpr int32_t pass = captureRate / 1000;
+        const int64_t total = static_cast<int64_t>(seconds * captureRate);
+        for (int64_t start = 0; start < total; start += pass) {
+            float* samples = buffers_->SampleBuffer();
+            for (int32_t j = 0; j < pass; ++j) {
+                const double t = static_cast<double>(start + j) / captureRate;
+                samples[j] = static_cast<float>(
+                    amplitude * std::sin(2 * std::numbers::pi * frequency * t) +
+                    harmonicAmplitude * std::sin(4 * std::numbers::pi * frequency * t));
+            }
+            buffers_->Spec.Feed(captureRate, pass, rate);
+            buffers_->SpecHi.Feed(captureRate, pass, 2 * rate);
+        }
+    }
+
+    const SpectrumResult& Tick(std::string_view separator = ".") {
+        analyser_->PackFrames(buffers_->Spec.Block(), buffers_->SpecHi.Block());
+        return analyser_->AnalyseSpectra(separator);
+    }
+
+    std::unique_ptr<SampleBuffers> buffers_ = std::make_unique<SampleBuffers>();
+};
+
+TEST_F(AnalyserOnDecimatedTone, CentreToneIsAtBin1024AndPlotted) {
+    ASSERT_EQ(DecimationRateFor(DefaultNoteShift), 1760.0);
+    FeedTone(10000.0, 440.0, 0.0, 3.0);
+    const SpectrumResult& r = Tick();
+    EXPECT_EQ(r.SpecPeakBin, 1024);
+    EXPECT_NEAR(r.SpecPeak, 98000.0, 1000.0);
+    EXPECT_TRUE(r.SpecPlotted);
+    ASSERT_EQ(r.SpecPoints.size(), static_cast<size_t>(SearchBinCount));
+    EXPECT_EQ(r.SpecPoints[1024 - FirstSearchBin], r.SpecPeak);
+    EXPECT_EQ(SpectrumResult::PointX(1024 - FirstSearchBin), 1024.0);
+    EXPECT_EQ(SpectrumResult::PointX(SearchBinCount - 1), 1821.0);
+    // Neighbours fall off on both sides of the peak.
+    EXPECT_LT(r.SpecPoints[1023 - FirstSearchBin], r.SpecPeak);
+    EXPECT_LT(r.SpecPoints[1025 - FirstSearchBin], r.SpecPeak);
+    EXPECT_LT(r.SpecPoints[1000 - FirstSearchBin], 0.01 * r.SpecPeak);
+
+    // The tone sits at bin 512 of the octave spectrum, outside the search: only leftovers.
+    EXPECT_FALSE(r.SpecHiPlotted);
+    EXPECT_TRUE(r.SpecHiPoints.empty());
+    EXPECT_LT(r.SpecHiPeak, 0.01 * r.SpecPeak);
+    EXPECT_GT(r.Ratio, 100.0);
+
+    EXPECT_EQ(r.CentreCaption.rfind("Отклонение от центральной частоты:    0    ", 0), 0u);
+    EXPECT_EQ(r.SpecColour, ColourAt(r.SpecPeak));
+    EXPECT_EQ(r.SpecHiColour, ColourAt(r.SpecHiPeak));
+    // Level about 98: blue byte 2.
+    EXPECT_EQ(r.SpecColour, 2u * 65536u);
+}
+
+TEST_F(AnalyserOnDecimatedTone, SecondHarmonicPeaksAtBin1024OfTheOctaveSpectrum) {
+    FeedTone(10000.0, 440.0, 8000.0, 3.0);
+    const SpectrumResult& r = Tick(",");
+    EXPECT_EQ(r.SpecPeakBin, 1024);
+    EXPECT_EQ(r.SpecHiPeakBin, 1024);
+    EXPECT_EQ(r.CentreCaption, "Отклонение от центральной частоты:    0    0");
+    EXPECT_TRUE(r.SpecPlotted);
+    EXPECT_TRUE(r.SpecHiPlotted);
+    // Both decimators average over the same fraction of a period, so the ratio follows the
+    // amplitudes.
+    EXPECT_NEAR(r.Ratio, 1.25, 0.03);
+    EXPECT_EQ(r.AmpCaption.rfind("Дельта:   ", 0), 0u);
+    EXPECT_NE(r.AmpCaption.find(','), std::string::npos);
+    ASSERT_EQ(r.SpecHiPoints.size(), static_cast<size_t>(SearchBinCount));
+    for (int i = 0; i < SearchBinCount; ++i) {
+        ASSERT_EQ(r.SpecHiPoints[i], -analyser_->SpecHiMagnitudes()[i]) << i;
+    }
+    EXPECT_EQ(r.SpecHiPoints[1024 - FirstSearchBin], -r.SpecHiPeak);
+}
+
+TEST_F(AnalyserOnDecimatedTone, DetunedToneShowsItsDeviation) {
+    // Two bins above the centre: 440 * 1026 / 1024 Hz.
+    FeedTone(10000.0, 440.0 * 1026.0 / 1024.0, 0.0, 3.0);
+    EXPECT_EQ(Tick().SpecPeakBin, 1026);
+    FeedTone(10000.0, 440.0 * 1019.0 / 1024.0, 0.0, 3.0);
+    EXPECT_EQ(Tick().SpecPeakBin, 1019);
+}
+
+TEST(SpectrumCaptions, AmpCaptionHasTwoDecimalsAndTheGivenSeparator) {
+    std::string caption;
+    FormatAmpCaption(0.004, ".", caption);
+    EXPECT_EQ(caption, "Дельта:   0.00");
+    FormatAmpCaption(2.5, ",", caption);
+    EXPECT_EQ(caption, "Дельта:   2,50");
+    FormatAmpCaption(1234567.891, "٫", caption);
+    EXPECT_EQ(caption, "Дельта:   1234567٫89");
+    FormatAmpCaption(1e20, ".", caption);
+    EXPECT_EQ(caption, "Дельта:   100000000000000000000.00");
+    FormatAmpCaption(9.999, ".", caption);
+    EXPECT_EQ(caption, "Дельта:   10.00");
+    FormatAmpCaption(std::numeric_limits<double>::max(), ".", caption);
+    EXPECT_EQ(caption.size(), std::string("Дельта:   ").size() + 309 + 3);
+    FormatAmpCaption(std::numeric_limits<double>::infinity(), ".", caption);
+    EXPECT_EQ(caption, "Дельта:   inf");
+}
+
+TEST(SpectrumCaptions, CentreCaptionShowsSignedDeviations) {
+    std::string caption;
+    FormatCentreCaption(1024, 1821, caption);
+    EXPECT_EQ(caption, "Отклонение от центральной частоты:    0    797");
+    FormatCentreCaption(575, 1025, caption);
+    EXPECT_EQ(caption, "Отклонение от центральной частоты:    -449    1");
+}
+
+}  // namespace
+}  // namespace stemora
