@@ -1,1 +1,104 @@
-// Placeholder: filled in by its own change.
+#include "capture/LibraryLoader.h"
+
+#include <algorithm>
+#include <mutex>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace stemora {
+
+namespace {
+
+struct LoadedLibrary {
+    std::string name;  // lower-cased
+    void* handle;
+};
+
+struct LibraryRegistry {
+    std::mutex mutex;
+    std::vector<LoadedLibrary> libraries;
+};
+
+// Created on first use and never destroyed: the libraries stay loaded until the process ends,
+// and a late caller during static destruction still finds the registry.
+LibraryRegistry& LoadedLibraries() {
+    static auto* registry = new LibraryRegistry;
+    return *registry;
+}
+
+std::string ToLower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return out;
+}
+
+void* LoadByName(const std::string& name) noexcept {
+#ifdef _WIN32
+    return reinterpret_cast<void*>(LoadLibraryA(name.c_str()));
+#else
+    return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+#endif
+}
+
+void* FindEntry(void* handle, const std::string& entry) noexcept {
+#ifdef _WIN32
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), entry.c_str()));
+#else
+    return dlsym(handle, entry.c_str());
+#endif
+}
+
+[[noreturn]] void RaiseNotLoaded(std::string_view libraryName) {
+    throw Exception(FormatText(kMsgNotLoaded, libraryName));
+}
+
+}  // namespace
+
+void* GetLibraryProc(std::string_view libraryName, std::string_view entryName) {
+    // An empty name would give the running program itself, and an embedded NUL a different
+    // file than the one named.
+    if (libraryName.empty() || libraryName.find('\0') != std::string_view::npos) {
+        RaiseNotLoaded(libraryName);
+    }
+    LibraryRegistry& registry = LoadedLibraries();
+    std::lock_guard lock(registry.mutex);
+    const std::string key = ToLower(libraryName);
+    void* handle = nullptr;
+    const auto found = std::find_if(registry.libraries.begin(), registry.libraries.end(),
+                                    [&key](const LoadedLibrary& l) { return l.name == key; });
+    if (found != registry.libraries.end()) {
+        handle = found->handle;
+    } else {
+        handle = LoadByName(std::string(libraryName));
+        if (handle == nullptr) {
+            RaiseNotLoaded(libraryName);
+        }
+        registry.libraries.push_back({key, handle});
+    }
+    void* entry = entryName.empty() || entryName.find('\0') != std::string_view::npos
+                      ? nullptr
+                      : FindEntry(handle, std::string(entryName));
+    if (entry == nullptr) {
+        RaiseNotLoaded(libraryName);
+    }
+    return entry;
+}
+
+std::vector<std::string> LoadedLibraryNames() {
+    LibraryRegistry& registry = LoadedLibraries();
+    std::lock_guard lock(registry.mutex);
+    std::vector<std::string> names;
+    names.reserve(registry.libraries.size());
+    for (const LoadedLibrary& library : registry.libraries) {
+        names.push_back(library.name);
+    }
+    return names;
+}
+
+}  // namespace stemora
