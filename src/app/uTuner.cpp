@@ -1,1 +1,182 @@
-// Placeholder: filled in by its own change.
+#include "app/uTuner.h"
+
+#include <array>
+#include <chrono>
+#include <cstring>
+
+namespace stemora {
+
+namespace {
+
+// One channel's value of the little-endian sample at `p`.
+template <int Bytes>
+inline double channelValue(const std::uint8_t* p) noexcept {
+    if constexpr (Bytes == 1) {
+        // 127.5, not 128: silence (0x80) gives 0.5, as the tuner has always measured it.
+        return static_cast<double>(p[0]) - 127.5;
+    } else if constexpr (Bytes == 2) {
+        return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+    } else if constexpr (Bytes == 3) {
+        // Sign-extend from bit 23 by placing the three bytes at the top of a 32-bit word.
+        const std::uint32_t raw =
+            (std::uint32_t{p[0]} << 8) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 24);
+        return static_cast<std::int32_t>(raw) >> 8;
+    } else {
+        const std::uint32_t raw = std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) |
+                                  (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+        return static_cast<std::int32_t>(raw);
+    }
+}
+
+template <int Bytes, int Channels>
+void convertFrames(const std::uint8_t* bytes, std::int32_t frames, float* out) noexcept {
+    for (std::int32_t j = 0; j < frames; ++j) {
+        const std::uint8_t* frame = bytes + static_cast<std::ptrdiff_t>(j) * Bytes * Channels;
+        float value = static_cast<float>(channelValue<Bytes>(frame));
+        if constexpr (Channels == 2) {
+            // Channel 0 is stored as float32 first, then channel 1 added to it: the sum is
+            // rounded from that float, which matters for 32-bit values beyond 2^24. Double holds
+            // the sum exactly, so only the final store rounds.
+            value =
+                static_cast<float>(static_cast<double>(value) + channelValue<Bytes>(frame + Bytes));
+        }
+        out[j] = value;
+    }
+}
+
+}  // namespace
+
+FrameConverter FrameConverterFor(std::int32_t bytesPerSample, std::int32_t channels) noexcept {
+    if (channels == 1) {
+        switch (bytesPerSample) {
+            case 1:
+                return &convertFrames<1, 1>;
+            case 2:
+                return &convertFrames<2, 1>;
+            case 3:
+                return &convertFrames<3, 1>;
+            case 4:
+                return &convertFrames<4, 1>;
+            default:
+                return nullptr;
+        }
+    }
+    if (channels == 2) {
+        switch (bytesPerSample) {
+            case 1:
+                return &convertFrames<1, 2>;
+            case 2:
+                return &convertFrames<2, 2>;
+            case 3:
+                return &convertFrames<3, 2>;
+            case 4:
+                return &convertFrames<4, 2>;
+            default:
+                return nullptr;
+        }
+    }
+    return nullptr;
+}
+
+std::int32_t ChooseCaptureFormat(const TSoundCaptureFormats& formats) {
+    for (std::int32_t i = formats.Count() - 1; i >= 0; --i) {
+        const TSoundCaptureFormat& f = formats.Items(i);
+        const bool bits = f.BitsPerSample == 16 || f.BitsPerSample == 24 || f.BitsPerSample == 32;
+        const bool channels = f.Channels == 1 || f.Channels == 2;
+        const bool rate = f.SamplesPerSec == 44100 || f.SamplesPerSec == 48000 ||
+                          f.SamplesPerSec == 88200 || f.SamplesPerSec == 96000;
+        if (bits && channels && rate) {
+            return i;
+        }
+    }
+    return 6;
+}
+
+TTunerThread::TTunerThread(SampleBuffers& buffers, const std::atomic<double>& decimationRate,
+                           ITunerWindow& window, ISoundBackend& backend, bool createSuspended)
+    : buffers_(buffers), decimationRate_(decimationRate), window_(window) {
+    captureStream_ = std::make_unique<TSoundCaptureStream>(nullptr, backend);
+    captureStream_->SetFormatIndex(6);
+    captureStream_->SetFormatIndex(ChooseCaptureFormat(captureStream_->Formats()));
+
+    // Raises EListError when the index does not exist (fewer than seven formats, none chosen).
+    const TSoundCaptureFormat& format =
+        captureStream_->Formats().Items(captureStream_->FormatIndex());
+    bytesPerSample_ = format.BitsPerSample / 8;
+    bytesPerFrame_ = bytesPerSample_ * format.Channels;
+    sampleRate_ = format.SamplesPerSec;
+    channels_ = format.Channels;
+    convert_ = FrameConverterFor(bytesPerSample_, channels_);
+    if (convert_ == nullptr) {
+        throw ESoundCaptureStreamError(FormatText(kMsgCannotMake, "Sound Capture Buffer"));
+    }
+    // A cap that splits a frame would shift every later frame boundary, so read whole frames.
+    maxReadBytes_ = kMaxReadBytes - kMaxReadBytes % bytesPerFrame_;
+
+    if (!createSuspended) {
+        Start();
+    }
+}
+
+TTunerThread::~TTunerThread() {
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        thread_.join();
+    }
+}
+
+void TTunerThread::Start() {
+    if (!thread_.joinable() && !finished_.load(std::memory_order_acquire)) {
+        thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+    }
+}
+
+void TTunerThread::RequestStop() noexcept {
+    thread_.request_stop();
+}
+
+void TTunerThread::Run(std::stop_token stop) noexcept {
+    try {
+        Execute(stop);
+    } catch (...) {
+        // A failed Open or pass ends the thread quietly; it reports nothing itself.
+    }
+    finished_.store(true, std::memory_order_release);
+}
+
+void TTunerThread::Execute(std::stop_token stop) {
+    // Lives for the whole run: nothing is allocated per pass.
+    std::array<std::uint8_t, kMaxReadBytes> readBuffer;
+    float* const sampleBuffer = buffers_.SampleBuffer();
+    TSoundCaptureStream& stream = *captureStream_;
+
+    buffers_.ResetDecimators();
+    window_.PostSoundModeCaption("---");
+    stream.Open();
+    window_.PostSoundModeVisible();
+
+    do {
+        std::lock_guard lock(captureLock_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::int32_t count = stream.Available();
+        if (count > maxReadBytes_) {
+            count = maxReadBytes_;
+        } else if (count < 0) {
+            count = 0;
+        }
+        stream.Read(readBuffer.data(), count);
+        const std::int32_t frames = count / bytesPerFrame_;
+        convert_(readBuffer.data(), frames, sampleBuffer);
+        buffers_.Spec.Feed(sampleRate_, frames, decimationRate_.load(std::memory_order_relaxed));
+        buffers_.SpecHi.Feed(sampleRate_, frames,
+                             2.0 * decimationRate_.load(std::memory_order_relaxed));
+    } while (!stop.stop_requested());
+
+    // Clean-up. CaptureLock itself lives as long as this object, so a window that still takes
+    // it never finds it gone.
+    stream.Close();
+    captureStream_.reset();
+    window_.CloseDeviceCheck();
+}
+
+}  // namespace stemora

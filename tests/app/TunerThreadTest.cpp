@@ -1,1 +1,395 @@
-// Placeholder: filled in by its own change.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <mutex>
+#include <numbers>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/uTuner.h"
+#include "capture/PortAudioSound.h"
+#include "capture/SimulatedSound.h"
+
+namespace stemora {
+namespace {
+
+using namespace std::chrono_literals;
+
+// ---------------------------------------------------------------------------------------------
+// Sample conversion
+
+struct ConversionCase {
+    const char* name;
+    int bytesPerSample;
+    int channels;
+    std::vector<std::uint8_t> frame;
+    float expected;
+};
+
+class FrameConversion : public ::testing::TestWithParam<ConversionCase> {};
+
+TEST_P(FrameConversion, GivesTheFrameValue) {
+    const ConversionCase& c = GetParam();
+    FrameConverter convert = FrameConverterFor(c.bytesPerSample, c.channels);
+    ASSERT_NE(convert, nullptr);
+    // Two copies of the frame: the second must land in out[1] (frame stride).
+    std::vector<std::uint8_t> bytes = c.frame;
+    bytes.insert(bytes.end(), c.frame.begin(), c.frame.end());
+    float out[3] = {0.0f, 0.0f, 12345.0f};
+    convert(bytes.data(), 2, out);
+    EXPECT_EQ(out[0], c.expected);
+    EXPECT_EQ(out[1], c.expected);
+    EXPECT_EQ(out[2], 12345.0f) << "wrote past the frame count";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FrameConversion,
+    ::testing::Values(
+        ConversionCase{"Pcm16MinusOne", 2, 1, {0xFF, 0xFF}, -1.0f},
+        ConversionCase{"Pcm16Lowest", 2, 1, {0x00, 0x80}, -32768.0f},
+        ConversionCase{"Pcm16Highest", 2, 1, {0xFF, 0x7F}, 32767.0f},
+        ConversionCase{"Pcm24MinusOne", 3, 1, {0xFF, 0xFF, 0xFF}, -1.0f},
+        ConversionCase{"Pcm24Lowest", 3, 1, {0x00, 0x00, 0x80}, -8388608.0f},
+        ConversionCase{"Pcm24LittleEndian", 3, 1, {0x01, 0x02, 0x03}, 197121.0f},
+        ConversionCase{"Pcm32Lowest", 4, 1, {0x00, 0x00, 0x00, 0x80}, -2147483648.0f},
+        // 2^24 + 1 is halfway between two floats: ties go to even (2^24).
+        ConversionCase{"Pcm32TieToEven", 4, 1, {0x01, 0x00, 0x00, 0x01}, 16777216.0f},
+        ConversionCase{"Pcm32RoundsUp", 4, 1, {0x03, 0x00, 0x00, 0x01}, 16777220.0f},
+        ConversionCase{"Pcm8Silence", 1, 1, {0x80}, 0.5f},
+        ConversionCase{"Pcm8Lowest", 1, 1, {0x00}, -127.5f},
+        ConversionCase{"Pcm16StereoSum", 2, 2, {0x00, 0x80, 0xFF, 0x7F}, -1.0f},
+        ConversionCase{"Pcm8StereoSilence", 1, 2, {0x80, 0x80}, 1.0f},
+        ConversionCase{"Pcm24StereoSum", 3, 2, {0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0x7F}, 16777214.0f},
+        // Channel 0 (2^24 + 1) is stored as float first (2^24), then 1 is added: 2^24 + 1
+        // rounds to 2^24 again. Summing the integers first would give 2^24 + 2.
+        ConversionCase{"Pcm32StereoRoundsChannelZeroFirst",
+                       4,
+                       2,
+                       {0x01, 0, 0, 0x01, 0x01, 0, 0, 0},
+                       16777216.0f},
+        ConversionCase{"Pcm32StereoExtremes",
+                       4,
+                       2,
+                       {0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F},
+                       4294967296.0f}),
+    [](const ::testing::TestParamInfo<ConversionCase>& info) { return info.param.name; });
+
+TEST(FrameConversion, RefusesLayoutsItCannotConvert) {
+    EXPECT_EQ(FrameConverterFor(0, 1), nullptr);
+    EXPECT_EQ(FrameConverterFor(5, 2), nullptr);
+    EXPECT_EQ(FrameConverterFor(2, 3), nullptr);
+    EXPECT_EQ(FrameConverterFor(2, 0), nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fakes
+
+// Records what the thread asks of the window, from the capture thread.
+class FakeWindow : public ITunerWindow {
+  public:
+    void PostSoundModeCaption(std::string caption) override {
+        std::lock_guard lock(mutex_);
+        events_.push_back("caption " + caption);
+    }
+    void PostSoundModeVisible() override {
+        std::lock_guard lock(mutex_);
+        events_.push_back("visible");
+        if (throwOnVisible) {
+            throw std::runtime_error("window gone");
+        }
+    }
+    void CloseDeviceCheck() noexcept override {
+        std::lock_guard lock(mutex_);
+        events_.push_back("close device check");
+    }
+    std::vector<std::string> Events() const {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+    std::atomic<bool> throwOnVisible{false};
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+template <class Predicate>
+bool waitFor(Predicate done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class TunerThreadTest : public ::testing::Test {
+  protected:
+    SampleBuffers buffers;
+    std::atomic<double> decimationRate{1760.0};
+    FakeWindow window;
+    SimulatedSoundBackend backend;  // declared after the buffers: the threads go first
+};
+
+// ---------------------------------------------------------------------------------------------
+// Format choice
+
+struct ChoiceCase {
+    const char* name;
+    bool (*accept)(const WaveFormat&);
+    std::int32_t rate;
+    std::int32_t bytesPerSample;
+    std::int32_t channels;
+};
+
+class FormatChoice : public TunerThreadTest, public ::testing::WithParamInterface<ChoiceCase> {};
+
+TEST_P(FormatChoice, PicksTheExpectedFormat) {
+    const ChoiceCase& c = GetParam();
+    backend.AcceptFormats(c.accept);
+    TTunerThread thread(buffers, decimationRate, window, backend, /*createSuspended=*/true);
+    EXPECT_EQ(thread.SampleRate(), c.rate);
+    EXPECT_EQ(thread.BytesPerSample(), c.bytesPerSample);
+    EXPECT_EQ(thread.Channels(), c.channels);
+    EXPECT_EQ(thread.BytesPerFrame(), c.bytesPerSample * c.channels);
+    const TSoundCaptureFormat& chosen =
+        thread.CaptureStream()->Formats().Items(thread.CaptureStream()->FormatIndex());
+    EXPECT_EQ(chosen.SamplesPerSec, c.rate);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, FormatChoice,
+    ::testing::Values(
+        ChoiceCase{"AcceptsEverything", [](const WaveFormat&) { return true; }, 96000, 4, 2},
+        ChoiceCase{
+            "Only16BitUpTo48000",
+            [](const WaveFormat& f) { return f.wBitsPerSample == 16 && f.nSamplesPerSec <= 48000; },
+            48000, 2, 2},
+        ChoiceCase{"TwentyFourBitMonoAtTheTopRate",
+                   [](const WaveFormat& f) {
+                       return f.nSamplesPerSec == 44100 || f.nSamplesPerSec == 8000 ||
+                              (f.wBitsPerSample == 24 && f.nChannels == 1);
+                   },
+                   96000, 3, 1},
+        // None of the tuner's rates: the seventh accepted format, 8000 Hz 32-bit mono.
+        ChoiceCase{"LowRatesOnly", [](const WaveFormat& f) { return f.nSamplesPerSec < 44100; },
+                   8000, 4, 1},
+        // Only 8-bit formats: the seventh is 33075 Hz 8-bit mono, though 8 bits are never
+        // chosen by the scan.
+        ChoiceCase{"EightBitOnly", [](const WaveFormat& f) { return f.wBitsPerSample == 8; }, 33075,
+                   1, 1}),
+    [](const ::testing::TestParamInfo<ChoiceCase>& info) { return info.param.name; });
+
+TEST_F(TunerThreadTest, NoMatchAndFewerThanSevenFormatsIsAListError) {
+    backend.AcceptFormats(
+        [](const WaveFormat& f) { return f.nSamplesPerSec == 8000 && f.wBitsPerSample <= 16; });
+    try {
+        TTunerThread thread(buffers, decimationRate, window, backend);
+        FAIL() << "expected a list error";
+    } catch (const EListError& error) {
+        EXPECT_STREQ(error.what(), "List index out of bounds (6)");
+    }
+    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
+    EXPECT_TRUE(window.Events().empty());
+}
+
+TEST_F(TunerThreadTest, MissingSoundLibraryFailsTheConstructor) {
+    PortAudioBackend missing("libstemora-no-such-library.so.2");
+    try {
+        TTunerThread thread(buffers, decimationRate, window, missing);
+        FAIL() << "expected EDirectXError";
+    } catch (const EDirectXError& error) {
+        EXPECT_STREQ(error.what(), "Necessary since DirectX5");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The running thread
+
+// |DFT| of the block under the periodic 2048-point Blackman window on its first half.
+double windowedMagnitude(const float* block, int bin) {
+    std::complex<double> sum = 0.0;
+    for (int n = 0; n < 2048; ++n) {
+        const double w = 0.42 - 0.5 * std::cos(2.0 * std::numbers::pi * n / 2048.0) +
+                         0.08 * std::cos(4.0 * std::numbers::pi * n / 2048.0);
+        sum += static_cast<double>(block[n]) * w *
+               std::polar(1.0, -2.0 * std::numbers::pi * bin * n / 4096.0);
+    }
+    return std::abs(sum);
+}
+
+int peakBin(const float* block, int from, int to, double* peak, double* runnerUp) {
+    int best = from;
+    std::vector<double> magnitudes;
+    for (int k = from; k <= to; ++k) {
+        magnitudes.push_back(windowedMagnitude(block, k));
+        if (magnitudes.back() > magnitudes[best - from]) {
+            best = k;
+        }
+    }
+    *peak = magnitudes[best - from];
+    // Strongest bin outside the main lobe (a 2048-point Blackman window zero-padded to 4096
+    // points spans six bins to each side).
+    *runnerUp = 0.0;
+    for (int k = from; k <= to; ++k) {
+        if (std::abs(k - best) > 8) {
+            *runnerUp = std::max(*runnerUp, magnitudes[k - from]);
+        }
+    }
+    return best;
+}
+
+TEST_F(TunerThreadTest, ToneReachesSpecAtTheCentreBin) {
+    backend.SetSource(SimulatedSource::Tone(440.0));
+    backend.StartRealTime();
+    std::vector<float> spec(RingLength);
+    std::vector<float> specHi(RingLength);
+    {
+        TTunerThread thread(buffers, decimationRate, window, backend);
+        ASSERT_EQ(thread.SampleRate(), 96000);
+        ASSERT_EQ(thread.BytesPerFrame(), 8);
+        // 4096 Spec values at 1760 per second take 2.33 s; the window covers the oldest half.
+        std::this_thread::sleep_for(2700ms);
+        ASSERT_FALSE(thread.Finished());
+        std::lock_guard lock(thread.CaptureLock());
+        std::copy_n(buffers.Spec.Block(), RingLength, spec.begin());
+        std::copy_n(buffers.SpecHi.Block(), RingLength, specHi.begin());
+    }
+    backend.StopRealTime();
+
+    double peak = 0.0;
+    double runnerUp = 0.0;
+    EXPECT_EQ(peakBin(spec.data(), 1000, 1050, &peak, &runnerUp), 1024);
+    EXPECT_GT(peak, 100.0 * runnerUp);
+    // SpecHi runs at twice the rate: the same tone sits at bin 512 there.
+    EXPECT_EQ(peakBin(specHi.data(), 500, 524, &peak, &runnerUp), 512);
+}
+
+TEST_F(TunerThreadTest, StopEndsTheThreadWithinAPassAndCleansUp) {
+    backend.AcceptFormats(
+        [](const WaveFormat& f) { return f.nSamplesPerSec == 48000 && f.wBitsPerSample == 16; });
+    backend.SetSource(SimulatedSource::Tone(440.0));
+    backend.StartRealTime();
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 4800; }, 2000ms));
+
+    const auto asked = std::chrono::steady_clock::now();
+    thread.RequestStop();
+    ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 1000ms));
+    // A pass is a 1 ms sleep plus a few microseconds of work; allow for a busy machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 200ms);
+
+    const std::vector<std::string> expected = {"caption ---", "visible", "close device check"};
+    EXPECT_EQ(window.Events(), expected);
+    // The stream was closed and destroyed on the capture thread: nothing of the device is left.
+    const SimulatedSoundBackend::Counters counters = backend.GetCounters();
+    EXPECT_EQ(counters.buffersLive, 0);
+    EXPECT_EQ(counters.devicesLive, 0);
+    EXPECT_EQ(counters.stops, 1);
+    EXPECT_TRUE(thread.CaptureLock().try_lock());
+    thread.CaptureLock().unlock();
+    backend.StopRealTime();
+}
+
+TEST_F(TunerThreadTest, FailedOpenEndsTheThreadQuietlyWithoutCleanUp) {
+    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    TTunerThread thread(buffers, decimationRate, window, backend, /*createSuspended=*/true);
+    backend.Fail(SimulatedOperation::CreateBuffer);
+    thread.Start();
+    ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 2000ms));
+    // The label stays hidden and the device check stays open; the lock is free.
+    EXPECT_EQ(window.Events(), std::vector<std::string>{"caption ---"});
+    EXPECT_NE(thread.CaptureStream(), nullptr);
+    EXPECT_TRUE(thread.CaptureLock().try_lock());
+    thread.CaptureLock().unlock();
+}
+
+TEST_F(TunerThreadTest, ExceptionInsideTheBodyEndsTheThreadQuietly) {
+    window.throwOnVisible = true;
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 2000ms));
+    EXPECT_EQ(window.Events().size(), 2u);
+}
+
+TEST_F(TunerThreadTest, DestructorJoinsARunningThread) {
+    backend.SetSource(SimulatedSource::Tone(440.0));
+    backend.StartRealTime();
+    {
+        TTunerThread thread(buffers, decimationRate, window, backend);
+        std::this_thread::sleep_for(20ms);
+    }
+    // Joined: the clean-up has run and released the device before the backend goes.
+    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
+    EXPECT_EQ(window.Events().back(), "close device check");
+    backend.StopRealTime();
+}
+
+// Frames whose first channel counts 0, 1, 2, ... (mod 32768 for 16 bits) and whose second is 0:
+// each converted sample is its frame's number, so a shifted frame boundary shows at once.
+std::vector<std::uint8_t> countingFrames(int frames, int bytesPerSample) {
+    std::vector<std::uint8_t> bytes;
+    for (int k = 0; k < frames; ++k) {
+        const std::uint32_t value = bytesPerSample == 2 ? k & 0x7FFF : k;
+        for (int b = 0; b < bytesPerSample; ++b) {
+            bytes.push_back(static_cast<std::uint8_t>(value >> (8 * b)));
+        }
+        bytes.insert(bytes.end(), bytesPerSample, 0);
+    }
+    return bytes;
+}
+
+class ReadCap : public TunerThreadTest, public ::testing::WithParamInterface<int> {};
+
+// 40000 frames wait at once: the passes take the largest whole number of frames not above
+// 65526 bytes (16381 frames of 4 bytes, 8190 of 8), so every later frame stays aligned.
+TEST_P(ReadCap, KeepsFrameAlignment) {
+    const int bytesPerSample = GetParam();
+    const int frameBytes = 2 * bytesPerSample;
+    const int framesPerPass = 65526 / frameBytes;
+    constexpr int kFrames = 40000;
+    backend.AcceptFormats([bytesPerSample](const WaveFormat& f) {
+        return f.nSamplesPerSec == 48000 && f.wBitsPerSample == 8 * bytesPerSample &&
+               f.nChannels == 2;
+    });
+    backend.SetSource(SimulatedSource::Bytes(countingFrames(kFrames, bytesPerSample), false));
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    ASSERT_EQ(thread.BytesPerFrame(), frameBytes);
+    ASSERT_TRUE(waitFor([&] { return backend.GetCounters().starts == 1; }, 2000ms));
+    {
+        // Everything arrives between two passes.
+        std::lock_guard lock(thread.CaptureLock());
+        backend.Advance(kFrames);
+    }
+    // The last pass with data converts the remainder into the start of SampleBuffer; passes
+    // without data convert nothing.
+    const int lastFirst = (kFrames / framesPerPass) * framesPerPass;
+    const int lastCount = kFrames - lastFirst;
+    auto expectedAt = [&](int j) {
+        const int k = lastFirst + j;
+        return static_cast<float>(bytesPerSample == 2 ? k & 0x7FFF : k);
+    };
+    const float* samples = buffers.SampleBuffer();
+    auto lastPassSeen = [&] {
+        std::lock_guard lock(thread.CaptureLock());
+        return samples[0] == expectedAt(0) && samples[lastCount - 1] == expectedAt(lastCount - 1);
+    };
+    ASSERT_TRUE(waitFor(lastPassSeen, 3000ms)) << "first sample " << samples[0];
+    std::lock_guard lock(thread.CaptureLock());
+    for (int j = 0; j < lastCount; ++j) {
+        ASSERT_EQ(samples[j], expectedAt(j)) << "sample " << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FourAndEightByteFrames, ReadCap, ::testing::Values(2, 4));
+
+}  // namespace
+}  // namespace stemora

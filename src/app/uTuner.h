@@ -1,0 +1,112 @@
+#pragma once
+// The capture thread: moves sound from the default capture device into the two decimators.
+//
+// TTunerThread owns one capture stream and CaptureLock. Its constructor (window thread) builds
+// the stream and chooses the capture format; its body polls the stream in a loop, converts every
+// captured frame to one float sample (channels summed) into SampleBuffer and feeds both
+// decimators, each pass under CaptureLock, until a stop is requested.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "capture/uDirectSound.h"
+#include "core/SampleBuffers.h"
+
+namespace stemora {
+
+// Most bytes one pass reads; the rest waits in the stream for the next pass.
+inline constexpr std::int32_t kMaxReadBytes = 65526;
+
+// Converts `frames` little-endian PCM frames starting at `bytes` into one float sample each in
+// `out`: channel values (8-bit: byte - 127.5; 16/24/32-bit: signed integers), stereo as channel
+// 0 stored as float32 plus channel 1, stored again as float32 (summed, not averaged).
+using FrameConverter = void (*)(const std::uint8_t* bytes, std::int32_t frames,
+                                float* out) noexcept;
+
+// The converter for 1..4 bytes per sample and 1 or 2 channels; null for any other layout.
+FrameConverter FrameConverterFor(std::int32_t bytesPerSample, std::int32_t channels) noexcept;
+
+// The format the tuner captures in: scanning `formats` from the last entry down, the first with
+// 16, 24 or 32 bits, 1 or 2 channels and 44100, 48000, 88200 or 96000 Hz; 6 (the seventh
+// entry, whatever it is) when none matches. The index need not exist.
+std::int32_t ChooseCaptureFormat(const TSoundCaptureFormats& formats);
+
+// What the capture thread needs from the main window. The capture thread calls these; the
+// first two hand the change over to the window thread and return without waiting for it.
+class ITunerWindow {
+  public:
+    virtual ~ITunerWindow() = default;
+    // LabelSoundMode shows `caption`.
+    virtual void PostSoundModeCaption(std::string caption) = 0;
+    // LabelSoundMode becomes visible.
+    virtual void PostSoundModeVisible() = 0;
+    // Closes the device check's handles (WaveOutProbe, then ProbeEvent): the last step of the
+    // thread's clean-up.
+    virtual void CloseDeviceCheck() noexcept = 0;
+};
+
+class TTunerThread {
+  public:
+    // Window thread. Creates the stream on the default device of `backend`, chooses its format
+    // and sets the format fields, then starts the thread unless createSuspended (Start runs it
+    // later). Raises the stream's errors (EDirectXError, ESoundCaptureStreamError) and, when no
+    // format matches and fewer than seven are listed, EListError; no thread runs then.
+    // `buffers`, `decimationRate`, `window` and `backend` must outlive this object.
+    // decimationRate: values per second of the Spec decimator (SpecHi gets twice that); written
+    // by the window thread, read afresh for every feed.
+    TTunerThread(SampleBuffers& buffers, const std::atomic<double>& decimationRate,
+                 ITunerWindow& window, ISoundBackend& backend = DefaultSoundBackend(),
+                 bool createSuspended = false);
+    // Requests a stop and waits for the thread, so nothing it uses goes away under it.
+    ~TTunerThread();
+    TTunerThread(const TTunerThread&) = delete;
+    TTunerThread& operator=(const TTunerThread&) = delete;
+
+    // Runs a thread created suspended; does nothing once started.
+    void Start();
+    // Asks the thread to stop after its current pass; does not wait. The thread then closes and
+    // destroys its stream and calls window.CloseDeviceCheck().
+    void RequestStop() noexcept;
+    // True once the thread body has ended: stopped, or failed (a failed Open or pass ends it
+    // quietly, without clean-up: the stream stays until this object goes).
+    bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
+
+    // Format fields, fixed before the thread starts; readable from any thread.
+    std::int32_t Channels() const noexcept { return channels_; }
+    std::int32_t BytesPerFrame() const noexcept { return bytesPerFrame_; }
+    std::int32_t BytesPerSample() const noexcept { return bytesPerSample_; }
+    std::int32_t SampleRate() const noexcept { return sampleRate_; }
+
+    // Guards the decimators' blocks; held by the capture thread for each whole pass. The window
+    // thread takes it only to copy the blocks.
+    std::mutex& CaptureLock() noexcept { return captureLock_; }
+
+    // The stream; the constructor's thread may use it until the thread starts, then the capture
+    // thread alone (null after its clean-up).
+    TSoundCaptureStream* CaptureStream() noexcept { return captureStream_.get(); }
+
+  private:
+    void Execute(std::stop_token stop);
+    void Run(std::stop_token stop) noexcept;
+
+    SampleBuffers& buffers_;
+    const std::atomic<double>& decimationRate_;
+    ITunerWindow& window_;
+    std::unique_ptr<TSoundCaptureStream> captureStream_;
+    std::int32_t channels_ = 0;
+    std::mutex captureLock_;
+    std::int32_t bytesPerFrame_ = 0;
+    std::int32_t bytesPerSample_ = 0;
+    std::int32_t sampleRate_ = 0;
+    std::int32_t maxReadBytes_ = 0;  // whole frames only
+    FrameConverter convert_ = nullptr;
+    std::atomic<bool> finished_{false};
+    std::jthread thread_;  // last: it goes first, before anything the body touches
+};
+
+}  // namespace stemora
