@@ -1,1 +1,16 @@
-int main() { return 0; }
+// stemora-analyse [--note NAME | --shift N] [--tsv] FILE: the tuner's analysis on a sound file.
+#include <iostream>
+#include <string_view>
+#include <vector>
+
+#include "AnalyseFile.h"
+
+int main(int argc, char** argv) {
+    try {
+        std::ios::sync_with_stdio(false);
+        const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+        return stemora::AnalyseMain(args, std::cout, std::cerr);
+    } catch (...) {
+        return stemora::AnalyseFileError;
+    }
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+// stemora-analyse: the tuner's analysis path run on a sound file.
+//
+//     stemora-analyse [--note NAME | --shift N] [--tsv] FILE
+//
+// The file's frames become mono samples as the capture thread converts captured frames, feed
+// both decimators in passes of 1 ms of sound, and every 63 ms of sound one display tick runs
+// and prints one line. Single-threaded; everything here is for the tool and its tests.
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace stemora {
+
+// Centre notes the piano picture offers: G#0 (-37) to C#8 (52).
+inline constexpr int32_t LowestAnalysedNoteShift = -37;
+inline constexpr int32_t HighestAnalysedNoteShift = 52;
+
+// Process exit codes.
+inline constexpr int AnalyseOk = 0;
+inline constexpr int AnalyseFileError = 1;   // unreadable or refused file, failed output
+inline constexpr int AnalyseUsageError = 2;  // bad options or note
+
+struct AnalyseOptions {
+    int32_t NoteShift = 12;  // A4
+    bool Tsv = false;
+    std::string Path;
+};
+
+// The NoteShift of a note name as the tuner prints it ("A4", "C#5", "G#0", "A#-1"); the letter
+// may also be lower case. Empty for anything else. Any octave is accepted here; the range
+// check is the caller's.
+std::optional<int32_t> NoteShiftForName(std::string_view name);
+
+// Result of reading the command line: options to run with, a request for the usage text, or
+// one line of error text (without the program name).
+struct ParsedArguments {
+    std::optional<AnalyseOptions> Options;
+    bool Help = false;
+    std::string Error;
+};
+
+// Parses the arguments after the program name. Accepts "--note NAME", "--note=NAME",
+// "--shift N", "--shift=N", "--tsv", "--help"/"-h" and "--" (only file names follow).
+ParsedArguments ParseAnalyseArguments(std::span<const std::string_view> args);
+
+// The usage line, without a trailing newline.
+std::string_view AnalyseUsage();
+
+// Header of the --tsv output, without a trailing newline.
+std::string_view AnalyseTsvHeader();
+
+// Analyses options.Path and writes one line per tick to out. Problems with the file go to
+// err as one line starting "stemora-analyse: "; the result is an exit code (AnalyseOk or
+// AnalyseFileError). Lines written before a read error stay written.
+int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& err);
+
+// The whole program: parses args (without the program name), prints the usage on request,
+// runs the analysis. Never throws; returns the process exit code.
+int AnalyseMain(std::span<const std::string_view> args, std::ostream& out,
+                std::ostream& err) noexcept;
+
+}  // namespace stemora
