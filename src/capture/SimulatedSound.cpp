@@ -402,8 +402,9 @@ void SimulatedSoundBackend::AdvanceTime(std::chrono::nanoseconds duration) {
         if (!buffer->running_) {
             continue;
         }
+        // Divided last, so that whole frames come out whole.
         buffer->fraction_ += static_cast<double>(buffer->format_.nSamplesPerSec) *
-                             static_cast<double>(duration.count()) * 1e-9;
+                             static_cast<double>(duration.count()) / 1e9;
         const double whole = std::floor(buffer->fraction_);
         buffer->fraction_ -= whole;
         state_->RecordLocked(*buffer, static_cast<std::uint64_t>(whole));
