@@ -1,0 +1,258 @@
+// Capture on the real stack: PortAudio on ALSA's default device, routed to a private PulseAudio
+// server that plays a 440 Hz tone. Run through tests/e2e/with-pulse.sh, which starts the server
+// and the player and names the server's PID in STEMORA_PULSE_PID (for the cases that kill it).
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdlib>
+#include <future>
+#include <numbers>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/uTuner.h"
+#include "capture/PortAudioSound.h"
+#include "capture/uDirectSound.h"
+#include "core/SampleBuffers.h"
+
+namespace stemora {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+pid_t serverPid() {
+    const char* pid = std::getenv("STEMORA_PULSE_PID");
+    return pid != nullptr ? static_cast<pid_t>(std::atoi(pid)) : 0;
+}
+
+#define REQUIRE_PRIVATE_SERVER()                                                   \
+    if (serverPid() <= 0) {                                                        \
+        GTEST_SKIP() << "run through tests/e2e/with-pulse.sh (no private server)"; \
+    }
+
+std::int32_t indexOf(const TSoundCaptureFormats& formats, std::int32_t rate, std::int32_t bits,
+                     std::int32_t channels) {
+    for (std::int32_t i = 0; i < formats.Count(); ++i) {
+        const TSoundCaptureFormat& f = formats.Items(i);
+        if (f.SamplesPerSec == rate && f.BitsPerSample == bits && f.Channels == channels) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Bin of the strongest |DFT| among bins from..to of the block under the periodic 2048-point
+// Blackman window on its first (oldest) half, as the display transforms it.
+int peakBin(const float* block, int from, int to) {
+    int best = from;
+    double bestMagnitude = -1.0;
+    for (int k = from; k <= to; ++k) {
+        std::complex<double> sum = 0.0;
+        for (int n = 0; n < 2048; ++n) {
+            const double w = 0.42 - 0.5 * std::cos(2.0 * std::numbers::pi * n / 2048.0) +
+                             0.08 * std::cos(4.0 * std::numbers::pi * n / 2048.0);
+            sum += static_cast<double>(block[n]) * w *
+                   std::polar(1.0, -2.0 * std::numbers::pi * k * n / 4096.0);
+        }
+        if (std::abs(sum) > bestMagnitude) {
+            bestMagnitude = std::abs(sum);
+            best = k;
+        }
+    }
+    return best;
+}
+
+struct Format {
+    std::int32_t rate;
+    std::int32_t bits;
+    std::int32_t channels;
+};
+
+class PulseCapture : public ::testing::TestWithParam<Format> {};
+
+// Three seconds of capture in one format: bytes arrive at the format's rate in whole frames,
+// Available and Read agree, and the tone lands at bin 1024 of Spec after the decimators.
+TEST_P(PulseCapture, StreamDeliversTheToneAtTheFormatsRate) {
+    REQUIRE_PRIVATE_SERVER();
+    const Format format = GetParam();
+    PortAudioBackend backend;
+    TSoundCaptureStream stream(nullptr, backend);
+    // Through PulseAudio every candidate is accepted.
+    EXPECT_EQ(stream.Formats().Count(), 64);
+    const std::int32_t index = indexOf(stream.Formats(), format.rate, format.bits, format.channels);
+    ASSERT_GE(index, 0);
+    stream.SetFormatIndex(index);
+    stream.Open();
+    const std::int32_t frameBytes = format.channels * format.bits / 8;
+    const std::int32_t bytesPerSecond = frameBytes * format.rate;
+    ASSERT_EQ(stream.BufferSize(), static_cast<std::uint32_t>(bytesPerSecond));
+
+    auto buffers = std::make_unique<SampleBuffers>();
+    buffers->ResetDecimators();
+    const FrameConverter convert = FrameConverterFor(format.bits / 8, format.channels);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(bytesPerSecond));
+
+    const auto start = Clock::now();
+    std::int64_t total = 0;
+    std::int64_t totalAtOneSecond = -1;
+    Clock::time_point oneSecond;
+    std::int32_t largest = 0;
+    while (Clock::now() - start < 3s) {
+        std::this_thread::sleep_for(5ms);
+        const std::int32_t available = stream.Available();
+        ASSERT_GE(available, 0);
+        ASSERT_LT(available, bytesPerSecond);
+        // The device publishes whole frames only.
+        ASSERT_EQ(available % frameBytes, 0);
+        largest = std::max(largest, available);
+        ASSERT_EQ(stream.Read(bytes.data(), available), available);
+        total += available;
+        const std::int32_t frames = available / frameBytes;
+        for (std::int32_t done = 0; done < frames; done += SampleBufferLength) {
+            const std::int32_t n = std::min(frames - done, SampleBufferLength);
+            convert(bytes.data() + static_cast<std::ptrdiff_t>(done) * frameBytes, n,
+                    buffers->SampleBuffer());
+            buffers->Spec.Feed(format.rate, n, 1760.0);
+        }
+        if (totalAtOneSecond < 0 && Clock::now() - start >= 1s) {
+            totalAtOneSecond = total;
+            oneSecond = Clock::now();
+        }
+    }
+    EXPECT_EQ(stream.Position(), total);
+    EXPECT_GT(totalAtOneSecond, 0) << "nothing arrived within the first second";
+    // From the first second on, the stream runs at the format's rate (PulseAudio delivers in
+    // blocks of a few tens of milliseconds).
+    const double seconds = std::chrono::duration<double>(Clock::now() - oneSecond).count();
+    const double rate = static_cast<double>(total - totalAtOneSecond) / seconds;
+    EXPECT_NEAR(rate / bytesPerSecond, 1.0, 0.1) << rate << " bytes per second";
+    EXPECT_LT(largest, bytesPerSecond / 4) << "polled every 5 ms, yet a quarter second waited";
+    EXPECT_EQ(peakBin(buffers->Spec.Block(), 1000, 1050), 1024);
+
+    stream.Close();
+    EXPECT_FALSE(stream.Active());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PulseCapture,
+                         ::testing::Values(Format{96000, 32, 2}, Format{44100, 16, 1},
+                                           Format{22050, 8, 2}, Format{48000, 24, 2}),
+                         [](const ::testing::TestParamInfo<Format>& info) {
+                             return std::to_string(info.param.rate) + "Hz" +
+                                    std::to_string(info.param.bits) + "bit" +
+                                    std::to_string(info.param.channels) + "ch";
+                         });
+
+class QuietWindow : public ITunerWindow {
+  public:
+    void PostSoundModeCaption(std::string) override {}
+    void PostSoundModeVisible() override { visible = true; }
+    void CloseDeviceCheck() noexcept override { closed = true; }
+    std::atomic<bool> visible{false};
+    std::atomic<bool> closed{false};
+};
+
+// The whole capture path as the tuner runs it: the thread picks 96000 Hz 32-bit stereo and
+// the tone reaches Spec at bin 1024 and SpecHi at bin 512.
+TEST(PulseTunerThread, TurnsTheToneIntoTheCentreBin) {
+    REQUIRE_PRIVATE_SERVER();
+    PortAudioBackend backend;
+    auto buffers = std::make_unique<SampleBuffers>();
+    std::atomic<double> decimationRate{1760.0};
+    QuietWindow window;
+    std::vector<float> spec(RingLength);
+    std::vector<float> specHi(RingLength);
+    {
+        TTunerThread thread(*buffers, decimationRate, window, backend);
+        EXPECT_EQ(thread.SampleRate(), 96000);
+        EXPECT_EQ(thread.BytesPerFrame(), 8);
+        std::this_thread::sleep_for(3200ms);
+        ASSERT_FALSE(thread.Finished());
+        std::lock_guard lock(thread.CaptureLock());
+        std::copy_n(buffers->Spec.Block(), RingLength, spec.begin());
+        std::copy_n(buffers->SpecHi.Block(), RingLength, specHi.begin());
+    }
+    EXPECT_TRUE(window.visible);
+    EXPECT_TRUE(window.closed);
+    EXPECT_EQ(peakBin(spec.data(), 1000, 1050), 1024);
+    EXPECT_EQ(peakBin(specHi.data(), 490, 534), 512);
+}
+
+// Runs `step` on a thread of its own; false when it has not finished within `limit` (the
+// process is then ended, since a hung step cannot be joined).
+template <class Step>
+bool finishesWithin(Step step, std::chrono::milliseconds limit) {
+    auto done = std::async(std::launch::async, step);
+    if (done.wait_for(limit) != std::future_status::ready) {
+        ADD_FAILURE() << "hung for more than " << limit.count() << " ms";
+        std::fflush(stdout);
+        std::_Exit(1);
+    }
+    done.get();
+    return true;
+}
+
+// The server dies mid-capture: the stream reports nothing more, reads stay harmless, and
+// closing it neither hangs nor crashes.
+TEST(PulseServerKilled, StreamStopsDeliveringWithoutCrashOrHang) {
+    REQUIRE_PRIVATE_SERVER();
+    PortAudioBackend backend;
+    auto stream = std::make_unique<TSoundCaptureStream>(nullptr, backend);
+    stream->SetFormatIndex(indexOf(stream->Formats(), 48000, 16, 2));
+    stream->Open();
+    std::vector<std::uint8_t> bytes(192000);
+    std::int64_t before = 0;
+    const auto start = Clock::now();
+    while (Clock::now() - start < 1s) {
+        std::this_thread::sleep_for(5ms);
+        before += stream->Read(bytes.data(), stream->Available());
+    }
+    ASSERT_GT(before, 0);
+
+    ASSERT_EQ(::kill(serverPid(), SIGKILL), 0);
+    // PortAudio notices within about half a second; from then on nothing more arrives.
+    std::this_thread::sleep_for(1000ms);
+    finishesWithin(
+        [&] {
+            std::int64_t after = 0;
+            for (int i = 0; i < 100; ++i) {
+                std::this_thread::sleep_for(5ms);
+                const std::int32_t available = stream->Available();
+                EXPECT_GE(available, 0);
+                after += stream->Read(bytes.data(), available);
+            }
+            EXPECT_EQ(after, 0);
+            EXPECT_EQ(stream->Available(), 0);
+        },
+        5000ms);
+    finishesWithin([&] { stream->Close(); }, 5000ms);
+    finishesWithin([&] { stream.reset(); }, 5000ms);
+}
+
+TEST(PulseServerKilled, TunerThreadStopsCleanly) {
+    REQUIRE_PRIVATE_SERVER();
+    PortAudioBackend backend;
+    auto buffers = std::make_unique<SampleBuffers>();
+    std::atomic<double> decimationRate{1760.0};
+    QuietWindow window;
+    auto thread = std::make_unique<TTunerThread>(*buffers, decimationRate, window, backend);
+    std::this_thread::sleep_for(1000ms);
+    ASSERT_TRUE(window.visible);
+    ASSERT_EQ(::kill(serverPid(), SIGKILL), 0);
+    std::this_thread::sleep_for(1000ms);
+    EXPECT_FALSE(thread->Finished()) << "the thread keeps polling a silent device";
+    thread->RequestStop();
+    finishesWithin([&] { thread.reset(); }, 5000ms);
+    EXPECT_TRUE(window.closed);
+}
+
+}  // namespace
+}  // namespace stemora
