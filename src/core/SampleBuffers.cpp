@@ -1,5 +1,7 @@
 #include "core/SampleBuffers.h"
 
+#include "core/ExtendedRounding.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -32,8 +34,9 @@ const BlockWeights& blockWeights() noexcept {
 }
 
 // out[k] = weights[k] * in[k]; contiguous so that the compiler vectorises it.
-void weightedCopy(float* __restrict out, const double* __restrict weights,
-                  const float* __restrict in, int32_t n) noexcept {
+__attribute__((target_clones("avx512f", "avx2", "default"))) void weightedCopy(
+    float* __restrict out, const double* __restrict weights, const float* __restrict in,
+    int32_t n) noexcept {
     for (int32_t k = 0; k < n; ++k) {
         out[k] = static_cast<float>(weights[k] * static_cast<double>(in[k]));
     }
@@ -60,8 +63,7 @@ void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate
     const int32_t n = std::clamp(sampleCount, 0, SampleBufferLength);
     const float* samples = samples_;
     float* ring = ring_.get();
-    const long double gain = outputRate;
-    const long double loss = captureRate;
+    const double loss = -static_cast<double>(captureRate);
 
     float phase = phase_;
     float sum = sum_;
@@ -70,12 +72,12 @@ void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate
     for (int32_t k = 0; k < n; ++k) {
         const float s = samples[k];
         if (phase > 0.0f) {
-            ring[writePosition] = static_cast<float>(static_cast<long double>(sum) / count);
+            ring[writePosition] = DivideNarrowed(sum, count);
             writePosition = (writePosition + 1) & RingMask;
             // The triggering sample opens the next group; it is not part of the emitted mean.
             sum = s;
             count = 1;
-            phase = static_cast<float>(phase - loss);
+            phase = AddNarrowed(phase, loss);
         } else {
             // A float sum rounded once to float equals the extended sum narrowed to float.
             sum += s;
@@ -84,7 +86,7 @@ void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate
                 ++count;
             }
         }
-        phase = static_cast<float>(phase + gain);
+        phase = AddNarrowed(phase, outputRate);
     }
     phase_ = phase;
     sum_ = sum;

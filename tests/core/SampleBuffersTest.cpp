@@ -1,5 +1,8 @@
 #include "core/SampleBuffers.h"
 
+#include "core/ExtendedRounding.h"
+#include "core/TuningState.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -169,6 +172,69 @@ TEST(SampleBuffersTest, FeedOfNothingAndCountsOutsideTheBuffer) {
         EXPECT_EQ(over.Spec.WritePosition(), whole.Spec.WritePosition());
         EXPECT_EQ(std::vector<float>(over.Spec.Block(), over.Spec.Block() + RingLength),
                   std::vector<float>(whole.Spec.Block(), whole.Spec.Block() + RingLength));
+    }
+}
+
+TEST(SampleBuffersTest, NarrowedStepsMatchExtendedArithmetic) {
+    // 1 + 2^-24 + 2^-60 is exact in 64 bits and lies above the float midpoint 1 + 2^-24, but
+    // its double rounding lands on that midpoint, which would then round down to 1.
+    const double above = std::ldexp(1.0, -24) + std::ldexp(1.0, -60);
+    EXPECT_EQ(AddNarrowed(1.0f, above), 1.0f + std::ldexp(1.0f, -23));
+    EXPECT_EQ(AddNarrowed(1.0f, -above), 1.0f - std::ldexp(1.0f, -24));
+    // The same among subnormal floats, where the midpoint sits higher in the double.
+    const float tiny = std::ldexp(1.0f, -140);
+    EXPECT_EQ(AddNarrowed(tiny, std::ldexp(1.0, -150) + std::ldexp(1.0, -200)),
+              tiny + std::ldexp(1.0f, -149));
+
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<float> phase(-96000.0f, 96000.0f);
+    std::uniform_real_distribution<double> rate(0.0, 100000.0);
+    std::uniform_int_distribution<int32_t> count(1, 1 << 30);
+    std::uniform_int_distribution<int> scale(-160, 10);
+    for (int k = 0; k < 2000000; ++k) {
+        const float a = std::ldexp(phase(random), k % 2 == 0 ? 0 : scale(random));
+        const double b = rate(random);
+        ASSERT_EQ(AddNarrowed(a, b), static_cast<float>(static_cast<long double>(a) + b)) << k;
+        const int32_t c = std::max(1, count(random) >> (k % 31));
+        ASSERT_EQ(DivideNarrowed(a, c), static_cast<float>(static_cast<long double>(a) / c)) << k;
+    }
+}
+
+TEST(SampleBuffersTest, MatchesAPlainExtendedDecimator) {
+    SampleBuffers buffers;
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
+    long double phase = 0, sum = 0;
+    float ring[RingLength] = {};
+    int32_t count = 1, position = 0;
+    // Plain rates, a low note and a rate near the capture rate, each fed in 1 ms passes.
+    for (const double rate :
+         {DecimationRateFor(3), DecimationRateFor(-37), 2 * DecimationRateFor(51)}) {
+        for (int32_t pass = 0; pass < 200; ++pass) {
+            const int32_t frames = 44 + pass % 3;
+            for (int32_t k = 0; k < frames; ++k) {
+                buffers.SampleBuffer()[k] = noise(random);
+            }
+            buffers.Spec.Feed(44100, frames, rate);
+            for (int32_t k = 0; k < frames; ++k) {
+                const float s = buffers.SampleBuffer()[k];
+                if (static_cast<float>(phase) > 0) {
+                    ring[position] = static_cast<float>(sum / count);
+                    position = (position + 1) % RingLength;
+                    sum = s;
+                    count = 1;
+                    phase = static_cast<float>(phase - 44100);
+                } else {
+                    sum = static_cast<float>(sum + s);
+                    ++count;
+                }
+                phase = static_cast<float>(phase + rate);
+            }
+        }
+    }
+    ASSERT_EQ(buffers.Spec.WritePosition(), position);
+    for (int32_t i = 0; i < RingLength; ++i) {
+        ASSERT_EQ(buffers.Spec.Ring()[i], ring[i]) << i;
     }
 }
 
