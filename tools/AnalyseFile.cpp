@@ -378,9 +378,11 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
                              " channels; only mono and stereo files can be analysed");
         return AnalyseFileError;
     }
-    if (info.samplerate <= 0) {
-        ReportError(err, "'" + path + "' gives a sample rate of " +
-                             std::to_string(info.samplerate) + " Hz");
+    // Below one frame per 1 ms pass the passes would mostly be empty: no real recording is
+    // that slow, and a broken header claiming 1 Hz would turn a short file into hours of ticks.
+    if (info.samplerate < MinAnalysedSampleRate) {
+        ReportError(err, "'" + path + "' has a sample rate of " + std::to_string(info.samplerate) +
+                             " Hz; at least 1000 Hz is needed");
         return AnalyseFileError;
     }
     const int32_t captureRate = info.samplerate;

@@ -21,6 +21,9 @@ namespace stemora {
 inline constexpr int32_t LowestAnalysedNoteShift = -37;
 inline constexpr int32_t HighestAnalysedNoteShift = 52;
 
+// Slowest sample rate analysed: one frame per 1 ms pass.
+inline constexpr int32_t MinAnalysedSampleRate = 1000;
+
 // Process exit codes.
 inline constexpr int AnalyseOk = 0;
 inline constexpr int AnalyseFileError = 1;   // unreadable or refused file, failed output

@@ -1,0 +1,112 @@
+#include "AnalyseTestSupport.h"
+
+#include <sndfile.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace stemora::test {
+
+namespace {
+
+struct Closer {
+    void operator()(SNDFILE* f) const { sf_close(f); }
+};
+
+std::unique_ptr<SNDFILE, Closer> OpenForWriting(const std::filesystem::path& path, int format,
+                                                int32_t channels, int32_t rate) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    std::unique_ptr<SNDFILE, Closer> file(sf_open(path.c_str(), SFM_WRITE, &info));
+    if (!file) {
+        throw std::runtime_error("cannot write " + path.string() + ": " + sf_strerror(nullptr));
+    }
+    return file;
+}
+
+int BitsOf(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_PCM_S8:
+            return 8;
+        case SF_FORMAT_PCM_16:
+            return 16;
+        case SF_FORMAT_PCM_24:
+            return 24;
+        case SF_FORMAT_PCM_32:
+            return 32;
+        default:
+            throw std::invalid_argument("not an integer PCM format");
+    }
+}
+
+}  // namespace
+
+TempFolder::TempFolder() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "stemora-analyse-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot create a temporary folder");
+    }
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void WriteIntFile(const std::filesystem::path& path, int format, int32_t channels, int32_t rate,
+                  const std::vector<int32_t>& samples) {
+    const int bits = BitsOf(format);
+    std::vector<int32_t> aligned(samples.size());
+    for (size_t i = 0; i < samples.size(); ++i) {
+        // libsndfile takes integers left-aligned in 32 bits; 8-bit files are given as bytes.
+        const int32_t value = bits == 8 ? samples[i] - 128 : samples[i];
+        aligned[i] = static_cast<int32_t>(static_cast<uint32_t>(value) << (32 - bits));
+    }
+    auto file = OpenForWriting(path, format, channels, rate);
+    const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
+    if (sf_writef_int(file.get(), aligned.data(), frames) != frames) {
+        throw std::runtime_error("short write to " + path.string());
+    }
+}
+
+void WriteFloatFile(const std::filesystem::path& path, int format, int32_t channels, int32_t rate,
+                    const std::vector<float>& samples) {
+    auto file = OpenForWriting(path, format, channels, rate);
+    const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
+    if (sf_writef_float(file.get(), samples.data(), frames) != frames) {
+        throw std::runtime_error("short write to " + path.string());
+    }
+}
+
+std::vector<uint8_t> ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+RunOutput RunAnalyse(const std::vector<std::string>& args) {
+    const std::vector<std::string_view> views(args.begin(), args.end());
+    std::ostringstream out;
+    std::ostringstream err;
+    const int code = AnalyseMain(views, out, err);
+    return {code, out.str(), err.str()};
+}
+
+}  // namespace stemora::test

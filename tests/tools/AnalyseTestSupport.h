@@ -1,0 +1,49 @@
+#pragma once
+
+// Sound files for the analyser tests, generated with libsndfile in a private temporary folder.
+
+#include <sndfile.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AnalyseFile.h"
+
+namespace stemora::test {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempFolder {
+  public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    std::filesystem::path File(std::string_view name) const { return path_ / name; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// Writes frames x channels integer samples given at the file's own scale (8-bit files: the
+// unsigned byte 0..255). format: SF_FORMAT_* container | integer PCM subformat.
+void WriteIntFile(const std::filesystem::path& path, int format, int32_t channels, int32_t rate,
+                  const std::vector<int32_t>& samples);
+// Writes float samples (nominal range -1..1) in a float or compressed subformat.
+void WriteFloatFile(const std::filesystem::path& path, int format, int32_t channels, int32_t rate,
+                    const std::vector<float>& samples);
+
+std::vector<uint8_t> ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+struct RunOutput {
+    int ExitCode;
+    std::string Out;
+    std::string Err;
+};
+RunOutput RunAnalyse(const std::vector<std::string>& args);
+
+}  // namespace stemora::test
