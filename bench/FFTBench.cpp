@@ -73,6 +73,18 @@ void BM_Stemora(benchmark::State& state) {
     }
 }
 
+// The kernels alone: scrambled output, no permutation.
+void BM_StemoraScrambled(benchmark::State& state) {
+    const auto n = static_cast<int32_t>(state.range(0));
+    FftwBuffer buffer(n);
+    fill(buffer, n, 1);
+    for (auto _ : state) {
+        stemora::ComplexFFT(buffer.data, n, false, true, false);
+        benchmark::DoNotOptimize(buffer.data);
+        benchmark::ClobberMemory();
+    }
+}
+
 void BM_FFTW(benchmark::State& state) {
     const auto n = static_cast<int32_t>(state.range(0));
     FftwBuffer buffer(n);
@@ -109,6 +121,7 @@ void registerSizes(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Stemora)->Apply(registerSizes)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_StemoraScrambled)->Apply(registerSizes)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_FFTW)->Apply(registerSizes)->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_KissFFT)->Apply(registerSizes)->Unit(benchmark::kNanosecond);
 
@@ -229,16 +242,18 @@ int main(int argc, char** argv) {
     fftwf_export_wisdom_to_filename(STEMORA_FFTW_WISDOM);
 
     std::printf("\nFFTW wisdom %s " STEMORA_FFTW_WISDOM "\n", wisdom ? "read from" : "written to");
-    std::printf("%6s %10s %10s %10s %9s %9s | %9s %9s %9s %7s\n", "N", "Stemora ns", "FFTW ns",
-                "Kiss ns", "/FFTW", "Kiss/us", "err us", "err FFTW", "err Kiss", "us/FFTW");
+    std::printf("%6s %10s %10s %10s %10s %7s %7s | %9s %9s %9s %7s\n", "N", "Stemora ns",
+                "scrambled", "FFTW ns", "Kiss ns", "/FFTW", "Kiss/us", "err us", "err FFTW",
+                "err Kiss", "us/FFTW");
     for (int32_t n : kSizes) {
         const double us = reporter.time("BM_Stemora", n);
+        const double scrambled = reporter.time("BM_StemoraScrambled", n);
         const double fftw = reporter.time("BM_FFTW", n);
         const double kiss = reporter.time("BM_KissFFT", n);
         const Accuracy acc = measureAccuracy(n);
-        std::printf("%6d %10.1f %10.1f %10.1f %9.2f %9.2f | %9.2e %9.2e %9.2e %7.2f\n", n, us, fftw,
-                    kiss, fftw > 0 ? us / fftw : 0.0, us > 0 ? kiss / us : 0.0, acc.stemora,
-                    acc.fftw, acc.kiss, acc.stemora / acc.fftw);
+        std::printf("%6d %10.1f %10.1f %10.1f %10.1f %7.2f %7.2f | %9.2e %9.2e %9.2e %7.2f\n", n,
+                    us, scrambled, fftw, kiss, fftw > 0 ? us / fftw : 0.0, us > 0 ? kiss / us : 0.0,
+                    acc.stemora, acc.fftw, acc.kiss, acc.stemora / acc.fftw);
     }
     return 0;
 }

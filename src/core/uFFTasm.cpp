@@ -97,7 +97,10 @@ class Engine {
     const float* twiddles(int log2N) const noexcept { return twiddles_.ptr + twiddleOffset(log2N); }
     int32_t startIndex(int log2N) const noexcept { return startIndex_[log2N]; }
     Kernel kernel(int log2N, bool inverse) const noexcept {
-        return kernels_[2 * (log2N - 1) + (inverse ? 1 : 0)];
+        return kernels_.kernels[2 * (log2N - 1) + (inverse ? 1 : 0)];
+    }
+    NaturalKernel naturalKernel(int log2N, bool inverse) const noexcept {
+        return kernels_.natural[2 * (log2N - 1) + (inverse ? 1 : 0)];
     }
     KernelPath path() const noexcept { return path_; }
 
@@ -210,7 +213,7 @@ class Engine {
     AlignedArray<float> factors_;
     AlignedArray<Complex> scratch_;
     int32_t startIndex_[kMaxLog2 + 1] = {};
-    Kernel kernels_[2 * kMaxLog2] = {};
+    KernelSet kernels_ = {};
     KernelPath path_ = KernelPath::Scalar;
     std::atomic<Complex*> current_{nullptr};
 };
@@ -229,22 +232,6 @@ int supportedLog2(int32_t n) noexcept {
         return -1;
     }
     return std::countr_zero(static_cast<uint32_t>(n));
-}
-
-// Gathering (after a forward transform): data[k] = scratch[perm[k]].
-// Scattering (before an inverse transform): data[perm[k]] = scratch[k].
-void reorder(Complex* data, int32_t n, const uint16_t* perm, bool inverse,
-             Complex* scratch) noexcept {
-    std::memcpy(static_cast<void*>(scratch), data, sizeof(Complex) * static_cast<std::size_t>(n));
-    if (inverse) {
-        for (int32_t k = 0; k < n; ++k) {
-            data[perm[k]] = scratch[k];
-        }
-    } else {
-        for (int32_t k = 0; k < n; ++k) {
-            data[k] = scratch[perm[k]];
-        }
-    }
 }
 
 void scale(Complex* data, int32_t n, float factor) noexcept {
@@ -290,20 +277,16 @@ void ComplexFFT(std::complex<float>* Data, int32_t N, bool Inverse, bool Scale, 
         return;
     }
     fft::Engine& engine = fft::engine();
-    if (!Inverse) {
-        engine.kernel(log2N, false)(Data);
-        if (Reorder) {
-            fft::reorder(Data, N, engine.perm(log2N), false, engine.scratch(Work));
-        }
-        return;
-    }
-    if (Scale) {
+    if (Inverse && Scale) {
         fft::scale(Data, N, std::ldexp(1.0f, -log2N));
     }
+    // With Reorder the permutation is folded into the kernels: the leaves write the forward
+    // result to its bins (and the inverse leaves read from them), through the scratch.
     if (Reorder) {
-        fft::reorder(Data, N, engine.perm(log2N), true, engine.scratch(Work));
+        engine.naturalKernel(log2N, Inverse)(Data, engine.scratch(Work));
+    } else {
+        engine.kernel(log2N, Inverse)(Data);
     }
-    engine.kernel(log2N, true)(Data);
 }
 
 }  // namespace stemora

@@ -20,6 +20,17 @@ constexpr float kSinPi8 = 0.38268343f;
 // take natural order and leave the scrambled order, inverse kernels the other way round.
 using Kernel = void (*)(std::complex<float>* data) noexcept;
 
+// Kernel that takes natural-order input (inverse) or leaves natural-order output (forward), using
+// the scratch (N values, apart from the data) for the levels in between; sizes up to 16 do not
+// touch the scratch.
+using NaturalKernel = void (*)(std::complex<float>* data, std::complex<float>* scratch) noexcept;
+
+// The kernels of one path: entry 2(p-1) is the forward kernel of 2^p, 2(p-1)+1 the inverse one.
+struct KernelSet {
+    Kernel kernels[2 * kMaxLog2];
+    NaturalKernel natural[2 * kMaxLog2];
+};
+
 enum class KernelPath { Scalar, Avx2, Avx512 };
 
 // Per-level rotation factors w_k = cos(2*pi*k/N) + i*sin(2*pi*k/N), k = 0 .. N/4-1, interleaved
@@ -45,9 +56,8 @@ bool pathSupported(KernelPath path) noexcept;
 KernelPath activePath() noexcept;
 bool selectPath(KernelPath path) noexcept;  // false (and no change) when not supported
 
-// Kernel tables of each path: 32 entries, forward kernel of 2^p at 2(p-1), inverse at 2(p-1)+1.
-void fillScalarKernels(Kernel* table) noexcept;
-void fillAvx2Kernels(Kernel* table) noexcept;
-void fillAvx512Kernels(Kernel* table) noexcept;
+void fillScalarKernels(KernelSet& set) noexcept;
+void fillAvx2Kernels(KernelSet& set) noexcept;
+void fillAvx512Kernels(KernelSet& set) noexcept;
 
 }  // namespace stemora::fft

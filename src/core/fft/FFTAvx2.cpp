@@ -7,11 +7,11 @@
 
 namespace stemora::fft {
 
-void fillAvx2Kernels(Kernel* table) noexcept {
+void fillAvx2Kernels(KernelSet& set) noexcept {
 #if defined(__x86_64__)
-    fillKernelTable<Avx2Ops>(table);
+    fillKernels<Avx2Ops>(set);
 #else
-    fillScalarKernels(table);  // never selected: the CPU check admits only the scalar path here
+    fillScalarKernels(set);  // never selected: the CPU check admits only the scalar path here
 #endif
 }
 

@@ -7,11 +7,11 @@
 
 namespace stemora::fft {
 
-void fillAvx512Kernels(Kernel* table) noexcept {
+void fillAvx512Kernels(KernelSet& set) noexcept {
 #if defined(__x86_64__)
-    fillKernelTable<Avx512Ops>(table);
+    fillKernels<Avx512Ops>(set);
 #else
-    fillScalarKernels(table);  // never selected: the CPU check admits only the scalar path here
+    fillScalarKernels(set);  // never selected: the CPU check admits only the scalar path here
 #endif
 }
 

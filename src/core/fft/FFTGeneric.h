@@ -3,10 +3,22 @@
 // The split-radix recursion written once over a small vector vocabulary. A vocabulary V holds
 // V::kWidth complex values per register, interleaved (re, im), and provides:
 //   T load(const float*), void store(float*, T), T add(T, T), T sub(T, T),
-//   T mulI(T) (times i), T mulW(T x, T w) (x * w), T mulConjW(T x, T w) (x * conj(w)).
-// Every path instantiates the same passes; only the register width and the leaf kernels differ,
-// so every path gives the results of the recursion with float32 storage after each butterfly.
+//   T mulI(T) (times i), T mulW(T x, T w) (x * w), T mulConjW(T x, T w) (x * conj(w)),
+// and, when V::kLeaves is true, in-register leaf kernels of 8 and 16 points (forwardLeaf,
+// inverseLeaf). Every path instantiates the same passes; only the register width and the leaves
+// differ, so every path gives the results of the recursion with float32 storage after each
+// butterfly (the rounding inside one butterfly may differ, by fused multiply-adds).
+//
+// Natural order without a permutation pass: the forward recursion leaves a block of M values
+// whose slot j holds bin (c + stride * order_M[j]) mod N, where the whole transform has c = 0,
+// stride = 1, and the half, third and fourth quarter of a block have (c, 2 stride),
+// (c + stride, 4 stride) and (c - stride, 4 stride). So the leaves can write their results
+// straight to their bins (and the inverse leaves read theirs from there): with Reorder the
+// first pass goes from the data to the scratch, the inner levels work in the scratch and the
+// leaves write back to the data in natural order.
 
+#include <complex>
+#include <cstdint>
 #include <utility>
 
 #include "core/uFFTasmInternal.h"
@@ -19,7 +31,7 @@ struct ScalarOps {
         float re, im;
     };
     static constexpr int kWidth = 1;
-    static constexpr int kLeafLog2 = 0;
+    static constexpr bool kLeaves = false;
     static T load(const float* p) noexcept { return {p[0], p[1]}; }
     static void store(float* p, T v) noexcept {
         p[0] = v.re;
@@ -42,6 +54,17 @@ inline constexpr float kFactors8[4] = {1.0f, 0.0f, kSqrtHalf, kSqrtHalf};
 inline constexpr float kFactors16[8] = {1.0f,      0.0f,      kCosPi8, kSinPi8,
                                         kSqrtHalf, kSqrtHalf, kSinPi8, kCosPi8};
 
+// Bin held by each slot of the forward kernels of 2^L values, L = 0 .. 4.
+inline constexpr uint8_t kSlotBins[5][16] = {
+    {0},
+    {0, 1},
+    {0, 2, 1, 3},
+    {0, 4, 2, 6, 1, 5, 7, 3},
+    {0, 8, 4, 12, 2, 10, 14, 6, 1, 9, 5, 13, 15, 7, 3, 11}};
+
+// Largest leaf: blocks of up to 16 values are finished by a leaf kernel.
+constexpr int kLeafLog2 = 4;
+
 template <int L>
 inline const float* levelFactors() noexcept {
     if constexpr (L == 2) {
@@ -55,164 +78,275 @@ inline const float* levelFactors() noexcept {
     }
 }
 
-// Combining pass of one forward level of N = 2^L values at x (floats), k = 0 .. N/4-1:
-// x[k] += x[k+N/2], x[k+N/4] += x[k+3N/4], x[k+N/2] = (a + ib) w_k, x[k+3N/4] = (a - ib) conj(w_k).
+// Where a block's results go (forward) or come from (inverse): its own place...
+struct InPlace {
+    static constexpr bool kNatural = false;
+    InPlace half() const noexcept { return {}; }
+    InPlace third() const noexcept { return {}; }
+    InPlace fourth() const noexcept { return {}; }
+};
+
+// ... or the bins (c + stride * order[j]) mod N of the natural-order array.
+struct Natural {
+    static constexpr bool kNatural = true;
+    std::complex<float>* data;
+    uint32_t c;
+    uint32_t stride;
+    uint32_t mask;  // N - 1
+    Natural half() const noexcept { return {data, c, 2 * stride, mask}; }
+    Natural third() const noexcept { return {data, c + stride, 4 * stride, mask}; }
+    Natural fourth() const noexcept { return {data, c - stride, 4 * stride, mask}; }
+    float* at(uint32_t bin) const noexcept {
+        return reinterpret_cast<float*>(data + ((c + stride * bin) & mask));
+    }
+};
+
+// Combining pass of one forward level of N = 2^L values, from src to dst (the same or apart),
+// k = 0 .. N/4-1: x[k] + x[k+N/2], x[k+N/4] + x[k+3N/4], (a + ib) w_k, (a - ib) conj(w_k).
 template <class V, int L>
-inline void forwardPass(float* x, const float* w) noexcept {
+inline void forwardPass(const float* src, float* dst, const float* w) noexcept {
     constexpr int kQ = (1 << L) / 4;
     for (int k = 0; k < kQ; k += V::kWidth) {
-        float* p0 = x + 2 * k;
-        float* p1 = p0 + 2 * kQ;
-        float* p2 = p1 + 2 * kQ;
-        float* p3 = p2 + 2 * kQ;
-        const auto x0 = V::load(p0);
-        const auto x1 = V::load(p1);
-        const auto x2 = V::load(p2);
-        const auto x3 = V::load(p3);
+        const float* p = src + 2 * k;
+        float* q = dst + 2 * k;
+        const auto x0 = V::load(p);
+        const auto x1 = V::load(p + 2 * kQ);
+        const auto x2 = V::load(p + 4 * kQ);
+        const auto x3 = V::load(p + 6 * kQ);
         const auto a = V::sub(x0, x2);
         const auto ib = V::mulI(V::sub(x1, x3));
         const auto wk = V::load(w + 2 * k);
-        V::store(p0, V::add(x0, x2));
-        V::store(p1, V::add(x1, x3));
-        V::store(p2, V::mulW(V::add(a, ib), wk));
-        V::store(p3, V::mulConjW(V::sub(a, ib), wk));
+        V::store(q, V::add(x0, x2));
+        V::store(q + 2 * kQ, V::add(x1, x3));
+        V::store(q + 4 * kQ, V::mulW(V::add(a, ib), wk));
+        V::store(q + 6 * kQ, V::mulConjW(V::sub(a, ib), wk));
     }
 }
 
 // Inverse combining pass: t1 = x[k+N/2] conj(w_k), t2 = x[k+3N/4] w_k;
-// x[k] +-= t1 + t2 (minus into k+N/2), x[k+N/4] -+= i (t1 - t2) (plus into k+3N/4).
+// x[k] +- (t1 + t2) into k and k+N/2, x[k+N/4] -+ i (t1 - t2) into k+N/4 and k+3N/4.
 template <class V, int L>
-inline void inversePass(float* x, const float* w) noexcept {
+inline void inversePass(const float* src, float* dst, const float* w) noexcept {
     constexpr int kQ = (1 << L) / 4;
     for (int k = 0; k < kQ; k += V::kWidth) {
-        float* p0 = x + 2 * k;
-        float* p1 = p0 + 2 * kQ;
-        float* p2 = p1 + 2 * kQ;
-        float* p3 = p2 + 2 * kQ;
+        const float* p = src + 2 * k;
+        float* q = dst + 2 * k;
         const auto wk = V::load(w + 2 * k);
-        const auto t1 = V::mulConjW(V::load(p2), wk);
-        const auto t2 = V::mulW(V::load(p3), wk);
+        const auto t1 = V::mulConjW(V::load(p + 4 * kQ), wk);
+        const auto t2 = V::mulW(V::load(p + 6 * kQ), wk);
         const auto s = V::add(t1, t2);
         const auto d = V::mulI(V::sub(t1, t2));
-        const auto x0 = V::load(p0);
-        const auto x1 = V::load(p1);
-        V::store(p0, V::add(x0, s));
-        V::store(p2, V::sub(x0, s));
-        V::store(p1, V::sub(x1, d));
-        V::store(p3, V::add(x1, d));
+        const auto x0 = V::load(p);
+        const auto x1 = V::load(p + 2 * kQ);
+        V::store(q, V::add(x0, s));
+        V::store(q + 4 * kQ, V::sub(x0, s));
+        V::store(q + 2 * kQ, V::sub(x1, d));
+        V::store(q + 6 * kQ, V::add(x1, d));
     }
 }
 
 template <class V, int L>
-inline void forwardLevelPass(float* x) noexcept {
+inline void forwardLevelPass(const float* src, float* dst) noexcept {
     if constexpr ((1 << L) / 4 >= V::kWidth) {
-        forwardPass<V, L>(x, levelFactors<L>());
+        forwardPass<V, L>(src, dst, levelFactors<L>());
     } else {
-        forwardPass<ScalarOps, L>(x, levelFactors<L>());
+        forwardPass<ScalarOps, L>(src, dst, levelFactors<L>());
     }
 }
 
 template <class V, int L>
-inline void inverseLevelPass(float* x) noexcept {
+inline void inverseLevelPass(const float* src, float* dst) noexcept {
     if constexpr ((1 << L) / 4 >= V::kWidth) {
-        inversePass<V, L>(x, levelFactors<L>());
+        inversePass<V, L>(src, dst, levelFactors<L>());
     } else {
-        inversePass<ScalarOps, L>(x, levelFactors<L>());
+        inversePass<ScalarOps, L>(src, dst, levelFactors<L>());
     }
 }
 
-// Sub-transforms from 32 values on stay out of line, so each size is one function of its own.
-template <class V, int L>
-inline void forwardRecursion(float* x) noexcept;
-template <class V, int L>
-inline void inverseRecursion(float* x) noexcept;
-
-template <class V, int L>
-[[gnu::noinline]] void forwardOutOfLine(float* x) noexcept {
-    forwardRecursion<V, L>(x);
-}
-
-template <class V, int L>
-[[gnu::noinline]] void inverseOutOfLine(float* x) noexcept {
-    inverseRecursion<V, L>(x);
-}
-
-template <class V, int L>
-inline void forwardSub(float* x) noexcept {
-    if constexpr (L >= 5) {
-        forwardOutOfLine<V, L>(x);
-    } else {
-        forwardRecursion<V, L>(x);
-    }
-}
-
-template <class V, int L>
-inline void inverseSub(float* x) noexcept {
-    if constexpr (L >= 5) {
-        inverseOutOfLine<V, L>(x);
-    } else {
-        inverseRecursion<V, L>(x);
-    }
-}
-
-// Forward kernel of 2^L values: the level's pass, then the quarter transforms and the half.
-// A vocabulary with in-register leaf kernels (V::kLeafLog2 > 0) takes over from that size down.
-template <class V, int L>
-inline void forwardRecursion(float* x) noexcept {
-    if constexpr (L == 0) {
-    } else if constexpr (L <= V::kLeafLog2) {
-        V::template forwardLeaf<L>(x);
-    } else if constexpr (L == 1) {
+// In-place recursion of a small block, one complex value at a time.
+template <int L>
+inline void forwardSmall(float* x) noexcept {
+    if constexpr (L == 1) {
         const auto x0 = ScalarOps::load(x);
         const auto x1 = ScalarOps::load(x + 2);
         ScalarOps::store(x, ScalarOps::add(x0, x1));
         ScalarOps::store(x + 2, ScalarOps::sub(x0, x1));
-    } else {
+    } else if constexpr (L >= 2) {
         constexpr int kN = 1 << L;
-        forwardLevelPass<V, L>(x);
-        forwardSub<V, L - 2>(x + kN);
-        forwardSub<V, L - 2>(x + kN + kN / 2);
-        forwardSub<V, L - 1>(x);
+        forwardLevelPass<ScalarOps, L>(x, x);
+        forwardSmall<L - 2>(x + kN);
+        forwardSmall<L - 2>(x + kN + kN / 2);
+        forwardSmall<L - 1>(x);
     }
 }
 
-template <class V, int L>
-inline void inverseRecursion(float* x) noexcept {
-    if constexpr (L == 0) {
-    } else if constexpr (L <= V::kLeafLog2) {
-        V::template inverseLeaf<L>(x);
-    } else if constexpr (L == 1) {
-        const auto x0 = ScalarOps::load(x);
-        const auto x1 = ScalarOps::load(x + 2);
-        ScalarOps::store(x, ScalarOps::add(x0, x1));
-        ScalarOps::store(x + 2, ScalarOps::sub(x0, x1));
-    } else {
+template <int L>
+inline void inverseSmall(float* x) noexcept {
+    if constexpr (L == 1) {
+        forwardSmall<1>(x);
+    } else if constexpr (L >= 2) {
         constexpr int kN = 1 << L;
-        inverseSub<V, L - 1>(x);
-        inverseSub<V, L - 2>(x + kN);
-        inverseSub<V, L - 2>(x + kN + kN / 2);
-        inverseLevelPass<V, L>(x);
+        inverseSmall<L - 1>(x);
+        inverseSmall<L - 2>(x + kN);
+        inverseSmall<L - 2>(x + kN + kN / 2);
+        inverseLevelPass<ScalarOps, L>(x, x);
     }
 }
 
+// Leaf of a vocabulary without register kernels: compute in place, then move to the bins. The
+// block is copied first because the top-level leaf's bins are its own slots.
+template <int L, class Sink>
+inline void scalarForwardLeaf(float* x, const Sink& sink) noexcept {
+    forwardSmall<L>(x);
+    if constexpr (Sink::kNatural) {
+        float block[2 << L];
+        for (int j = 0; j < (2 << L); ++j) {
+            block[j] = x[j];
+        }
+        for (int j = 0; j < (1 << L); ++j) {
+            float* out = sink.at(kSlotBins[L][j]);
+            out[0] = block[2 * j];
+            out[1] = block[2 * j + 1];
+        }
+    }
+}
+
+template <int L, class Source>
+inline void scalarInverseLeaf(float* x, const Source& source) noexcept {
+    if constexpr (Source::kNatural) {
+        float block[2 << L];
+        for (int j = 0; j < (1 << L); ++j) {
+            const float* in = source.at(kSlotBins[L][j]);
+            block[2 * j] = in[0];
+            block[2 * j + 1] = in[1];
+        }
+        for (int j = 0; j < (2 << L); ++j) {
+            x[j] = block[j];
+        }
+    }
+    inverseSmall<L>(x);
+}
+
+template <class V, int L, class Sink>
+inline void forwardLeaf(float* x, const Sink& sink) noexcept {
+    if constexpr (V::kLeaves && L >= 3) {
+        V::template forwardLeaf<L>(x, sink);
+    } else {
+        scalarForwardLeaf<L>(x, sink);
+    }
+}
+
+template <class V, int L, class Source>
+inline void inverseLeaf(float* x, const Source& source) noexcept {
+    if constexpr (V::kLeaves && L >= 3) {
+        V::template inverseLeaf<L>(x, source);
+    } else {
+        scalarInverseLeaf<L>(x, source);
+    }
+}
+
+// Blocks from 32 values on: the level's pass in place, then the quarters and the half, each in a
+// function of its own so that every size is compiled once per sink.
+template <class V, int L, class Sink>
+[[gnu::noinline]] void forwardBlock(float* x, Sink sink) noexcept;
+template <class V, int L, class Source>
+[[gnu::noinline]] void inverseBlock(float* x, Source source) noexcept;
+
+template <class V, int L, class Sink>
+inline void forwardSub(float* x, const Sink& sink) noexcept {
+    if constexpr (L <= kLeafLog2) {
+        forwardLeaf<V, L>(x, sink);
+    } else {
+        forwardBlock<V, L>(x, sink);
+    }
+}
+
+template <class V, int L, class Source>
+inline void inverseSub(float* x, const Source& source) noexcept {
+    if constexpr (L <= kLeafLog2) {
+        inverseLeaf<V, L>(x, source);
+    } else {
+        inverseBlock<V, L>(x, source);
+    }
+}
+
+template <class V, int L, class Sink>
+[[gnu::noinline]] void forwardBlock(float* x, Sink sink) noexcept {
+    constexpr int kN = 1 << L;
+    forwardLevelPass<V, L>(x, x);
+    forwardSub<V, L - 2>(x + kN, sink.third());
+    forwardSub<V, L - 2>(x + kN + kN / 2, sink.fourth());
+    forwardSub<V, L - 1>(x, sink.half());
+}
+
+template <class V, int L, class Source>
+[[gnu::noinline]] void inverseBlock(float* x, Source source) noexcept {
+    constexpr int kN = 1 << L;
+    inverseSub<V, L - 1>(x, source.half());
+    inverseSub<V, L - 2>(x + kN, source.third());
+    inverseSub<V, L - 2>(x + kN + kN / 2, source.fourth());
+    inverseLevelPass<V, L>(x, x);
+}
+
+// KernelTable entries: in place, scrambled order.
 template <class V, int L>
 void forwardKernel(std::complex<float>* data) noexcept {
-    forwardRecursion<V, L>(reinterpret_cast<float*>(data));
+    forwardSub<V, L>(reinterpret_cast<float*>(data), InPlace{});
 }
 
 template <class V, int L>
 void inverseKernel(std::complex<float>* data) noexcept {
-    inverseRecursion<V, L>(reinterpret_cast<float*>(data));
+    inverseSub<V, L>(reinterpret_cast<float*>(data), InPlace{});
+}
+
+// Natural-order kernels: the data is read (forward) or written (inverse) by the outermost pass and
+// by the leaves; all levels in between work in the scratch.
+template <class V, int L>
+void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratch) noexcept {
+    constexpr uint32_t kMask = (uint32_t{1} << L) - 1;
+    float* d = reinterpret_cast<float*>(data);
+    const Natural sink{data, 0, 1, kMask};
+    if constexpr (L <= kLeafLog2) {
+        forwardLeaf<V, L>(d, sink);
+    } else {
+        constexpr int kN = 1 << L;
+        float* s = reinterpret_cast<float*>(scratch);
+        forwardLevelPass<V, L>(d, s);
+        forwardSub<V, L - 2>(s + kN, sink.third());
+        forwardSub<V, L - 2>(s + kN + kN / 2, sink.fourth());
+        forwardSub<V, L - 1>(s, sink.half());
+    }
+}
+
+template <class V, int L>
+void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratch) noexcept {
+    constexpr uint32_t kMask = (uint32_t{1} << L) - 1;
+    float* d = reinterpret_cast<float*>(data);
+    const Natural source{data, 0, 1, kMask};
+    if constexpr (L <= kLeafLog2) {
+        inverseLeaf<V, L>(d, source);
+    } else {
+        constexpr int kN = 1 << L;
+        float* s = reinterpret_cast<float*>(scratch);
+        inverseSub<V, L - 1>(s, source.half());
+        inverseSub<V, L - 2>(s + kN, source.third());
+        inverseSub<V, L - 2>(s + kN + kN / 2, source.fourth());
+        inverseLevelPass<V, L>(s, d);
+    }
 }
 
 template <class V, int... L>
-void fillKernelTable(Kernel* table, std::integer_sequence<int, L...>) noexcept {
-    ((table[2 * L] = &forwardKernel<V, L + 1>, table[2 * L + 1] = &inverseKernel<V, L + 1>), ...);
+void fillKernels(KernelSet& set, std::integer_sequence<int, L...>) noexcept {
+    ((set.kernels[2 * L] = &forwardKernel<V, L + 1>,
+      set.kernels[2 * L + 1] = &inverseKernel<V, L + 1>,
+      set.natural[2 * L] = &forwardNaturalKernel<V, L + 1>,
+      set.natural[2 * L + 1] = &inverseNaturalKernel<V, L + 1>),
+     ...);
 }
 
 template <class V>
-void fillKernelTable(Kernel* table) noexcept {
-    fillKernelTable<V>(table, std::make_integer_sequence<int, kMaxLog2>{});
+void fillKernels(KernelSet& set) noexcept {
+    fillKernels<V>(set, std::make_integer_sequence<int, kMaxLog2>{});
 }
 
 }  // namespace stemora::fft

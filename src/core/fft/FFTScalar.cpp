@@ -4,8 +4,8 @@
 
 namespace stemora::fft {
 
-void fillScalarKernels(Kernel* table) noexcept {
-    fillKernelTable<ScalarOps>(table);
+void fillScalarKernels(KernelSet& set) noexcept {
+    fillKernels<ScalarOps>(set);
 }
 
 }  // namespace stemora::fft

@@ -5,12 +5,22 @@
 
 #include <immintrin.h>
 
+#include "core/fft/LeavesAvx.h"
+
 namespace stemora::fft {
 
 struct Avx2Ops {
     using T = __m256;
     static constexpr int kWidth = 4;
-    static constexpr int kLeafLog2 = 0;
+    static constexpr bool kLeaves = true;
+    template <int L, class Sink>
+    static void forwardLeaf(float* x, const Sink& sink) noexcept {
+        avx::forwardLeaf<L>(x, sink);
+    }
+    template <int L, class Source>
+    static void inverseLeaf(float* x, const Source& source) noexcept {
+        avx::inverseLeaf<L>(x, source);
+    }
     static T load(const float* p) noexcept { return _mm256_loadu_ps(p); }
     static void store(float* p, T v) noexcept { _mm256_storeu_ps(p, v); }
     static T add(T a, T b) noexcept { return _mm256_add_ps(a, b); }
