@@ -33,10 +33,17 @@ const BlockWeights& blockWeights() noexcept {
     return weights;
 }
 
+// The weighted copy dominates a capture pass (8192 products); where the compiler can build
+// clones for wider vector units, the loader picks one once for the run.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define STEMORA_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define STEMORA_VECTOR_CLONES
+#endif
+
 // out[k] = weights[k] * in[k]; contiguous so that the compiler vectorises it.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void weightedCopy(
-    float* __restrict out, const double* __restrict weights, const float* __restrict in,
-    int32_t n) noexcept {
+STEMORA_VECTOR_CLONES void weightedCopy(float* __restrict out, const double* __restrict weights,
+                                        const float* __restrict in, int32_t n) noexcept {
     for (int32_t k = 0; k < n; ++k) {
         out[k] = static_cast<float>(weights[k] * static_cast<double>(in[k]));
     }
