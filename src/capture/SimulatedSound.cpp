@@ -462,7 +462,7 @@ HResult SimulatedSoundBackend::DirectSoundCaptureCreate(const DeviceGuid* /*devi
         return kErrInvalidArg;
     }
     *device = nullptr;
-    if (state_->CheckFailure(SimulatedOperation::LoadLibrary) != kOk) {
+    if (state_->CheckFailure(SimulatedOperation::OpenLibrary) != kOk) {
         throw Exception(FormatText(kMsgNotLoaded, "simulated sound library"));
     }
     if (outer != nullptr) {

@@ -64,7 +64,7 @@ class SimulatedSource {
 
 // The operations that can be made to fail.
 enum class SimulatedOperation {
-    LoadLibrary,   // DirectSoundCaptureCreate throws, as for a missing library
+    OpenLibrary,   // DirectSoundCaptureCreate throws, as for a missing library
     CreateDevice,  // DirectSoundCaptureCreate returns the failure code
     CreateBuffer,  // CreateCaptureBuffer returns the failure code
     GetPosition,   // GetCurrentPosition returns the failure code

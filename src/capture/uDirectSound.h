@@ -242,6 +242,14 @@ using TSoundNotifyEvent = std::function<void(TSoundCaptureStream& sender)>;
 // Formats().Items(FormatIndex()) and starts recording; Available and Read then hand out the
 // recorded bytes in order. The back end (and the window thread, if given) must outlive the
 // stream.
+//
+// Notifications: with OnNotify assigned, Open starts a TSoundCaptureStreamNotify that calls the
+// handler on the window thread every 50 ms while bytes wait. The handler may read, close or
+// reopen its stream, but must not destroy it. Close and destruction wait for the notification
+// thread; on the window thread they keep serving its steps meanwhile, on another thread the
+// window thread must keep serving until they return. A handler that raises has its error shown
+// through the window thread; the notifications stop and the stream closes itself (all under the
+// stream's internal lock, so the owner's calls stay safe).
 class TSoundCaptureStream : public TCustomWaveStream2 {
   public:
     // Raises EDirectXError "Necessary since DirectX5" when the back end's library cannot be
@@ -280,7 +288,8 @@ class TSoundCaptureStream : public TCustomWaveStream2 {
     TSoundCaptureFormats& Formats() noexcept { return formats_; }
     const TSoundCaptureFormats& Formats() const noexcept { return formats_; }
     const TSoundNotifyEvent& OnNotify() const noexcept { return onNotify_; }
-    // Takes effect at the next Open.
+    // Decides at the next Open whether a notification thread runs. Set it while the stream is
+    // closed or from the thread that runs the handler.
     void SetOnNotify(TSoundNotifyEvent handler) { onNotify_ = std::move(handler); }
     // Calls OnNotify with this stream as sender, if assigned.
     virtual void DoNotify();

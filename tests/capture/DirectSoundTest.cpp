@@ -188,7 +188,7 @@ TEST(ProbeTest, OnlyResultZeroCountsAsAccepted) {
 TEST(StreamErrorTest, ConstructionFailures) {
     {
         SimulatedSoundBackend backend;
-        backend.Fail(SimulatedOperation::LoadLibrary);
+        backend.Fail(SimulatedOperation::OpenLibrary);
         try {
             TSoundCaptureStream stream(nullptr, backend);
             FAIL() << "no error";
