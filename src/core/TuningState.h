@@ -29,7 +29,8 @@ extern const std::array<std::string_view, 12> NoteNames;
 
 // Note index m counts semitones above A3 (m = 0 is A3, 12 is A4, 3 is C4).
 // Pitch class 0..11 (0 = C) and octave number (steps up at every C; m = 2 is B3, m = 3 is
-// C4). Floored arithmetic, so every int32 index gets a sound class and octave.
+// C4). Floored arithmetic, so every int32 index gets a class in 0..11 and an octave that
+// steps up at every C, also far below the keyboard; names are unique for every index.
 int32_t PitchClass(int32_t m) noexcept;
 int32_t OctaveNumber(int32_t m) noexcept;
 
