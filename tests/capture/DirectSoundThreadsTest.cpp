@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -95,6 +97,26 @@ class FakeWindowThread : public IWindowThread {
     std::vector<std::string> shown_;
 };
 
+// Turns a hang (a close waiting for a notification thread that waits for it) into a failure.
+class Watchdog {
+  public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([limit](std::stop_token stop) {
+              std::mutex mutex;
+              std::condition_variable_any cv;
+              std::unique_lock lock(mutex);
+              cv.wait_for(lock, stop, limit, [] { return false; });
+              if (!stop.stop_requested()) {
+                  std::fprintf(stderr, "test hung for %lld s\n",
+                               static_cast<long long>(limit.count()));
+                  std::abort();
+              }
+          }) {}
+
+  private:
+    std::jthread thread_;
+};
+
 std::vector<std::uint8_t> Pattern() {
     std::vector<std::uint8_t> bytes(251);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -123,6 +145,7 @@ void Select(TSoundCaptureStream& stream, int rate, int bits, int channels) {
 // Notification thread
 
 TEST(NotifyThreadTest, HandlerRunsOnTheWindowThreadWhileDataWaits) {
+    const Watchdog watchdog(std::chrono::seconds(30));
     SimulatedSoundBackend backend;
     backend.SetSource(SimulatedSource::Bytes(Pattern()));
     FakeWindowThread window;
@@ -169,6 +192,7 @@ TEST(NotifyThreadTest, HandlerRunsOnTheWindowThreadWhileDataWaits) {
 }
 
 TEST(NotifyThreadTest, RaisingHandlerIsShownStopsNotificationsAndClosesTheStream) {
+    const Watchdog watchdog(std::chrono::seconds(30));
     SimulatedSoundBackend backend;
     FakeWindowThread window;
     TSoundCaptureStream stream(nullptr, backend, &window);
@@ -200,6 +224,7 @@ TEST(NotifyThreadTest, RaisingHandlerIsShownStopsNotificationsAndClosesTheStream
 }
 
 TEST(NotifyThreadTest, HandlerClosingItsOwnStreamDoesNotHang) {
+    const Watchdog watchdog(std::chrono::seconds(30));
     SimulatedSoundBackend backend;
     FakeWindowThread window;
     std::atomic<int> calls{0};
@@ -227,6 +252,7 @@ TEST(NotifyThreadTest, HandlerClosingItsOwnStreamDoesNotHang) {
 }
 
 TEST(NotifyThreadTest, DestructionWhileStepsWaitAndWithoutAWindowThread) {
+    const Watchdog watchdog(std::chrono::seconds(30));
     SimulatedSoundBackend backend;
     FakeWindowThread window;
     std::atomic<int> calls{0};
@@ -265,6 +291,7 @@ TEST(NotifyThreadTest, DestructionWhileStepsWaitAndWithoutAWindowThread) {
 }
 
 TEST(NotifyThreadTest, IntervalIsFiftyMilliseconds) {
+    const Watchdog watchdog(std::chrono::seconds(30));
     SimulatedSoundBackend backend;
     FakeWindowThread window;
     TSoundCaptureStream stream(nullptr, backend, &window);
