@@ -24,7 +24,7 @@ if (($# == 0)); then
   exit 2
 fi
 
-for tool in pulseaudio pactl sox; do
+for tool in pulseaudio pactl parec sox; do
   if ! command -v "$tool" >/dev/null; then
     echo "with-pulse: $tool is not installed" >&2
     exit 2
@@ -96,7 +96,8 @@ if [[ -n $tone ]]; then
 else
   sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" trim 0 1
 fi
-sox -q "$dir/tone.wav" -t pulseaudio vsink repeat - &
+# The players' complaints when a test kills the server go to logs, not the test's output.
+sox -q "$dir/tone.wav" -t pulseaudio vsink repeat - 2>"$dir/player.log" &
 player_pid=$!
 disown "$player_pid"
 # The monitor delivers steadily only once the player's stream is connected.
@@ -110,11 +111,12 @@ for _ in $(seq 100); do
 done
 if [[ -z $playing ]]; then
   echo "with-pulse: the player did not connect to the private server" >&2
+  cat "$dir/player.log" >&2
   exit 1
 fi
 # Without a low-latency recorder the null sink renders in blocks of about 2 s, so a new
 # recorder would wait that long for its first bytes: keep one listening throughout.
-parec --latency-msec=20 -d vsink.monitor >/dev/null &
+parec --latency-msec=20 -d vsink.monitor >/dev/null 2>"$dir/listener.log" &
 listener_pid=$!
 disown "$listener_pid"
 sleep 0.3
