@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/LibraryLoader.h"
 #include "capture/SimulatedSound.h"
 #include "capture/uDirectSound.h"
 
@@ -379,6 +381,32 @@ TEST(StreamWaitTest, RealTimeClockRecordsAtTheFormatsRate) {
     const double frames = static_cast<double>(backend.RecordedFrames());
     EXPECT_NEAR(frames / seconds, 48000.0, 48000.0 * 0.1);
     EXPECT_EQ(stream.Available(), static_cast<std::int32_t>(backend.RecordedFrames() * 4));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Library loader
+
+TEST(LibraryLoaderThreadsTest, ConcurrentFirstUseLoadsTheLibraryOnce) {
+    std::atomic<bool> go{false};
+    std::vector<void*> found(4, nullptr);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < found.size(); ++t) {
+        threads.emplace_back([&, t] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            found[t] = GetLibraryProc("libc.so.6", "strlen");
+        });
+    }
+    go = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (void* entry : found) {
+        EXPECT_EQ(entry, found[0]);
+    }
+    const std::vector<std::string> names = LoadedLibraryNames();
+    EXPECT_EQ(std::count(names.begin(), names.end(), "libc.so.6"), 1);
 }
 
 }  // namespace
