@@ -241,13 +241,13 @@ class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptur
 
     std::uint8_t SilenceByte() const { return format_.wBitsPerSample == 8 ? 0x80 : 0x00; }
 
-    // Under the state mutex.
     std::shared_ptr<State> state_;
     const WaveFormat format_;
     std::vector<std::uint8_t> data_;  // exactly dwBufferBytes
     std::mutex dataMutex_;
     std::atomic<bool> locked_{false};
     std::atomic<std::uint32_t> cursor_{0};
+    // Under the state mutex.
     bool running_ = false;
     std::uint64_t frames_ = 0;  // recorded since creation
     std::uint32_t writePosition_ = 0;
@@ -417,12 +417,16 @@ void SimulatedSoundBackend::StartRealTime() {
         return;
     }
     state_->clock = std::jthread([this](std::stop_token stop) {
-        auto last = std::chrono::steady_clock::now();
-        while (!stop.stop_requested()) {
-            std::this_thread::sleep_for(kRealTimeTick);
-            const auto now = std::chrono::steady_clock::now();
-            AdvanceTime(now - last);
-            last = now;
+        try {
+            auto last = std::chrono::steady_clock::now();
+            while (!stop.stop_requested()) {
+                std::this_thread::sleep_for(kRealTimeTick);
+                const auto now = std::chrono::steady_clock::now();
+                AdvanceTime(now - last);
+                last = now;
+            }
+        } catch (...) {
+            // A failing sample function stops the clock, like a device that stopped delivering.
         }
     });
 }

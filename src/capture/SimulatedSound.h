@@ -45,7 +45,8 @@ class SimulatedSource {
     // amplitude * sin(2 pi frequency t), the same on every channel; amplitude in 0..1 of full
     // scale.
     static SimulatedSource Tone(double frequencyHz, double amplitude = 0.5);
-    // Any signal, computed per sample.
+    // Any signal, computed per sample. The function runs with the device locked: it must not
+    // call the back end.
     static SimulatedSource Samples(SampleFunction function);
     // Raw bytes in the buffer's format, recorded as they are from the first byte on; repeated
     // when `loop`, else followed by silence.
