@@ -83,7 +83,7 @@ class Engine {
         : perms_(permOffset(kMaxLog2 + 1)),
           twiddles_(twiddleOffset(kMaxLog2 + 1)),
           factors_(factorOffset(kMaxLog2 + 1)),
-          scratch_(kMaxSize) {
+          scratch_(kMaxSize + kMaxSize / 32) {
         buildPermutations();
         buildTwiddles();
         buildFactors();
@@ -131,6 +131,8 @@ class Engine {
         }
         return current_.load(std::memory_order_relaxed);
     }
+    // Only the engine's own scratch has room for the padded layout.
+    bool isOwnScratch(const Complex* scratch) const noexcept { return scratch == scratch_.ptr; }
 
   private:
     void buildPermutations() noexcept {
@@ -283,7 +285,8 @@ void ComplexFFT(std::complex<float>* Data, int32_t N, bool Inverse, bool Scale, 
     // With Reorder the permutation is folded into the kernels: the leaves write the forward
     // result to its bins (and the inverse leaves read from them), through the scratch.
     if (Reorder) {
-        engine.naturalKernel(log2N, Inverse)(Data, engine.scratch(Work));
+        std::complex<float>* scratch = engine.scratch(Work);
+        engine.naturalKernel(log2N, Inverse)(Data, scratch, engine.isOwnScratch(scratch));
     } else {
         engine.kernel(log2N, Inverse)(Data);
     }

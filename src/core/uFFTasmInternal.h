@@ -20,10 +20,11 @@ constexpr float kSinPi8 = 0.38268343f;
 // take natural order and leave the scrambled order, inverse kernels the other way round.
 using Kernel = void (*)(std::complex<float>* data) noexcept;
 
-// Kernel that takes natural-order input (inverse) or leaves natural-order output (forward), using
-// the scratch (N values, apart from the data) for the levels in between; sizes up to 16 do not
-// touch the scratch.
-using NaturalKernel = void (*)(std::complex<float>* data, std::complex<float>* scratch) noexcept;
+// Kernel that takes natural-order input (inverse) or leaves natural-order output (forward) through
+// the scratch, apart from the data: N values, or when padded (the engine's own buffer) N + N/32
+// values with a spare cache line after every 256. Sizes up to 16 do not touch the scratch.
+using NaturalKernel = void (*)(std::complex<float>* data, std::complex<float>* scratch,
+                               bool padded) noexcept;
 
 // The kernels of one path: entry 2(p-1) is the forward kernel of 2^p, 2(p-1)+1 the inverse one.
 struct KernelSet {

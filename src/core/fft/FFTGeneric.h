@@ -17,8 +17,10 @@
 // first pass goes from the data to the scratch, the inner levels work in the scratch and the
 // leaves write back to the data in natural order.
 
+#include <array>
 #include <complex>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "core/uFFTasmInternal.h"
@@ -32,6 +34,7 @@ struct ScalarOps {
     };
     static constexpr int kWidth = 1;
     static constexpr bool kLeaves = false;
+    static constexpr int kLeafLog2 = 4;
     static T load(const float* p) noexcept { return {p[0], p[1]}; }
     static void store(float* p, T v) noexcept {
         p[0] = v.re;
@@ -54,16 +57,36 @@ inline constexpr float kFactors8[4] = {1.0f, 0.0f, kSqrtHalf, kSqrtHalf};
 inline constexpr float kFactors16[8] = {1.0f,      0.0f,      kCosPi8, kSinPi8,
                                         kSqrtHalf, kSqrtHalf, kSinPi8, kCosPi8};
 
-// Bin held by each slot of the forward kernels of 2^L values, L = 0 .. 4.
-inline constexpr uint8_t kSlotBins[5][16] = {
-    {0},
-    {0, 1},
-    {0, 2, 1, 3},
-    {0, 4, 2, 6, 1, 5, 7, 3},
-    {0, 8, 4, 12, 2, 10, 14, 6, 1, 9, 5, 13, 15, 7, 3, 11}};
+// Bin held by each slot of the forward kernels of 2^L values, L = 0 .. 5: the half-size order
+// doubled, then 4j+1 and 4j-1 (mod 2^L) over the quarter-size order.
+template <int L>
+constexpr std::array<uint8_t, (1 << L)> makeSlotBins() noexcept {
+    std::array<uint8_t, (1 << L)> bins{};
+    if constexpr (L == 1) {
+        bins[1] = 1;
+    } else if constexpr (L >= 2) {
+        constexpr int kN = 1 << L;
+        const auto half = makeSlotBins<L - 1>();
+        const auto quarter = makeSlotBins<L - 2>();
+        for (int j = 0; j < kN / 2; ++j) {
+            bins[j] = static_cast<uint8_t>(2 * half[j]);
+        }
+        for (int j = 0; j < kN / 4; ++j) {
+            bins[kN / 2 + j] = static_cast<uint8_t>((4 * quarter[j] + 1) % kN);
+            bins[3 * kN / 4 + j] = static_cast<uint8_t>((4 * quarter[j] + kN - 1) % kN);
+        }
+    }
+    return bins;
+}
 
-// Largest leaf: blocks of up to 16 values are finished by a leaf kernel.
-constexpr int kLeafLog2 = 4;
+template <int L>
+inline constexpr std::array<uint8_t, (1 << L)> kSlotBins = makeSlotBins<L>();
+
+static_assert(kSlotBins<3> == std::array<uint8_t, 8>{0, 4, 2, 6, 1, 5, 7, 3});
+
+// Largest leaf of a vocabulary: blocks of up to 2^leafLog2 values are finished by a leaf kernel.
+template <class V>
+inline constexpr int kLeafLog2 = V::kLeafLog2;
 
 template <int L>
 inline const float* levelFactors() noexcept {
@@ -86,20 +109,38 @@ struct InPlace {
     InPlace fourth() const noexcept { return {}; }
 };
 
-// ... or the bins (c + stride * order[j]) mod N of the natural-order array.
-struct Natural {
+// ... or the bins (c + stride * order[j]) mod N of the natural-order array. A padded array has
+// one spare cache line after every 2 KiB, so that the leaves' writes at strides of N/16 values
+// spread over the cache sets instead of evicting each other.
+template <bool Padded>
+struct NaturalAt {
     static constexpr bool kNatural = true;
     std::complex<float>* data;
     uint32_t c;
     uint32_t stride;
     uint32_t mask;  // N - 1
-    Natural half() const noexcept { return {data, c, 2 * stride, mask}; }
-    Natural third() const noexcept { return {data, c + stride, 4 * stride, mask}; }
-    Natural fourth() const noexcept { return {data, c - stride, 4 * stride, mask}; }
+    NaturalAt half() const noexcept { return {data, c, 2 * stride, mask}; }
+    NaturalAt third() const noexcept { return {data, c + stride, 4 * stride, mask}; }
+    NaturalAt fourth() const noexcept { return {data, c - stride, 4 * stride, mask}; }
     float* at(uint32_t bin) const noexcept {
-        return reinterpret_cast<float*>(data + ((c + stride * bin) & mask));
+        uint32_t i = (c + stride * bin) & mask;
+        if constexpr (Padded) {
+            i += (i >> 8) << 3;
+        }
+        return reinterpret_cast<float*>(data + i);
     }
 };
+using Natural = NaturalAt<false>;
+using NaturalPadded = NaturalAt<true>;
+
+// Padded positions: 256 values, then 8 spare ones.
+constexpr int32_t paddedSize(int32_t n) noexcept {
+    return n + n / 32;
+}
+
+// From this size on, a natural-order transform in the engine's own (padded) scratch works in
+// place in the data, has the leaves write to the scratch and copies the result back.
+constexpr int kPaddedFromLog2 = 13;
 
 // Combining pass of one forward level of N = 2^L values, from src to dst (the same or apart),
 // k = 0 .. N/4-1: x[k] + x[k+N/2], x[k+N/4] + x[k+3N/4], (a + ib) w_k, (a - ib) conj(w_k).
@@ -196,7 +237,7 @@ inline void inverseSmall(float* x) noexcept {
 // Leaf of a vocabulary without register kernels: compute in place, then move to the bins. The
 // block is copied first because the top-level leaf's bins are its own slots.
 template <int L, class Sink>
-inline void scalarForwardLeaf(float* x, const Sink& sink) noexcept {
+inline void scalarForwardLeaf(float* x, Sink sink) noexcept {
     forwardSmall<L>(x);
     if constexpr (Sink::kNatural) {
         float block[2 << L];
@@ -204,7 +245,7 @@ inline void scalarForwardLeaf(float* x, const Sink& sink) noexcept {
             block[j] = x[j];
         }
         for (int j = 0; j < (1 << L); ++j) {
-            float* out = sink.at(kSlotBins[L][j]);
+            float* out = sink.at(kSlotBins<L>[j]);
             out[0] = block[2 * j];
             out[1] = block[2 * j + 1];
         }
@@ -212,11 +253,11 @@ inline void scalarForwardLeaf(float* x, const Sink& sink) noexcept {
 }
 
 template <int L, class Source>
-inline void scalarInverseLeaf(float* x, const Source& source) noexcept {
+inline void scalarInverseLeaf(float* x, Source source) noexcept {
     if constexpr (Source::kNatural) {
         float block[2 << L];
         for (int j = 0; j < (1 << L); ++j) {
-            const float* in = source.at(kSlotBins[L][j]);
+            const float* in = source.at(kSlotBins<L>[j]);
             block[2 * j] = in[0];
             block[2 * j + 1] = in[1];
         }
@@ -228,8 +269,8 @@ inline void scalarInverseLeaf(float* x, const Source& source) noexcept {
 }
 
 template <class V, int L, class Sink>
-inline void forwardLeaf(float* x, const Sink& sink) noexcept {
-    if constexpr (V::kLeaves && L >= 3) {
+inline void forwardLeaf(float* x, Sink sink) noexcept {
+    if constexpr (V::kLeaves && L >= 3 && L <= kLeafLog2<V>) {
         V::template forwardLeaf<L>(x, sink);
     } else {
         scalarForwardLeaf<L>(x, sink);
@@ -237,8 +278,8 @@ inline void forwardLeaf(float* x, const Sink& sink) noexcept {
 }
 
 template <class V, int L, class Source>
-inline void inverseLeaf(float* x, const Source& source) noexcept {
-    if constexpr (V::kLeaves && L >= 3) {
+inline void inverseLeaf(float* x, Source source) noexcept {
+    if constexpr (V::kLeaves && L >= 3 && L <= kLeafLog2<V>) {
         V::template inverseLeaf<L>(x, source);
     } else {
         scalarInverseLeaf<L>(x, source);
@@ -253,8 +294,8 @@ template <class V, int L, class Source>
 [[gnu::noinline]] void inverseBlock(float* x, Source source) noexcept;
 
 template <class V, int L, class Sink>
-inline void forwardSub(float* x, const Sink& sink) noexcept {
-    if constexpr (L <= kLeafLog2) {
+inline void forwardSub(float* x, Sink sink) noexcept {
+    if constexpr (L <= kLeafLog2<V>) {
         forwardLeaf<V, L>(x, sink);
     } else {
         forwardBlock<V, L>(x, sink);
@@ -262,8 +303,8 @@ inline void forwardSub(float* x, const Sink& sink) noexcept {
 }
 
 template <class V, int L, class Source>
-inline void inverseSub(float* x, const Source& source) noexcept {
-    if constexpr (L <= kLeafLog2) {
+inline void inverseSub(float* x, Source source) noexcept {
+    if constexpr (L <= kLeafLog2<V>) {
         inverseLeaf<V, L>(x, source);
     } else {
         inverseBlock<V, L>(x, source);
@@ -299,17 +340,30 @@ void inverseKernel(std::complex<float>* data) noexcept {
     inverseSub<V, L>(reinterpret_cast<float*>(data), InPlace{});
 }
 
-// Natural-order kernels: the data is read (forward) or written (inverse) by the outermost pass and
-// by the leaves; all levels in between work in the scratch.
+// Natural-order kernels. Unpadded: the data is read (forward) or written (inverse) by the
+// outermost pass and by the leaves, and all levels in between work in the scratch. Padded (large
+// sizes in the engine's own scratch): the levels work in place in the data, the leaves write to
+// (or read from) the padded scratch, and one linear copy moves the values between the two.
 template <class V, int L>
-void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratch) noexcept {
+void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratch,
+                          bool padded) noexcept {
     constexpr uint32_t kMask = (uint32_t{1} << L) - 1;
     float* d = reinterpret_cast<float*>(data);
-    const Natural sink{data, 0, 1, kMask};
-    if constexpr (L <= kLeafLog2) {
-        forwardLeaf<V, L>(d, sink);
+    if constexpr (L <= kLeafLog2<V>) {
+        forwardLeaf<V, L>(d, Natural{data, 0, 1, kMask});
     } else {
         constexpr int kN = 1 << L;
+        if constexpr (L >= kPaddedFromLog2) {
+            if (padded) {
+                forwardBlock<V, L>(d, NaturalPadded{scratch, 0, 1, kMask});
+                for (int32_t i = 0; i < kN; i += 256) {
+                    std::memcpy(static_cast<void*>(data + i), scratch + i + i / 32,
+                                256 * sizeof(std::complex<float>));
+                }
+                return;
+            }
+        }
+        const Natural sink{data, 0, 1, kMask};
         float* s = reinterpret_cast<float*>(scratch);
         forwardLevelPass<V, L>(d, s);
         forwardSub<V, L - 2>(s + kN, sink.third());
@@ -319,14 +373,25 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
 }
 
 template <class V, int L>
-void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratch) noexcept {
+void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratch,
+                          bool padded) noexcept {
     constexpr uint32_t kMask = (uint32_t{1} << L) - 1;
     float* d = reinterpret_cast<float*>(data);
-    const Natural source{data, 0, 1, kMask};
-    if constexpr (L <= kLeafLog2) {
-        inverseLeaf<V, L>(d, source);
+    if constexpr (L <= kLeafLog2<V>) {
+        inverseLeaf<V, L>(d, Natural{data, 0, 1, kMask});
     } else {
         constexpr int kN = 1 << L;
+        if constexpr (L >= kPaddedFromLog2) {
+            if (padded) {
+                for (int32_t i = 0; i < kN; i += 256) {
+                    std::memcpy(static_cast<void*>(scratch + i + i / 32), data + i,
+                                256 * sizeof(std::complex<float>));
+                }
+                inverseBlock<V, L>(d, NaturalPadded{scratch, 0, 1, kMask});
+                return;
+            }
+        }
+        const Natural source{data, 0, 1, kMask};
         float* s = reinterpret_cast<float*>(scratch);
         inverseSub<V, L - 1>(s, source.half());
         inverseSub<V, L - 2>(s + kN, source.third());

@@ -133,21 +133,57 @@ inline void inverse16(__m256& q0, __m256& q1, __m256& q2, __m256& q3) noexcept {
     q1 = _mm256_sub_ps(q1, d);
 }
 
-// Moves four complex values (slots 4j .. 4j+3 of the leaf) to or from their bins.
-template <int L>
-inline void storeBins(__m256 v, const Natural& sink, int j) noexcept {
-    const __m128 lo = _mm256_castps256_ps128(v);
-    const __m128 hi = _mm256_extractf128_ps(v, 1);
-    _mm_storel_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins[L][4 * j])), lo);
-    _mm_storeh_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins[L][4 * j + 1])), lo);
-    _mm_storel_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins[L][4 * j + 2])), hi);
-    _mm_storeh_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins[L][4 * j + 3])), hi);
+// Forward 32 points in q[0..7]: the level's butterflies with w_k from the table, then the
+// 16-point kernel on the first half and the 8-point ones on the quarters.
+inline void forward32(__m256* q) noexcept {
+    const float* w = levelFactors<5>();
+    for (int j = 0; j < 2; ++j) {
+        const __m256 wj = _mm256_loadu_ps(w + 8 * j);
+        const __m256 a = _mm256_sub_ps(q[j], q[4 + j]);
+        const __m256 ib = mulI(_mm256_sub_ps(q[2 + j], q[6 + j]));
+        q[j] = _mm256_add_ps(q[j], q[4 + j]);
+        q[2 + j] = _mm256_add_ps(q[2 + j], q[6 + j]);
+        q[4 + j] = mulW(_mm256_add_ps(a, ib), wj);
+        q[6 + j] = mulConjW(_mm256_sub_ps(a, ib), wj);
+    }
+    forward16(q[0], q[1], q[2], q[3]);
+    forward8(q[4], q[5]);
+    forward8(q[6], q[7]);
 }
 
-template <int L>
-inline __m256 loadBins(const Natural& source, int j) noexcept {
+inline void inverse32(__m256* q) noexcept {
+    inverse16(q[0], q[1], q[2], q[3]);
+    inverse8(q[4], q[5]);
+    inverse8(q[6], q[7]);
+    const float* w = levelFactors<5>();
+    for (int j = 0; j < 2; ++j) {
+        const __m256 wj = _mm256_loadu_ps(w + 8 * j);
+        const __m256 t1 = mulConjW(q[4 + j], wj);
+        const __m256 t2 = mulW(q[6 + j], wj);
+        const __m256 s = _mm256_add_ps(t1, t2);
+        const __m256 d = mulI(_mm256_sub_ps(t1, t2));
+        q[4 + j] = _mm256_sub_ps(q[j], s);
+        q[j] = _mm256_add_ps(q[j], s);
+        q[6 + j] = _mm256_add_ps(q[2 + j], d);
+        q[2 + j] = _mm256_sub_ps(q[2 + j], d);
+    }
+}
+
+// Moves four complex values (slots 4j .. 4j+3 of the leaf) to or from their bins.
+template <int L, class Sink>
+inline void storeBins(__m256 v, Sink sink, int j) noexcept {
+    const __m128 lo = _mm256_castps256_ps128(v);
+    const __m128 hi = _mm256_extractf128_ps(v, 1);
+    _mm_storel_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins<L>[4 * j])), lo);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins<L>[4 * j + 1])), lo);
+    _mm_storel_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins<L>[4 * j + 2])), hi);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins<L>[4 * j + 3])), hi);
+}
+
+template <int L, class Source>
+inline __m256 loadBins(Source source, int j) noexcept {
     const auto at = [&](int slot) {
-        return reinterpret_cast<const __m64*>(source.at(kSlotBins[L][slot]));
+        return reinterpret_cast<const __m64*>(source.at(kSlotBins<L>[slot]));
     };
     const __m128 lo = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), at(4 * j)), at(4 * j + 1));
     const __m128 hi = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), at(4 * j + 2)), at(4 * j + 3));
@@ -155,7 +191,7 @@ inline __m256 loadBins(const Natural& source, int j) noexcept {
 }
 
 template <int L, class Sink>
-inline void store(float* x, __m256 v, const Sink& sink, int j) noexcept {
+inline void store(float* x, __m256 v, Sink sink, int j) noexcept {
     if constexpr (Sink::kNatural) {
         storeBins<L>(v, sink, j);
     } else {
@@ -164,7 +200,7 @@ inline void store(float* x, __m256 v, const Sink& sink, int j) noexcept {
 }
 
 template <int L, class Source>
-inline __m256 load(const float* x, const Source& source, int j) noexcept {
+inline __m256 load(const float* x, Source source, int j) noexcept {
     if constexpr (Source::kNatural) {
         return loadBins<L>(source, j);
     } else {
@@ -173,46 +209,42 @@ inline __m256 load(const float* x, const Source& source, int j) noexcept {
 }
 
 template <int L, class Sink>
-inline void forwardLeaf(float* x, const Sink& sink) noexcept {
-    static_assert(L == 3 || L == 4);
+inline void forwardLeaf(float* x, Sink sink) noexcept {
+    static_assert(L >= 3 && L <= 5);
+    constexpr int kRegs = 1 << (L - 2);
+    __m256 q[kRegs];
+    for (int j = 0; j < kRegs; ++j) {
+        q[j] = _mm256_loadu_ps(x + 8 * j);
+    }
     if constexpr (L == 3) {
-        __m256 r0 = _mm256_loadu_ps(x);
-        __m256 r1 = _mm256_loadu_ps(x + 8);
-        forward8(r0, r1);
-        store<3>(x, r0, sink, 0);
-        store<3>(x, r1, sink, 1);
+        forward8(q[0], q[1]);
+    } else if constexpr (L == 4) {
+        forward16(q[0], q[1], q[2], q[3]);
     } else {
-        __m256 q0 = _mm256_loadu_ps(x);
-        __m256 q1 = _mm256_loadu_ps(x + 8);
-        __m256 q2 = _mm256_loadu_ps(x + 16);
-        __m256 q3 = _mm256_loadu_ps(x + 24);
-        forward16(q0, q1, q2, q3);
-        store<4>(x, q0, sink, 0);
-        store<4>(x, q1, sink, 1);
-        store<4>(x, q2, sink, 2);
-        store<4>(x, q3, sink, 3);
+        forward32(q);
+    }
+    for (int j = 0; j < kRegs; ++j) {
+        store<L>(x, q[j], sink, j);
     }
 }
 
 template <int L, class Source>
-inline void inverseLeaf(float* x, const Source& source) noexcept {
-    static_assert(L == 3 || L == 4);
+inline void inverseLeaf(float* x, Source source) noexcept {
+    static_assert(L >= 3 && L <= 5);
+    constexpr int kRegs = 1 << (L - 2);
+    __m256 q[kRegs];
+    for (int j = 0; j < kRegs; ++j) {
+        q[j] = load<L>(x, source, j);
+    }
     if constexpr (L == 3) {
-        __m256 r0 = load<3>(x, source, 0);
-        __m256 r1 = load<3>(x, source, 1);
-        inverse8(r0, r1);
-        _mm256_storeu_ps(x, r0);
-        _mm256_storeu_ps(x + 8, r1);
+        inverse8(q[0], q[1]);
+    } else if constexpr (L == 4) {
+        inverse16(q[0], q[1], q[2], q[3]);
     } else {
-        __m256 q0 = load<4>(x, source, 0);
-        __m256 q1 = load<4>(x, source, 1);
-        __m256 q2 = load<4>(x, source, 2);
-        __m256 q3 = load<4>(x, source, 3);
-        inverse16(q0, q1, q2, q3);
-        _mm256_storeu_ps(x, q0);
-        _mm256_storeu_ps(x + 8, q1);
-        _mm256_storeu_ps(x + 16, q2);
-        _mm256_storeu_ps(x + 24, q3);
+        inverse32(q);
+    }
+    for (int j = 0; j < kRegs; ++j) {
+        _mm256_storeu_ps(x + 8 * j, q[j]);
     }
 }
 

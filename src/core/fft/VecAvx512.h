@@ -13,12 +13,13 @@ struct Avx512Ops {
     using T = __m512;
     static constexpr int kWidth = 8;
     static constexpr bool kLeaves = true;
+    static constexpr int kLeafLog2 = 5;
     template <int L, class Sink>
-    static void forwardLeaf(float* x, const Sink& sink) noexcept {
+    static void forwardLeaf(float* x, Sink sink) noexcept {
         avx::forwardLeaf<L>(x, sink);
     }
     template <int L, class Source>
-    static void inverseLeaf(float* x, const Source& source) noexcept {
+    static void inverseLeaf(float* x, Source source) noexcept {
         avx::inverseLeaf<L>(x, source);
     }
     static T load(const float* p) noexcept { return _mm512_loadu_ps(p); }
