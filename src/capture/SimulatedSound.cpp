@@ -274,7 +274,8 @@ void SimulatedSoundBackend::State::RecordLocked(Buffer& buffer, std::uint64_t fr
             case SimulatedSource::Kind::Samples:
                 for (std::uint32_t c = 0; c < format.nChannels; ++c) {
                     EncodeSample(source.function_(index, c, format.nSamplesPerSec),
-                                 format.wBitsPerSample, frame + c * sampleBytes);
+                                 format.wBitsPerSample,
+                                 frame + static_cast<std::size_t>(c) * sampleBytes);
                 }
                 break;
             case SimulatedSource::Kind::Bytes: {
@@ -416,7 +417,7 @@ void SimulatedSoundBackend::StartRealTime() {
     if (state_->clock.joinable()) {
         return;
     }
-    state_->clock = std::jthread([this](std::stop_token stop) {
+    state_->clock = std::jthread([this](const std::stop_token& stop) {
         try {
             auto last = std::chrono::steady_clock::now();
             while (!stop.stop_requested()) {
