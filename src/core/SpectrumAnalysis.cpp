@@ -1,7 +1,9 @@
 #include "core/SpectrumAnalysis.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include "core/uFFTasm.h"
@@ -21,6 +23,16 @@ void AppendInt(std::string& text, int32_t value) {
     const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
     (void)ec;  // 16 characters always hold an int32
     text.append(digits, end);
+}
+
+// True when rounding the double product p to float32 might differ from rounding the product
+// formed in extended precision: p lies exactly halfway between two floats (the only case where
+// the two roundings can part), or below the normal float range where halfway lies elsewhere.
+inline bool MayRoundDifferently(double p) noexcept {
+    const auto bits = std::bit_cast<uint64_t>(p);
+    const bool halfway = (bits & 0x1FFFFFFFu) == 0x10000000u;
+    const bool tiny = std::fabs(p) < static_cast<double>(std::numeric_limits<float>::min());
+    return halfway || (tiny && p != 0.0);
 }
 
 }  // namespace
@@ -77,16 +89,31 @@ void SpectrumAnalyser::BuildWindowTable() noexcept {
     stemora::BuildWindowTable(*window_);
 }
 
-void SpectrumAnalyser::PackFrames(const float* specBlock, const float* specHiBlock) noexcept {
-    const double* const window = window_->data();
-    SpectrumFrame* const spec = specFrame_.get();
-    SpectrumFrame* const specHi = specHiFrame_.get();
+void PackFrame(const float* block, const WindowTable& table, SpectrumFrame* output) noexcept {
+    // The product is formed in double (vectorised); the rare products where double and
+    // extended rounding could part are formed again in extended precision.
+    const double* const window = table.data();
+    float* const frame = reinterpret_cast<float*>(output);
+    bool recheck = false;
     for (int32_t i = 0; i < FrameLength; ++i) {
-        // Formed in extended precision and rounded once to float32.
-        const long double w = window[i];
-        spec[i] = {static_cast<float>(specBlock[i] * w), 0.0f};
-        specHi[i] = {static_cast<float>(specHiBlock[i] * w), 0.0f};
+        const double p = static_cast<double>(block[i]) * window[i];
+        recheck |= MayRoundDifferently(p);
+        frame[2 * i] = static_cast<float>(p);
+        frame[2 * i + 1] = 0.0f;
     }
+    if (recheck) {
+        for (int32_t i = 0; i < FrameLength; ++i) {
+            const double p = static_cast<double>(block[i]) * window[i];
+            if (MayRoundDifferently(p)) {
+                frame[2 * i] = static_cast<float>(static_cast<long double>(block[i]) * window[i]);
+            }
+        }
+    }
+}
+
+void SpectrumAnalyser::PackFrames(const float* specBlock, const float* specHiBlock) noexcept {
+    PackFrame(specBlock, *window_, specFrame_.get());
+    PackFrame(specHiBlock, *window_, specHiFrame_.get());
 }
 
 const SpectrumResult& SpectrumAnalyser::AnalyseSpectra(std::string_view decimalSeparator) {

@@ -45,6 +45,10 @@ using WindowTable = std::array<double, FrameLength>;
 // double. Entries 2048..4095 are not written (they are meant to stay 0).
 void BuildWindowTable(WindowTable& table) noexcept;
 
+// frame[i] := (block[i] * window[i], 0) for i = 0..4095, the product formed in extended
+// precision and rounded once to float32. block and frame hold FrameLength values. No allocation.
+void PackFrame(const float* block, const WindowTable& window, SpectrumFrame* frame) noexcept;
+
 // What one tick shows, applied by the window to its labels and series. Valid until the next
 // AnalyseSpectra() of the same analyser (the spans point into the analyser's fixed arrays).
 struct SpectrumResult {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <numbers>
 #include <random>
@@ -62,6 +63,51 @@ TEST_F(Analyser, WindowTableIsAPeriodicBlackmanOverTheOldestHalf) {
     for (int i = WindowedLength; i < FrameLength; ++i) {
         ASSERT_EQ(w[i], 0.0) << i;
     }
+}
+
+// Each product is rounded once to float32 from extended precision, also where a product
+// rounded to double first would land exactly halfway between two floats and round the other way.
+TEST(PackFrame, RoundsEachProductOnceFromExtendedPrecision) {
+    auto window = std::make_unique<WindowTable>();
+    std::vector<float> block(FrameLength);
+    std::mt19937 random(3);
+    std::uniform_real_distribution<double> weight(0.0, 1.0);
+    std::uniform_real_distribution<float> sample(-40000.0f, 40000.0f);
+    for (int i = 0; i < FrameLength; ++i) {
+        (*window)[i] = weight(random);
+        block[i] = sample(random);
+    }
+    block[1] = 1e-30f;  // products below the normal float range
+    (*window)[1] = 1e-12;
+    block[2] = std::numeric_limits<float>::denorm_min();
+    // Weights that make the double product land exactly on a float midpoint while the exact
+    // product lies just above it: halves to even would round down, the exact product rounds up.
+    int planted = 0;
+    for (int i = 8; i < FrameLength && planted < 64; ++i) {
+        const float f = static_cast<float>(3 + 2 * (i % 50));
+        const double midpoint = 1.0 + std::ldexp(1.0, -24) + std::ldexp(1.0, -22) * (i % 97);
+        const double w = midpoint / f;
+        const double viaDouble = static_cast<double>(f) * w;
+        const float single = static_cast<float>(static_cast<long double>(f) * w);
+        if (viaDouble == midpoint && static_cast<float>(viaDouble) != single) {
+            block[i] = f;
+            (*window)[i] = w;
+            ++planted;
+        }
+    }
+    ASSERT_GT(planted, 0);
+
+    std::vector<SpectrumFrame> frame(FrameLength, SpectrumFrame(7.0f, 7.0f));
+    PackFrame(block.data(), *window, frame.data());
+    int differences = 0;
+    for (int i = 0; i < FrameLength; ++i) {
+        const float expected =
+            static_cast<float>(static_cast<long double>(block[i]) * (*window)[i]);
+        ASSERT_EQ(frame[i].real(), expected) << i;
+        ASSERT_EQ(frame[i].imag(), 0.0f) << i;
+        differences += expected != static_cast<float>(static_cast<double>(block[i]) * (*window)[i]);
+    }
+    EXPECT_GE(differences, planted);
 }
 
 TEST_F(Analyser, SilenceReportsTheStartValuesAndPlotsNothing) {
