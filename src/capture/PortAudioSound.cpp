@@ -124,7 +124,10 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
                  void** ptr2, std::uint32_t* bytes2, std::uint32_t) override {
         return ring_.Pieces(offset, bytes, ptr1, bytes1, ptr2, bytes2);
     }
-    HResult Unlock(void*, std::uint32_t, void*, std::uint32_t) override { return kOk; }
+    HResult Unlock(void*, std::uint32_t, void*, std::uint32_t) override {
+        ring_.Unlocked();
+        return kOk;
+    }
 
   private:
     ~PortAudioCaptureBuffer() override;
@@ -314,6 +317,8 @@ CaptureRing::CaptureRing(std::uint32_t size, std::uint8_t silence)
 }
 
 void CaptureRing::Record(const std::uint8_t* input, std::size_t bytes) noexcept {
+    // Pairs with Unlocked(): what the consumer has finished reading is not overwritten under it.
+    static_cast<void>(unlocks_.load(std::memory_order_acquire));
     std::uint32_t cursor = cursor_.load(std::memory_order_relaxed);
     // More than a whole buffer at once: only the newest buffer's worth survives anyway.
     if (bytes > size_) {

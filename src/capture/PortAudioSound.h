@@ -41,9 +41,12 @@ inline constexpr HResult kErrNoDriver = static_cast<HResult>(0x88780078u);
 // Cursor contract (single producer, single consumer): the producer alone calls Record. It copies
 // the new bytes in, wrapping at the end, and only then publishes the new end of the data with a
 // release store. The consumer reads Cursor() (an acquire load) and may then copy any bytes from
-// its own read offset up to that cursor. The producer never waits for the consumer: a consumer
-// more than Size() bytes behind finds its unread bytes overwritten without notice, as with the
-// platform's capture buffers, so it must keep within one buffer of the cursor. Cursor() equal to
+// its own read offset up to that cursor; when done with them it calls Unlocked() (a release
+// store that the producer acquires before writing again), so its reads are ordered before the
+// producer's later overwriting of the same bytes one buffer on. The producer never waits for the
+// consumer: a consumer more than Size() bytes behind finds its unread bytes overwritten without
+// notice, as with the platform's capture buffers, so it must keep within one buffer of the
+// cursor. Cursor() equal to
 // the consumer's offset means nothing new (a buffer that filled completely counts as empty).
 class CaptureRing {
   public:
@@ -61,6 +64,9 @@ class CaptureRing {
     // Consumer: the offset up to which the data is complete, 0..Size()-1.
     std::uint32_t Cursor() const noexcept { return cursor_.load(std::memory_order_acquire); }
 
+    // Consumer: done with every piece handed out so far.
+    void Unlocked() noexcept { unlocks_.fetch_add(1, std::memory_order_release); }
+
     // Consumer: `bytes` bytes from `offset` as up to two pieces, the second from offset 0 when
     // the range runs past the end (else *ptr2 null, *bytes2 0). ptr2 and bytes2 may both be
     // null, and then the range must not wrap. kErrInvalidArg for offset >= Size(),
@@ -73,6 +79,7 @@ class CaptureRing {
     const std::uint32_t size_;
     const std::uint8_t silence_;
     std::atomic<std::uint32_t> cursor_{0};
+    std::atomic<std::uint32_t> unlocks_{0};
 };
 
 class PortAudioBackend final : public ISoundBackend {
