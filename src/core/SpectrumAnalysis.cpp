@@ -3,7 +3,6 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
-#include <limits>
 #include <numbers>
 
 #include "core/uFFTasm.h"
@@ -25,14 +24,27 @@ void AppendInt(std::string& text, int32_t value) {
     text.append(digits, end);
 }
 
-// True when rounding the double product p to float32 might differ from rounding the product
-// formed in extended precision: p lies exactly halfway between two floats (the only case where
-// the two roundings can part), or below the normal float range where halfway lies elsewhere.
-inline bool MayRoundDifferently(double p) noexcept {
-    const auto bits = std::bit_cast<uint64_t>(p);
-    const bool halfway = (bits & 0x1FFFFFFFu) == 0x10000000u;
-    const bool tiny = std::fabs(p) < static_cast<double>(std::numeric_limits<float>::min());
-    return halfway || (tiny && p != 0.0);
+// Forms frame[2i] := float(block[i] * window[i]) through a double product, frame[2i + 1] := 0,
+// and reports whether any double product may round to float32 differently from the product
+// formed in extended precision: only a double lying exactly halfway between two floats can
+// (the extended product then lies on either side of it), and below the normal float range
+// halfway lies elsewhere, so nonzero products under FLT_MIN count too. Integer tests only,
+// so that the loop vectorises.
+__attribute__((target_clones("avx512f", "avx2", "default"))) bool PackThroughDouble(
+    const float* __restrict block, const double* __restrict window,
+    float* __restrict frame) noexcept {
+    constexpr uint64_t floatMinBits = 0x3810000000000000u;  // 2^-126 as a double
+    uint64_t recheck = 0;
+    for (int32_t i = 0; i < FrameLength; ++i) {
+        const double p = static_cast<double>(block[i]) * window[i];
+        const auto bits = std::bit_cast<uint64_t>(p);
+        const uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFu;
+        recheck |= static_cast<uint64_t>((bits & 0x1FFFFFFFu) == 0x10000000u) |
+                   static_cast<uint64_t>(magnitude - 1 < floatMinBits - 1);
+        frame[2 * i] = static_cast<float>(p);
+        frame[2 * i + 1] = 0.0f;
+    }
+    return recheck != 0;
 }
 
 }  // namespace
@@ -90,24 +102,15 @@ void SpectrumAnalyser::BuildWindowTable() noexcept {
 }
 
 void PackFrame(const float* block, const WindowTable& table, SpectrumFrame* output) noexcept {
-    // The product is formed in double (vectorised); the rare products where double and
-    // extended rounding could part are formed again in extended precision.
     const double* const window = table.data();
     float* const frame = reinterpret_cast<float*>(output);
-    bool recheck = false;
-    for (int32_t i = 0; i < FrameLength; ++i) {
-        const double p = static_cast<double>(block[i]) * window[i];
-        recheck |= MayRoundDifferently(p);
-        frame[2 * i] = static_cast<float>(p);
-        frame[2 * i + 1] = 0.0f;
+    if (!PackThroughDouble(block, window, frame)) {
+        return;
     }
-    if (recheck) {
-        for (int32_t i = 0; i < FrameLength; ++i) {
-            const double p = static_cast<double>(block[i]) * window[i];
-            if (MayRoundDifferently(p)) {
-                frame[2 * i] = static_cast<float>(static_cast<long double>(block[i]) * window[i]);
-            }
-        }
+    // Rare: form the products that may round differently again, in extended precision.
+    for (int32_t i = 0; i < FrameLength; ++i) {
+        const long double p = static_cast<long double>(block[i]) * window[i];
+        frame[2 * i] = static_cast<float>(p);
     }
 }
 
