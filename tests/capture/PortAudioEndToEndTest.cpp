@@ -186,10 +186,10 @@ TEST(PulseTunerThread, TurnsTheToneIntoTheCentreBin) {
     EXPECT_EQ(peakBin(specHi.data(), 490, 534), 512);
 }
 
-// Runs `step` on a thread of its own; false when it has not finished within `limit` (the
-// process is then ended, since a hung step cannot be joined).
+// Runs `step` on a thread of its own. A step still running after `limit` fails the test and
+// ends the process, since a hung step cannot be joined.
 template <class Step>
-bool finishesWithin(Step step, std::chrono::milliseconds limit) {
+void finishesWithin(Step step, std::chrono::milliseconds limit) {
     auto done = std::async(std::launch::async, step);
     if (done.wait_for(limit) != std::future_status::ready) {
         ADD_FAILURE() << "hung for more than " << limit.count() << " ms";
@@ -197,7 +197,6 @@ bool finishesWithin(Step step, std::chrono::milliseconds limit) {
         std::_Exit(1);
     }
     done.get();
-    return true;
 }
 
 // The server dies mid-capture: the stream reports nothing more, reads stay harmless, and
