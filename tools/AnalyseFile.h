@@ -7,6 +7,11 @@
 // The file's frames become mono samples as the capture thread converts captured frames, feed
 // both decimators in passes of 1 ms of sound, and every 63 ms of sound one display tick runs
 // and prints one line. Single-threaded; everything here is for the tool and its tests.
+//
+// Samples: integer encodings (PCM of 8, 16, 24 or 32 bits; the lossless ALAC, DWVW and DPCM
+// ones) at their own scale, 8-bit ones as the unsigned byte minus 127.5; every other encoding
+// (float, double, Vorbis, Opus, MPEG, A-law ...) as floats times 32768, the 16-bit scale.
+// Stereo frames are the sum of the two channels. Mono and stereo files at 1000 Hz and above.
 
 #include <cstdint>
 #include <optional>
