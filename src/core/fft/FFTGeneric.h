@@ -35,6 +35,7 @@ struct ScalarOps {
     static constexpr int kWidth = 1;
     static constexpr bool kLeaves = false;
     static constexpr int kLeafLog2 = 4;
+    static constexpr bool kPairedLeaves = false;
     static T load(const float* p) noexcept { return {p[0], p[1]}; }
     static void store(float* p, T v) noexcept {
         p[0] = v.re;
@@ -118,12 +119,13 @@ struct NaturalAt {
     std::complex<float>* data;
     uint32_t c;
     uint32_t stride;
-    uint32_t mask;  // N - 1
-    NaturalAt half() const noexcept { return {data, c, 2 * stride, mask}; }
-    NaturalAt third() const noexcept { return {data, c + stride, 4 * stride, mask}; }
-    NaturalAt fourth() const noexcept { return {data, c - stride, 4 * stride, mask}; }
+    NaturalAt half() const noexcept { return {data, c, 2 * stride}; }
+    NaturalAt third() const noexcept { return {data, c + stride, 4 * stride}; }
+    NaturalAt fourth() const noexcept { return {data, c - stride, 4 * stride}; }
+    // In a block of 2^L values the stride is N / 2^L, so N - 1 = (stride << L) - 1.
+    template <int L>
     float* at(uint32_t bin) const noexcept {
-        uint32_t i = (c + stride * bin) & mask;
+        uint32_t i = (c + stride * bin) & ((stride << L) - 1);
         if constexpr (Padded) {
             i += (i >> 8) << 3;
         }
@@ -245,7 +247,7 @@ inline void scalarForwardLeaf(float* x, Sink sink) noexcept {
             block[j] = x[j];
         }
         for (int j = 0; j < (1 << L); ++j) {
-            float* out = sink.at(kSlotBins<L>[j]);
+            float* out = sink.template at<L>(kSlotBins<L>[j]);
             out[0] = block[2 * j];
             out[1] = block[2 * j + 1];
         }
@@ -257,7 +259,7 @@ inline void scalarInverseLeaf(float* x, Source source) noexcept {
     if constexpr (Source::kNatural) {
         float block[2 << L];
         for (int j = 0; j < (1 << L); ++j) {
-            const float* in = source.at(kSlotBins<L>[j]);
+            const float* in = source.template at<L>(kSlotBins<L>[j]);
             block[2 * j] = in[0];
             block[2 * j + 1] = in[1];
         }
@@ -311,21 +313,42 @@ inline void inverseSub(float* x, Source source) noexcept {
     }
 }
 
+// The two quarter transforms of a block of 2^L values, as a pair of leaves where the vocabulary
+// has paired leaf kernels.
+template <class V, int L, class Sink>
+inline void forwardQuarters(float* x, Sink sink) noexcept {
+    constexpr int kN = 1 << L;
+    if constexpr (V::kPairedLeaves && L - 2 >= 3 && L - 2 <= kLeafLog2<V>) {
+        V::template forwardLeafPair<L - 2>(x + kN, x + kN + kN / 2, sink.third(), sink.fourth());
+    } else {
+        forwardSub<V, L - 2>(x + kN, sink.third());
+        forwardSub<V, L - 2>(x + kN + kN / 2, sink.fourth());
+    }
+}
+
+template <class V, int L, class Source>
+inline void inverseQuarters(float* x, Source source) noexcept {
+    constexpr int kN = 1 << L;
+    if constexpr (V::kPairedLeaves && L - 2 >= 3 && L - 2 <= kLeafLog2<V>) {
+        V::template inverseLeafPair<L - 2>(x + kN, x + kN + kN / 2, source.third(),
+                                           source.fourth());
+    } else {
+        inverseSub<V, L - 2>(x + kN, source.third());
+        inverseSub<V, L - 2>(x + kN + kN / 2, source.fourth());
+    }
+}
+
 template <class V, int L, class Sink>
 [[gnu::noinline]] void forwardBlock(float* x, Sink sink) noexcept {
-    constexpr int kN = 1 << L;
     forwardLevelPass<V, L>(x, x);
-    forwardSub<V, L - 2>(x + kN, sink.third());
-    forwardSub<V, L - 2>(x + kN + kN / 2, sink.fourth());
+    forwardQuarters<V, L>(x, sink);
     forwardSub<V, L - 1>(x, sink.half());
 }
 
 template <class V, int L, class Source>
 [[gnu::noinline]] void inverseBlock(float* x, Source source) noexcept {
-    constexpr int kN = 1 << L;
     inverseSub<V, L - 1>(x, source.half());
-    inverseSub<V, L - 2>(x + kN, source.third());
-    inverseSub<V, L - 2>(x + kN + kN / 2, source.fourth());
+    inverseQuarters<V, L>(x, source);
     inverseLevelPass<V, L>(x, x);
 }
 
@@ -347,15 +370,14 @@ void inverseKernel(std::complex<float>* data) noexcept {
 template <class V, int L>
 void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratch,
                           bool padded) noexcept {
-    constexpr uint32_t kMask = (uint32_t{1} << L) - 1;
     float* d = reinterpret_cast<float*>(data);
     if constexpr (L <= kLeafLog2<V>) {
-        forwardLeaf<V, L>(d, Natural{data, 0, 1, kMask});
+        forwardLeaf<V, L>(d, Natural{data, 0, 1});
     } else {
         constexpr int kN = 1 << L;
         if constexpr (L >= kPaddedFromLog2) {
             if (padded) {
-                forwardBlock<V, L>(d, NaturalPadded{scratch, 0, 1, kMask});
+                forwardBlock<V, L>(d, NaturalPadded{scratch, 0, 1});
                 for (int32_t i = 0; i < kN; i += 256) {
                     std::memcpy(static_cast<void*>(data + i), scratch + i + i / 32,
                                 256 * sizeof(std::complex<float>));
@@ -363,11 +385,10 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
                 return;
             }
         }
-        const Natural sink{data, 0, 1, kMask};
+        const Natural sink{data, 0, 1};
         float* s = reinterpret_cast<float*>(scratch);
         forwardLevelPass<V, L>(d, s);
-        forwardSub<V, L - 2>(s + kN, sink.third());
-        forwardSub<V, L - 2>(s + kN + kN / 2, sink.fourth());
+        forwardQuarters<V, L>(s, sink);
         forwardSub<V, L - 1>(s, sink.half());
     }
 }
@@ -375,10 +396,9 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
 template <class V, int L>
 void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratch,
                           bool padded) noexcept {
-    constexpr uint32_t kMask = (uint32_t{1} << L) - 1;
     float* d = reinterpret_cast<float*>(data);
     if constexpr (L <= kLeafLog2<V>) {
-        inverseLeaf<V, L>(d, Natural{data, 0, 1, kMask});
+        inverseLeaf<V, L>(d, Natural{data, 0, 1});
     } else {
         constexpr int kN = 1 << L;
         if constexpr (L >= kPaddedFromLog2) {
@@ -387,15 +407,14 @@ void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
                     std::memcpy(static_cast<void*>(scratch + i + i / 32), data + i,
                                 256 * sizeof(std::complex<float>));
                 }
-                inverseBlock<V, L>(d, NaturalPadded{scratch, 0, 1, kMask});
+                inverseBlock<V, L>(d, NaturalPadded{scratch, 0, 1});
                 return;
             }
         }
-        const Natural source{data, 0, 1, kMask};
+        const Natural source{data, 0, 1};
         float* s = reinterpret_cast<float*>(scratch);
         inverseSub<V, L - 1>(s, source.half());
-        inverseSub<V, L - 2>(s + kN, source.third());
-        inverseSub<V, L - 2>(s + kN + kN / 2, source.fourth());
+        inverseQuarters<V, L>(s, source);
         inverseLevelPass<V, L>(s, d);
     }
 }

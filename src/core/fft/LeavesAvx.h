@@ -1,9 +1,14 @@
 #pragma once
 
-// In-register leaf kernels of 8 and 16 points over AVX registers of four complex values (needs
-// AVX2 and FMA: include only from translation units compiled for them). Each gives the results of
-// the recursion (the level's butterflies, then the smaller kernels) with the same float32
-// roundings as the generic passes; the blocks never leave the registers between levels.
+// In-register leaf kernels of 8, 16 and 32 points (needs AVX2 and FMA: include only from
+// translation units compiled for them). Each gives the results of the recursion (the level's
+// butterflies, then the smaller kernels) with the same float32 roundings as the generic passes;
+// the blocks never leave the registers between levels.
+//
+// The kernels are written once over a lane vocabulary K: Y holds one block's four complex values
+// in a 256-bit register; Z (AVX-512) holds two independent blocks side by side in the two
+// 256-bit halves of a 512-bit register, so that a block's two quarter transforms run together.
+// All operations act within 256-bit halves.
 
 #include <immintrin.h>
 
@@ -11,48 +16,112 @@
 
 namespace stemora::fft::avx {
 
+struct Y {
+    using R = __m256;
+    static R add(R a, R b) noexcept { return _mm256_add_ps(a, b); }
+    static R sub(R a, R b) noexcept { return _mm256_sub_ps(a, b); }
+    static R mul(R a, R b) noexcept { return _mm256_mul_ps(a, b); }
+    static R bitXor(R a, R b) noexcept { return _mm256_xor_ps(a, b); }
+    static R fmaddsub(R a, R b, R c) noexcept { return _mm256_fmaddsub_ps(a, b, c); }
+    static R fmsubadd(R a, R b, R c) noexcept { return _mm256_fmsubadd_ps(a, b, c); }
+    template <int Imm>
+    static R shuffle(R a, R b) noexcept {
+        return _mm256_shuffle_ps(a, b, Imm);
+    }
+    template <int Imm>
+    static R blend(R a, R b) noexcept {
+        return _mm256_blend_ps(a, b, Imm);
+    }
+    // 128-bit halves as by vperm2f128: 0x20 (a.lo, b.lo), 0x31 (a.hi, b.hi), 0x00, 0x11, 0x01.
+    template <int Imm>
+    static R halves(R a, R b) noexcept {
+        return _mm256_permute2f128_ps(a, b, Imm);
+    }
+    static R constant(__m256 c) noexcept { return c; }
+    static R broadcast(const float* p) noexcept { return _mm256_loadu_ps(p); }
+};
+
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+struct Z {
+    using R = __m512;
+    static R add(R a, R b) noexcept { return _mm512_add_ps(a, b); }
+    static R sub(R a, R b) noexcept { return _mm512_sub_ps(a, b); }
+    static R mul(R a, R b) noexcept { return _mm512_mul_ps(a, b); }
+    static R bitXor(R a, R b) noexcept { return _mm512_xor_ps(a, b); }
+    static R fmaddsub(R a, R b, R c) noexcept { return _mm512_fmaddsub_ps(a, b, c); }
+    static R fmsubadd(R a, R b, R c) noexcept { return _mm512_fmsubadd_ps(a, b, c); }
+    template <int Imm>
+    static R shuffle(R a, R b) noexcept {
+        return _mm512_shuffle_ps(a, b, Imm);
+    }
+    template <int Imm>
+    static R blend(R a, R b) noexcept {
+        return _mm512_mask_blend_ps(static_cast<__mmask16>(Imm | (Imm << 8)), a, b);
+    }
+    template <int Imm>
+    static R halves(R a, R b) noexcept {
+        if constexpr (Imm == 0x00) {
+            return _mm512_maskz_shuffle_f32x4(0xFFFF, a, a, 0xA0);
+        } else if constexpr (Imm == 0x11) {
+            return _mm512_maskz_shuffle_f32x4(0xFFFF, a, a, 0xF5);
+        } else if constexpr (Imm == 0x01) {
+            return _mm512_maskz_shuffle_f32x4(0xFFFF, a, a, 0xB1);
+        } else if constexpr (Imm == 0x20) {
+            return _mm512_permutex2var_ps(
+                a, _mm512_setr_epi32(0, 1, 2, 3, 16, 17, 18, 19, 8, 9, 10, 11, 24, 25, 26, 27), b);
+        } else {
+            static_assert(Imm == 0x31);
+            return _mm512_permutex2var_ps(
+                a, _mm512_setr_epi32(4, 5, 6, 7, 20, 21, 22, 23, 12, 13, 14, 15, 28, 29, 30, 31),
+                b);
+        }
+    }
+    // Zero-masked forms: GCC 12's plain ones trip -Wuninitialized inside its own header.
+    static R constant(__m256 c) noexcept { return _mm512_maskz_broadcast_f32x8(0xFFFF, c); }
+    static R broadcast(const float* p) noexcept { return constant(_mm256_loadu_ps(p)); }
+};
+#endif
+
 inline __m256 signs(float a, float b, float c, float d) noexcept {
     return _mm256_setr_ps(a, b, c, d, a, b, c, d);
 }
 
-inline __m256 swapReIm(__m256 a) noexcept {
-    return _mm256_permute_ps(a, 0xB1);
-}
-inline __m128 swapReIm(__m128 a) noexcept {
-    return _mm_permute_ps(a, 0xB1);
+template <class K>
+using Reg = typename K::R;
+
+template <class K>
+inline Reg<K> swapReIm(Reg<K> a) noexcept {
+    return K::template shuffle<0xB1>(a, a);
 }
 
 // (re, im) -> (-im, re)
-inline __m256 mulI(__m256 a) noexcept {
-    return _mm256_xor_ps(swapReIm(a), signs(-0.0f, 0.0f, -0.0f, 0.0f));
-}
-inline __m128 mulI(__m128 a) noexcept {
-    return _mm_xor_ps(swapReIm(a), _mm_setr_ps(-0.0f, 0.0f, -0.0f, 0.0f));
+template <class K>
+inline Reg<K> mulI(Reg<K> a) noexcept {
+    return K::bitXor(swapReIm<K>(a), K::constant(signs(-0.0f, 0.0f, -0.0f, 0.0f)));
 }
 
-inline __m256 mulW(__m256 x, __m256 w) noexcept {
-    return _mm256_fmaddsub_ps(x, _mm256_moveldup_ps(w),
-                              _mm256_mul_ps(swapReIm(x), _mm256_movehdup_ps(w)));
+template <class K>
+inline Reg<K> mulW(Reg<K> x, Reg<K> w) noexcept {
+    return K::fmaddsub(x, K::template shuffle<0xA0>(w, w),
+                       K::mul(swapReIm<K>(x), K::template shuffle<0xF5>(w, w)));
 }
-inline __m256 mulConjW(__m256 x, __m256 w) noexcept {
-    return _mm256_fmsubadd_ps(x, _mm256_moveldup_ps(w),
-                              _mm256_mul_ps(swapReIm(x), _mm256_movehdup_ps(w)));
+
+template <class K>
+inline Reg<K> mulConjW(Reg<K> x, Reg<K> w) noexcept {
+    return K::fmsubadd(x, K::template shuffle<0xA0>(w, w),
+                       K::mul(swapReIm<K>(x), K::template shuffle<0xF5>(w, w)));
 }
 
 // Negates the second complex value of each pair.
-inline __m128 negSecond(__m128 a) noexcept {
-    return _mm_xor_ps(a, _mm_setr_ps(0.0f, 0.0f, -0.0f, -0.0f));
-}
-inline __m256 negSecond(__m256 a) noexcept {
-    return _mm256_xor_ps(a, signs(0.0f, 0.0f, -0.0f, -0.0f));
+template <class K>
+inline Reg<K> negSecond(Reg<K> a) noexcept {
+    return K::bitXor(a, K::constant(signs(0.0f, 0.0f, -0.0f, -0.0f)));
 }
 
 // 2-point butterflies on each pair: (x0, x1) -> (x0 + x1, x0 - x1).
-inline __m128 pairs2(__m128 v) noexcept {
-    return _mm_add_ps(_mm_permute_ps(v, 0x4E), negSecond(v));
-}
-inline __m256 pairs2(__m256 v) noexcept {
-    return _mm256_add_ps(_mm256_permute_ps(v, 0x4E), negSecond(v));
+template <class K>
+inline Reg<K> pairs2(Reg<K> v) noexcept {
+    return K::add(K::template shuffle<0x4E>(v, v), negSecond<K>(v));
 }
 
 // w_k of the 8-point level with conj(w_k) in the upper half, and the reverse.
@@ -62,110 +131,208 @@ inline __m256 factors8() noexcept {
 inline __m256 conjFactors8() noexcept {
     return _mm256_setr_ps(1.0f, -0.0f, kSqrtHalf, -kSqrtHalf, 1.0f, 0.0f, kSqrtHalf, kSqrtHalf);
 }
-inline __m256 factors16() noexcept {
-    return _mm256_loadu_ps(kFactors16);
+
+// Forward 4 points on the lower halves x = (x0, x1), y = (x2, x3): slots x0+x2 +- x1+x3, then
+// (x0-x2) +- i (x1-x3), as (top | bottom).
+template <class K>
+inline void forward4Core(Reg<K> x, Reg<K> y, Reg<K>& top, Reg<K>& bottom) noexcept {
+    const Reg<K> d = K::sub(x, y);
+    const Reg<K> a = K::template shuffle<0x44>(d, d);
+    const Reg<K> ib = negSecond<K>(mulI<K>(K::template shuffle<0xEE>(d, d)));
+    top = pairs2<K>(K::add(x, y));
+    bottom = K::add(a, ib);
 }
 
-// Forward 4 points in one register: slots x0+x2 +- x1+x3, (x0-x2) +- i (x1-x3).
-inline __m256 forward4(__m256 v) noexcept {
-    const __m128 lo = _mm256_castps256_ps128(v);
-    const __m128 hi = _mm256_extractf128_ps(v, 1);
-    const __m128 d = _mm_sub_ps(lo, hi);
-    const __m128 s = _mm_add_ps(lo, hi);
-    const __m128 a = _mm_movelh_ps(d, d);
-    const __m128 ib = negSecond(mulI(_mm_movehl_ps(d, d)));
-    return _mm256_set_m128(_mm_add_ps(a, ib), pairs2(s));
+template <class K>
+inline Reg<K> forward4(Reg<K> v) noexcept {
+    Reg<K> top;
+    Reg<K> bottom;
+    forward4Core<K>(K::template halves<0x00>(v, v), K::template halves<0x11>(v, v), top, bottom);
+    return K::template halves<0x20>(top, bottom);
 }
 
-// Inverse 4 points: (x0 +- x1) with t = x2, x3 combined back as x0+x1 +- (x2+x3), x0-x1 -+
-// i(x2-x3).
-inline __m256 inverse4(__m256 v) noexcept {
-    const __m128 p = pairs2(_mm256_castps256_ps128(v));
-    const __m128 f = pairs2(_mm256_extractf128_ps(v, 1));
-    const __m128 e = negSecond(_mm_blend_ps(f, mulI(f), 0xC));
-    return _mm256_set_m128(_mm_sub_ps(p, e), _mm_add_ps(p, e));
+// Two 4-point kernels at once, on the halves regrouped as (lower halves | upper halves).
+template <class K>
+inline void forward4x2(Reg<K>& v, Reg<K>& w) noexcept {
+    Reg<K> top;
+    Reg<K> bottom;
+    forward4Core<K>(K::template halves<0x20>(v, w), K::template halves<0x31>(v, w), top, bottom);
+    v = K::template halves<0x20>(top, bottom);
+    w = K::template halves<0x31>(top, bottom);
 }
 
-// Forward 8 points in r0 = x0..x3, r1 = x4..x7.
-inline void forward8(__m256& r0, __m256& r1) noexcept {
-    const __m256 d = _mm256_sub_ps(r0, r1);
-    const __m256 s = _mm256_add_ps(r0, r1);
-    const __m256 a = _mm256_permute2f128_ps(d, d, 0x00);
-    const __m256 b = _mm256_permute2f128_ps(d, d, 0x11);
-    const __m256 ib =
-        _mm256_xor_ps(mulI(b), _mm256_setr_ps(0, 0, 0, 0, -0.0f, -0.0f, -0.0f, -0.0f));
-    r0 = forward4(s);
-    r1 = pairs2(mulW(_mm256_add_ps(a, ib), factors8()));
+// Inverse 4 points: p = (x0 + x1, x0 - x1) and f = (x2 + x3, x2 - x3) combine to
+// x0+x1 +- (x2+x3) and x0-x1 -+ i (x2-x3), as (lo | hi).
+template <class K>
+inline void inverse4Core(Reg<K> x, Reg<K> y, Reg<K>& lo, Reg<K>& hi) noexcept {
+    const Reg<K> p = pairs2<K>(x);
+    const Reg<K> f = pairs2<K>(y);
+    const Reg<K> e = negSecond<K>(K::template blend<0xCC>(f, mulI<K>(f)));
+    lo = K::add(p, e);
+    hi = K::sub(p, e);
 }
 
-inline void inverse8(__m256& r0, __m256& r1) noexcept {
-    const __m256 x = inverse4(r0);
-    const __m256 t = mulW(pairs2(r1), conjFactors8());  // (t1 | t2)
-    const __m256 tSwapped = _mm256_permute2f128_ps(t, t, 0x01);
+template <class K>
+inline Reg<K> inverse4(Reg<K> v) noexcept {
+    Reg<K> lo;
+    Reg<K> hi;
+    inverse4Core<K>(K::template halves<0x00>(v, v), K::template halves<0x11>(v, v), lo, hi);
+    return K::template halves<0x20>(lo, hi);
+}
+
+template <class K>
+inline void inverse4x2(Reg<K>& v, Reg<K>& w) noexcept {
+    Reg<K> lo;
+    Reg<K> hi;
+    inverse4Core<K>(K::template halves<0x20>(v, w), K::template halves<0x31>(v, w), lo, hi);
+    v = K::template halves<0x20>(lo, hi);
+    w = K::template halves<0x31>(lo, hi);
+}
+
+// The butterflies of the 8-point level on r0 = x0..x3, r1 = x4..x7, without the sub-kernels.
+template <class K>
+inline void level8(Reg<K>& r0, Reg<K>& r1) noexcept {
+    const Reg<K> d = K::sub(r0, r1);
+    const Reg<K> a = K::template halves<0x00>(d, d);
+    const Reg<K> b = K::template halves<0x11>(d, d);
+    const Reg<K> ib =
+        K::bitXor(mulI<K>(b), K::constant(_mm256_setr_ps(0, 0, 0, 0, -0.0f, -0.0f, -0.0f, -0.0f)));
+    r0 = K::add(r0, r1);
+    r1 = mulW<K>(K::add(a, ib), K::constant(factors8()));
+}
+
+template <class K>
+inline void forward8(Reg<K>& r0, Reg<K>& r1) noexcept {
+    level8<K>(r0, r1);
+    r0 = forward4<K>(r0);
+    r1 = pairs2<K>(r1);
+}
+
+// Two 8-point kernels at once.
+template <class K>
+inline void forward8x2(Reg<K>& r0, Reg<K>& r1, Reg<K>& r2, Reg<K>& r3) noexcept {
+    level8<K>(r0, r1);
+    level8<K>(r2, r3);
+    forward4x2<K>(r0, r2);
+    r1 = pairs2<K>(r1);
+    r3 = pairs2<K>(r3);
+}
+
+// The inverse 8-point level, on x = the inverse 4-point kernel of slots 0..3 and r1 = the 2-point
+// kernels of slots 4..7.
+template <class K>
+inline void inverseLevel8(Reg<K>& x, Reg<K>& r1) noexcept {
+    const Reg<K> t = mulW<K>(r1, K::constant(conjFactors8()));  // (t1 | t2)
+    const Reg<K> tSwapped = K::template halves<0x01>(t, t);
     // (t1 + t2 | i (t2 - t1)): the lower half adds, the upper one is -i (t1 - t2).
-    const __m256 g =
-        _mm256_blend_ps(_mm256_add_ps(t, tSwapped), mulI(_mm256_sub_ps(t, tSwapped)), 0xF0);
-    r0 = _mm256_add_ps(x, g);
-    r1 = _mm256_sub_ps(x, g);
+    const Reg<K> g = K::template blend<0xF0>(K::add(t, tSwapped), mulI<K>(K::sub(t, tSwapped)));
+    r1 = K::sub(x, g);
+    x = K::add(x, g);
 }
 
-inline void forward16(__m256& q0, __m256& q1, __m256& q2, __m256& q3) noexcept {
-    const __m256 a = _mm256_sub_ps(q0, q2);
-    const __m256 ib = mulI(_mm256_sub_ps(q1, q3));
-    const __m256 w = factors16();
-    q0 = _mm256_add_ps(q0, q2);
-    q1 = _mm256_add_ps(q1, q3);
-    q2 = forward4(mulW(_mm256_add_ps(a, ib), w));
-    q3 = forward4(mulConjW(_mm256_sub_ps(a, ib), w));
-    forward8(q0, q1);
+template <class K>
+inline void inverse8(Reg<K>& r0, Reg<K>& r1) noexcept {
+    r0 = inverse4<K>(r0);
+    r1 = pairs2<K>(r1);
+    inverseLevel8<K>(r0, r1);
 }
 
-inline void inverse16(__m256& q0, __m256& q1, __m256& q2, __m256& q3) noexcept {
-    inverse8(q0, q1);
-    const __m256 w = factors16();
-    const __m256 t1 = mulConjW(inverse4(q2), w);
-    const __m256 t2 = mulW(inverse4(q3), w);
-    const __m256 s = _mm256_add_ps(t1, t2);
-    const __m256 d = mulI(_mm256_sub_ps(t1, t2));
-    q2 = _mm256_sub_ps(q0, s);
-    q0 = _mm256_add_ps(q0, s);
-    q3 = _mm256_add_ps(q1, d);
-    q1 = _mm256_sub_ps(q1, d);
+template <class K>
+inline void inverse8x2(Reg<K>& r0, Reg<K>& r1, Reg<K>& r2, Reg<K>& r3) noexcept {
+    inverse4x2<K>(r0, r2);
+    r1 = pairs2<K>(r1);
+    r3 = pairs2<K>(r3);
+    inverseLevel8<K>(r0, r1);
+    inverseLevel8<K>(r2, r3);
+}
+
+template <class K>
+[[gnu::always_inline]] inline void forward16(Reg<K>& q0, Reg<K>& q1, Reg<K>& q2,
+                                             Reg<K>& q3) noexcept {
+    const Reg<K> a = K::sub(q0, q2);
+    const Reg<K> ib = mulI<K>(K::sub(q1, q3));
+    const Reg<K> w = K::broadcast(kFactors16);
+    q0 = K::add(q0, q2);
+    q1 = K::add(q1, q3);
+    q2 = mulW<K>(K::add(a, ib), w);
+    q3 = mulConjW<K>(K::sub(a, ib), w);
+    forward4x2<K>(q2, q3);
+    forward8<K>(q0, q1);
+}
+
+template <class K>
+[[gnu::always_inline]] inline void inverse16(Reg<K>& q0, Reg<K>& q1, Reg<K>& q2,
+                                             Reg<K>& q3) noexcept {
+    inverse8<K>(q0, q1);
+    inverse4x2<K>(q2, q3);
+    const Reg<K> w = K::broadcast(kFactors16);
+    const Reg<K> t1 = mulConjW<K>(q2, w);
+    const Reg<K> t2 = mulW<K>(q3, w);
+    const Reg<K> s = K::add(t1, t2);
+    const Reg<K> d = mulI<K>(K::sub(t1, t2));
+    q2 = K::sub(q0, s);
+    q0 = K::add(q0, s);
+    q3 = K::add(q1, d);
+    q1 = K::sub(q1, d);
 }
 
 // Forward 32 points in q[0..7]: the level's butterflies with w_k from the table, then the
 // 16-point kernel on the first half and the 8-point ones on the quarters.
-inline void forward32(__m256* q) noexcept {
+template <class K>
+[[gnu::always_inline]] inline void forward32(Reg<K>* q) noexcept {
     const float* w = levelFactors<5>();
     for (int j = 0; j < 2; ++j) {
-        const __m256 wj = _mm256_loadu_ps(w + 8 * j);
-        const __m256 a = _mm256_sub_ps(q[j], q[4 + j]);
-        const __m256 ib = mulI(_mm256_sub_ps(q[2 + j], q[6 + j]));
-        q[j] = _mm256_add_ps(q[j], q[4 + j]);
-        q[2 + j] = _mm256_add_ps(q[2 + j], q[6 + j]);
-        q[4 + j] = mulW(_mm256_add_ps(a, ib), wj);
-        q[6 + j] = mulConjW(_mm256_sub_ps(a, ib), wj);
+        const Reg<K> wj = K::broadcast(w + 8 * j);
+        const Reg<K> a = K::sub(q[j], q[4 + j]);
+        const Reg<K> ib = mulI<K>(K::sub(q[2 + j], q[6 + j]));
+        q[j] = K::add(q[j], q[4 + j]);
+        q[2 + j] = K::add(q[2 + j], q[6 + j]);
+        q[4 + j] = mulW<K>(K::add(a, ib), wj);
+        q[6 + j] = mulConjW<K>(K::sub(a, ib), wj);
     }
-    forward16(q[0], q[1], q[2], q[3]);
-    forward8(q[4], q[5]);
-    forward8(q[6], q[7]);
+    forward16<K>(q[0], q[1], q[2], q[3]);
+    forward8x2<K>(q[4], q[5], q[6], q[7]);
 }
 
-inline void inverse32(__m256* q) noexcept {
-    inverse16(q[0], q[1], q[2], q[3]);
-    inverse8(q[4], q[5]);
-    inverse8(q[6], q[7]);
+template <class K>
+[[gnu::always_inline]] inline void inverse32(Reg<K>* q) noexcept {
+    inverse16<K>(q[0], q[1], q[2], q[3]);
+    inverse8x2<K>(q[4], q[5], q[6], q[7]);
     const float* w = levelFactors<5>();
     for (int j = 0; j < 2; ++j) {
-        const __m256 wj = _mm256_loadu_ps(w + 8 * j);
-        const __m256 t1 = mulConjW(q[4 + j], wj);
-        const __m256 t2 = mulW(q[6 + j], wj);
-        const __m256 s = _mm256_add_ps(t1, t2);
-        const __m256 d = mulI(_mm256_sub_ps(t1, t2));
-        q[4 + j] = _mm256_sub_ps(q[j], s);
-        q[j] = _mm256_add_ps(q[j], s);
-        q[6 + j] = _mm256_add_ps(q[2 + j], d);
-        q[2 + j] = _mm256_sub_ps(q[2 + j], d);
+        const Reg<K> wj = K::broadcast(w + 8 * j);
+        const Reg<K> t1 = mulConjW<K>(q[4 + j], wj);
+        const Reg<K> t2 = mulW<K>(q[6 + j], wj);
+        const Reg<K> s = K::add(t1, t2);
+        const Reg<K> d = mulI<K>(K::sub(t1, t2));
+        q[4 + j] = K::sub(q[j], s);
+        q[j] = K::add(q[j], s);
+        q[6 + j] = K::add(q[2 + j], d);
+        q[2 + j] = K::sub(q[2 + j], d);
+    }
+}
+
+template <class K, int L>
+[[gnu::always_inline]] inline void forwardRegs(Reg<K>* q) noexcept {
+    static_assert(L >= 3 && L <= 5);
+    if constexpr (L == 3) {
+        forward8<K>(q[0], q[1]);
+    } else if constexpr (L == 4) {
+        forward16<K>(q[0], q[1], q[2], q[3]);
+    } else {
+        forward32<K>(q);
+    }
+}
+
+template <class K, int L>
+[[gnu::always_inline]] inline void inverseRegs(Reg<K>* q) noexcept {
+    static_assert(L >= 3 && L <= 5);
+    if constexpr (L == 3) {
+        inverse8<K>(q[0], q[1]);
+    } else if constexpr (L == 4) {
+        inverse16<K>(q[0], q[1], q[2], q[3]);
+    } else {
+        inverse32<K>(q);
     }
 }
 
@@ -174,16 +341,16 @@ template <int L, class Sink>
 inline void storeBins(__m256 v, Sink sink, int j) noexcept {
     const __m128 lo = _mm256_castps256_ps128(v);
     const __m128 hi = _mm256_extractf128_ps(v, 1);
-    _mm_storel_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins<L>[4 * j])), lo);
-    _mm_storeh_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins<L>[4 * j + 1])), lo);
-    _mm_storel_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins<L>[4 * j + 2])), hi);
-    _mm_storeh_pi(reinterpret_cast<__m64*>(sink.at(kSlotBins<L>[4 * j + 3])), hi);
+    _mm_storel_pi(reinterpret_cast<__m64*>(sink.template at<L>(kSlotBins<L>[4 * j])), lo);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(sink.template at<L>(kSlotBins<L>[4 * j + 1])), lo);
+    _mm_storel_pi(reinterpret_cast<__m64*>(sink.template at<L>(kSlotBins<L>[4 * j + 2])), hi);
+    _mm_storeh_pi(reinterpret_cast<__m64*>(sink.template at<L>(kSlotBins<L>[4 * j + 3])), hi);
 }
 
 template <int L, class Source>
 inline __m256 loadBins(Source source, int j) noexcept {
     const auto at = [&](int slot) {
-        return reinterpret_cast<const __m64*>(source.at(kSlotBins<L>[slot]));
+        return reinterpret_cast<const __m64*>(source.template at<L>(kSlotBins<L>[slot]));
     };
     const __m128 lo = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), at(4 * j)), at(4 * j + 1));
     const __m128 hi = _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), at(4 * j + 2)), at(4 * j + 3));
@@ -209,43 +376,64 @@ inline __m256 load(const float* x, Source source, int j) noexcept {
 }
 
 template <int L, class Sink>
-inline void forwardLeaf(float* x, Sink sink) noexcept {
-    static_assert(L >= 3 && L <= 5);
+[[gnu::always_inline]] inline void forwardLeaf(float* x, Sink sink) noexcept {
     constexpr int kRegs = 1 << (L - 2);
     __m256 q[kRegs];
     for (int j = 0; j < kRegs; ++j) {
         q[j] = _mm256_loadu_ps(x + 8 * j);
     }
-    if constexpr (L == 3) {
-        forward8(q[0], q[1]);
-    } else if constexpr (L == 4) {
-        forward16(q[0], q[1], q[2], q[3]);
-    } else {
-        forward32(q);
-    }
+    forwardRegs<Y, L>(q);
     for (int j = 0; j < kRegs; ++j) {
         store<L>(x, q[j], sink, j);
     }
 }
 
 template <int L, class Source>
-inline void inverseLeaf(float* x, Source source) noexcept {
-    static_assert(L >= 3 && L <= 5);
+[[gnu::always_inline]] inline void inverseLeaf(float* x, Source source) noexcept {
     constexpr int kRegs = 1 << (L - 2);
     __m256 q[kRegs];
     for (int j = 0; j < kRegs; ++j) {
         q[j] = load<L>(x, source, j);
     }
-    if constexpr (L == 3) {
-        inverse8(q[0], q[1]);
-    } else if constexpr (L == 4) {
-        inverse16(q[0], q[1], q[2], q[3]);
-    } else {
-        inverse32(q);
-    }
+    inverseRegs<Y, L>(q);
     for (int j = 0; j < kRegs; ++j) {
         _mm256_storeu_ps(x + 8 * j, q[j]);
     }
 }
+
+#if defined(__AVX512F__) && defined(__AVX512DQ__)
+// Two leaves of the same size at once (a block's two quarters), one in each 256-bit half.
+template <int L, class Sink>
+[[gnu::always_inline]] inline void forwardLeafPair(float* xa, float* xb, Sink sinkA,
+                                                   Sink sinkB) noexcept {
+    constexpr int kRegs = 1 << (L - 2);
+    __m512 q[kRegs];
+    for (int j = 0; j < kRegs; ++j) {
+        q[j] = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(xa + 8 * j)),
+                                  _mm256_loadu_ps(xb + 8 * j), 1);
+    }
+    forwardRegs<Z, L>(q);
+    for (int j = 0; j < kRegs; ++j) {
+        store<L>(xa, _mm512_castps512_ps256(q[j]), sinkA, j);
+        store<L>(xb, _mm512_maskz_extractf32x8_ps(0xFF, q[j], 1), sinkB, j);
+    }
+}
+
+template <int L, class Source>
+[[gnu::always_inline]] inline void inverseLeafPair(float* xa, float* xb, Source sourceA,
+                                                   Source sourceB) noexcept {
+    constexpr int kRegs = 1 << (L - 2);
+    __m512 q[kRegs];
+    for (int j = 0; j < kRegs; ++j) {
+        q[j] = _mm512_insertf32x8(_mm512_castps256_ps512(load<L>(xa, sourceA, j)),
+                                  load<L>(xb, sourceB, j), 1);
+    }
+    inverseRegs<Z, L>(q);
+    for (int j = 0; j < kRegs; ++j) {
+        _mm256_storeu_ps(xa + 8 * j, _mm512_castps512_ps256(q[j]));
+        _mm256_storeu_ps(xb + 8 * j, _mm512_maskz_extractf32x8_ps(0xFF, q[j], 1));
+    }
+}
+#endif
 
 }  // namespace stemora::fft::avx

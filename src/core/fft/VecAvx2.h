@@ -14,12 +14,13 @@ struct Avx2Ops {
     static constexpr int kWidth = 4;
     static constexpr bool kLeaves = true;
     static constexpr int kLeafLog2 = 5;
+    static constexpr bool kPairedLeaves = false;
     template <int L, class Sink>
-    static void forwardLeaf(float* x, Sink sink) noexcept {
+    [[gnu::always_inline]] static void forwardLeaf(float* x, Sink sink) noexcept {
         avx::forwardLeaf<L>(x, sink);
     }
     template <int L, class Source>
-    static void inverseLeaf(float* x, Source source) noexcept {
+    [[gnu::always_inline]] static void inverseLeaf(float* x, Source source) noexcept {
         avx::inverseLeaf<L>(x, source);
     }
     static T load(const float* p) noexcept { return _mm256_loadu_ps(p); }

@@ -15,12 +15,24 @@ struct Avx512Ops {
     static constexpr bool kLeaves = true;
     static constexpr int kLeafLog2 = 5;
     template <int L, class Sink>
-    static void forwardLeaf(float* x, Sink sink) noexcept {
+    [[gnu::always_inline]] static void forwardLeaf(float* x, Sink sink) noexcept {
         avx::forwardLeaf<L>(x, sink);
     }
     template <int L, class Source>
-    static void inverseLeaf(float* x, Source source) noexcept {
+    [[gnu::always_inline]] static void inverseLeaf(float* x, Source source) noexcept {
         avx::inverseLeaf<L>(x, source);
+    }
+    // A block's two quarters go through the leaf kernels together, one in each half register.
+    static constexpr bool kPairedLeaves = true;
+    template <int L, class Sink>
+    [[gnu::always_inline]] static void forwardLeafPair(float* xa, float* xb, Sink sinkA,
+                                                       Sink sinkB) noexcept {
+        avx::forwardLeafPair<L>(xa, xb, sinkA, sinkB);
+    }
+    template <int L, class Source>
+    [[gnu::always_inline]] static void inverseLeafPair(float* xa, float* xb, Source sourceA,
+                                                       Source sourceB) noexcept {
+        avx::inverseLeafPair<L>(xa, xb, sourceA, sourceB);
     }
     static T load(const float* p) noexcept { return _mm512_loadu_ps(p); }
     static void store(float* p, T v) noexcept { _mm512_storeu_ps(p, v); }
