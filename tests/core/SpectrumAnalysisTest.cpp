@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <numbers>
 #include <random>
 #include <vector>
@@ -13,6 +15,30 @@
 #include "core/SampleBuffers.h"
 #include "core/TuningState.h"
 #include "core/uGamma.h"
+
+// Counts allocations made through operator new, to show that a display tick makes none.
+// malloc and free are called through pointers, so that the compiler does not pair them with
+// the new and delete expressions it inlines these replacements into.
+namespace {
+std::size_t allocationCount = 0;
+std::unique_ptr<int> probe;
+void* (*volatile allocate)(std::size_t) = std::malloc;
+void (*volatile release)(void*) = std::free;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    ++allocationCount;
+    if (void* p = allocate(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    release(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    release(p);
+}
 
 namespace stemora {
 namespace {
@@ -295,6 +321,19 @@ TEST_F(AnalyserOnDecimatedTone, DetunedToneShowsItsDeviation) {
     EXPECT_EQ(Tick().SpecPeakBin, 1026);
     FeedTone(10000.0, 440.0 * 1019.0 / 1024.0, 0.0, 3.0);
     EXPECT_EQ(Tick().SpecPeakBin, 1019);
+}
+
+TEST_F(AnalyserOnDecimatedTone, TicksAllocateNothing) {
+    FeedTone(10000.0, 440.0, 8000.0, 3.0);
+    Tick(",");  // the captions reach their size once
+    std::size_t before = allocationCount;
+    probe = std::make_unique<int>(1);  // the counter does see allocations
+    ASSERT_EQ(allocationCount, before + 1);
+    before = allocationCount;
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(Tick(",").SpecPeakBin, 1024);
+    }
+    EXPECT_EQ(allocationCount, before);
 }
 
 TEST(SpectrumCaptions, AmpCaptionHasTwoDecimalsAndTheGivenSeparator) {
