@@ -20,7 +20,6 @@ struct PortAudioBackend::Api {
     decltype(&Pa_GetDefaultInputDevice) GetDefaultInputDevice;
     decltype(&Pa_GetDeviceInfo) GetDeviceInfo;
     decltype(&Pa_OpenStream) OpenStream;
-    decltype(&Pa_SetStreamFinishedCallback) SetStreamFinishedCallback;
     decltype(&Pa_StartStream) StartStream;
     decltype(&Pa_StopStream) StopStream;
     decltype(&Pa_AbortStream) AbortStream;
@@ -135,7 +134,6 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
     static int onFrames(const void* input, void* output, unsigned long frameCount,
                         const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags flags,
                         void* self) noexcept;
-    static void onFinished(void* self) noexcept;
 
     std::atomic<std::uint32_t> refs_{1};
     PortAudioDevice& device_;
@@ -143,9 +141,6 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
     PaStream* stream_ = nullptr;
     CaptureRing ring_;
     const std::uint32_t frameBytes_;
-    // Set by PortAudio when the stream becomes inactive, by Stop() or because the device
-    // stopped delivering.
-    std::atomic<bool> finished_{false};
     bool started_ = false;  // consumer thread only
 };
 
@@ -254,7 +249,6 @@ bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format,
         return false;
     }
     stream_ = stream;
-    api_.SetStreamFinishedCallback(stream_, &onFinished);
     return true;
 }
 
@@ -262,7 +256,6 @@ HResult PortAudioCaptureBuffer::Start(std::uint32_t) {
     if (started_) {
         return kOk;
     }
-    finished_.store(false, std::memory_order_relaxed);
     if (api_.StartStream(stream_) != paNoError) {
         return kErrFail;
     }
@@ -277,17 +270,13 @@ HResult PortAudioCaptureBuffer::Stop() {
     started_ = false;
     // Also returns promptly for a stream whose device has gone.
     const PaError result = api_.StopStream(stream_);
-    finished_.store(false, std::memory_order_relaxed);
     return result == paNoError || result == paStreamIsStopped ? kOk : kErrFail;
 }
 
 HResult PortAudioCaptureBuffer::GetCurrentPosition(std::uint32_t* captureCursor,
                                                    std::uint32_t* readCursor) {
-    // A started stream that PortAudio reports finished stopped delivering for good: say so
-    // rather than report a cursor that never moves again.
-    if (started_ && finished_.load(std::memory_order_acquire)) {
-        return kErrNoDriver;
-    }
+    // Also after the stream has stopped delivering: its last cursor, never a failure, so that
+    // bytes once reported available can still be read.
     const std::uint32_t cursor = ring_.Cursor();
     if (captureCursor != nullptr) {
         *captureCursor = cursor;
@@ -305,10 +294,6 @@ int PortAudioCaptureBuffer::onFrames(const void* input, void*, unsigned long fra
     buffer->ring_.Record(static_cast<const std::uint8_t*>(input),
                          static_cast<std::size_t>(frameCount) * buffer->frameBytes_);
     return paContinue;
-}
-
-void PortAudioCaptureBuffer::onFinished(void* self) noexcept {
-    static_cast<PortAudioCaptureBuffer*>(self)->finished_.store(true, std::memory_order_release);
 }
 
 CaptureRing::CaptureRing(std::uint32_t size, std::uint8_t silence)
@@ -376,7 +361,6 @@ const PortAudioBackend::Api& PortAudioBackend::resolve() {
         resolveEntry(api->GetDefaultInputDevice, libraryName_, "Pa_GetDefaultInputDevice");
         resolveEntry(api->GetDeviceInfo, libraryName_, "Pa_GetDeviceInfo");
         resolveEntry(api->OpenStream, libraryName_, "Pa_OpenStream");
-        resolveEntry(api->SetStreamFinishedCallback, libraryName_, "Pa_SetStreamFinishedCallback");
         resolveEntry(api->StartStream, libraryName_, "Pa_StartStream");
         resolveEntry(api->StopStream, libraryName_, "Pa_StopStream");
         resolveEntry(api->AbortStream, libraryName_, "Pa_AbortStream");

@@ -15,10 +15,12 @@
 // A capture buffer is one PortAudio input stream, opened at creation in the requested format
 // (8-bit unsigned, 16-, 24- or 32-bit signed, mono or stereo, the requested rate); its callback
 // copies every frame into a CaptureRing of exactly dwBufferBytes bytes. A stream that stops
-// delivering (its server gone) makes GetCurrentPosition fail from then on; nothing hangs.
+// delivering (its sound server gone) keeps answering GetCurrentPosition with its last cursor,
+// like a device gone silent: bytes once reported stay readable, so a read of what Available
+// reported never waits for bytes that cannot come, and stopping it does not hang.
 //
 // Threads: DirectSoundCaptureCreate and CreateCaptureBuffer may run on any thread; one thread at
-// a time uses a given buffer (see the cursor contract in the source). PortAudio's callback runs
+// a time uses a given buffer (see the cursor contract of CaptureRing). PortAudio's callback runs
 // on its own thread and never blocks, allocates, locks or throws.
 
 #include <atomic>
@@ -31,9 +33,6 @@
 namespace stemora {
 
 inline constexpr const char* kPortAudioLibrary = "libportaudio.so.2";
-
-// Result of a position query on a buffer whose stream has stopped delivering (DSERR_NODRIVER).
-inline constexpr HResult kErrNoDriver = static_cast<HResult>(0x88780078u);
 
 // The circular buffer behind a capture buffer: `Size()` bytes, filled by one producer thread and
 // read by one consumer thread.
