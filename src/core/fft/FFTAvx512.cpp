@@ -4,6 +4,7 @@
 // -Wuninitialized reports once they are inlined here; the warning is about the header, not us.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
 #include "core/fft/FFTGeneric.h"

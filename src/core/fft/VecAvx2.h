@@ -33,6 +33,10 @@ struct Avx2Ops {
         return _mm256_xor_ps(swapReIm(a),
                              _mm256_setr_ps(-0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f));
     }
+    // Complex values in reverse order, each with re and im exchanged: the floats reversed.
+    static T reverseSwap(T a) noexcept {
+        return _mm256_permutevar8x32_ps(a, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+    }
     static T mulW(T x, T w) noexcept {
         return _mm256_fmaddsub_ps(x, _mm256_moveldup_ps(w),
                                   _mm256_mul_ps(swapReIm(x), _mm256_movehdup_ps(w)));

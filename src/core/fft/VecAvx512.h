@@ -47,6 +47,11 @@ struct Avx512Ops {
         const __m512 evenSign = _mm512_castsi512_ps(_mm512_set1_epi64(0x80000000LL));
         return _mm512_xor_ps(swapReIm(a), evenSign);
     }
+    // Complex values in reverse order, each with re and im exchanged: the floats reversed.
+    static T reverseSwap(T a) noexcept {
+        return _mm512_permutexvar_ps(
+            _mm512_setr_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0), a);
+    }
     static T mulW(T x, T w) noexcept {
         return _mm512_fmaddsub_ps(x, dupRe(w), _mm512_mul_ps(swapReIm(x), dupIm(w)));
     }
