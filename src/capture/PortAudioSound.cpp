@@ -33,8 +33,9 @@ constexpr HResult kErrBadFormat = static_cast<HResult>(0x88780064u);  // DSERR_B
 constexpr HResult kErrOutOfMemory = static_cast<HResult>(0x8007000Eu);
 constexpr HResult kErrNoAggregation = static_cast<HResult>(0x80040110u);
 
-// Initialising, terminating and opening streams are not thread-safe in PortAudio, and every
-// back end of the process shares one PortAudio: one lock for all of them.
+// PortAudio's calls are not thread-safe against each other (initialising, terminating, opening,
+// starting, stopping), and every back end of the process shares one PortAudio: one lock for
+// all of them. The callback takes no lock.
 std::mutex& sessionMutex() {
     static std::mutex mutex;
     return mutex;
@@ -256,6 +257,7 @@ HResult PortAudioCaptureBuffer::Start(std::uint32_t) {
     if (started_) {
         return kOk;
     }
+    std::lock_guard lock(sessionMutex());
     if (api_.StartStream(stream_) != paNoError) {
         return kErrFail;
     }
@@ -268,6 +270,7 @@ HResult PortAudioCaptureBuffer::Stop() {
         return kOk;
     }
     started_ = false;
+    std::lock_guard lock(sessionMutex());
     // Also returns promptly for a stream whose device has gone.
     const PaError result = api_.StopStream(stream_);
     return result == paNoError || result == paStreamIsStopped ? kOk : kErrFail;
