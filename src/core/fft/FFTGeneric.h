@@ -204,6 +204,91 @@ inline void inversePass(const float* src, float* dst, const float* w) noexcept {
     }
 }
 
+// Level L and the level L-1 of its first half in one sweep over the block: for k < N/8 the eight
+// values x[k + j N/8] pass through the level-L butterflies of k and k + N/8, whose first-half
+// results are exactly the inputs of the half's butterfly of k. Same operations, half the
+// memory traffic of the half's own pass.
+template <class V, int L>
+inline void forwardPass2(const float* src, float* dst) noexcept {
+    constexpr int kE = (1 << L) / 8;
+    const float* w = levelFactors<L>();
+    const float* wHalf = levelFactors<L - 1>();
+    for (int k = 0; k < kE; k += V::kWidth) {
+        const float* p = src + 2 * k;
+        float* q = dst + 2 * k;
+        const auto x0 = V::load(p);
+        const auto x1 = V::load(p + 2 * kE);
+        const auto x2 = V::load(p + 4 * kE);
+        const auto x3 = V::load(p + 6 * kE);
+        const auto x4 = V::load(p + 8 * kE);
+        const auto x5 = V::load(p + 10 * kE);
+        const auto x6 = V::load(p + 12 * kE);
+        const auto x7 = V::load(p + 14 * kE);
+        const auto a0 = V::sub(x0, x4);
+        const auto ib0 = V::mulI(V::sub(x2, x6));
+        const auto a1 = V::sub(x1, x5);
+        const auto ib1 = V::mulI(V::sub(x3, x7));
+        const auto w0 = loadFactors<V, L>(w, k);
+        const auto w1 = loadFactors<V, L>(w, k + kE);
+        V::store(q + 8 * kE, V::mulW(V::add(a0, ib0), w0));
+        V::store(q + 12 * kE, V::mulConjW(V::sub(a0, ib0), w0));
+        V::store(q + 10 * kE, V::mulW(V::add(a1, ib1), w1));
+        V::store(q + 14 * kE, V::mulConjW(V::sub(a1, ib1), w1));
+        const auto s0 = V::add(x0, x4);
+        const auto s1 = V::add(x1, x5);
+        const auto s2 = V::add(x2, x6);
+        const auto s3 = V::add(x3, x7);
+        const auto a = V::sub(s0, s2);
+        const auto ib = V::mulI(V::sub(s1, s3));
+        const auto wh = loadFactors<V, L - 1>(wHalf, k);
+        V::store(q, V::add(s0, s2));
+        V::store(q + 2 * kE, V::add(s1, s3));
+        V::store(q + 4 * kE, V::mulW(V::add(a, ib), wh));
+        V::store(q + 6 * kE, V::mulConjW(V::sub(a, ib), wh));
+    }
+}
+
+// The inverse twin: the first half's level L-1, then level L, in one sweep.
+template <class V, int L>
+inline void inversePass2(const float* src, float* dst) noexcept {
+    constexpr int kE = (1 << L) / 8;
+    const float* w = levelFactors<L>();
+    const float* wHalf = levelFactors<L - 1>();
+    for (int k = 0; k < kE; k += V::kWidth) {
+        const float* p = src + 2 * k;
+        float* q = dst + 2 * k;
+        const auto wh = loadFactors<V, L - 1>(wHalf, k);
+        const auto t1 = V::mulConjW(V::load(p + 4 * kE), wh);
+        const auto t2 = V::mulW(V::load(p + 6 * kE), wh);
+        const auto sh = V::add(t1, t2);
+        const auto dh = V::mulI(V::sub(t1, t2));
+        const auto h0 = V::load(p);
+        const auto h1 = V::load(p + 2 * kE);
+        const auto y0 = V::add(h0, sh);  // x[k]
+        const auto y2 = V::sub(h0, sh);  // x[k + N/4]
+        const auto y1 = V::sub(h1, dh);  // x[k + N/8]
+        const auto y3 = V::add(h1, dh);  // x[k + 3N/8]
+        const auto w0 = loadFactors<V, L>(w, k);
+        const auto w1 = loadFactors<V, L>(w, k + kE);
+        const auto u1 = V::mulConjW(V::load(p + 8 * kE), w0);
+        const auto u2 = V::mulW(V::load(p + 12 * kE), w0);
+        const auto us = V::add(u1, u2);
+        const auto ud = V::mulI(V::sub(u1, u2));
+        V::store(q, V::add(y0, us));
+        V::store(q + 8 * kE, V::sub(y0, us));
+        V::store(q + 4 * kE, V::sub(y2, ud));
+        V::store(q + 12 * kE, V::add(y2, ud));
+        const auto v1 = V::mulConjW(V::load(p + 10 * kE), w1);
+        const auto v2 = V::mulW(V::load(p + 14 * kE), w1);
+        const auto vs = V::add(v1, v2);
+        const auto vd = V::mulI(V::sub(v1, v2));
+        V::store(q + 2 * kE, V::add(y1, vs));
+        V::store(q + 10 * kE, V::sub(y1, vs));
+        V::store(q + 6 * kE, V::sub(y3, vd));
+        V::store(q + 14 * kE, V::add(y3, vd));
+    }
+}
+
 template <class V, int L>
 inline void forwardLevelPass(const float* src, float* dst) noexcept {
     if constexpr ((1 << L) / 4 >= V::kWidth) {
@@ -354,18 +439,48 @@ inline void inverseQuarters(float* x, Source source) noexcept {
     }
 }
 
+// Fuse a level with its half's level where the half is a block of its own and wide enough.
+template <class V, int L>
+inline constexpr bool kFusedPasses = (L - 1 > kLeafLog2<V>)&&((1 << L) / 8 >= V::kWidth);
+
+// A block's levels: its outermost pass from src into x (the same or apart), the rest in x.
+template <class V, int L, bool Fuse = kFusedPasses<V, L>, class Sink>
+inline void forwardBody(const float* src, float* x, Sink sink) noexcept {
+    if constexpr (Fuse) {
+        forwardPass2<V, L>(src, x);
+        forwardQuarters<V, L>(x, sink);
+        forwardQuarters<V, L - 1>(x, sink.half());
+        forwardSub<V, L - 2>(x, sink.half().half());
+    } else {
+        forwardLevelPass<V, L>(src, x);
+        forwardQuarters<V, L>(x, sink);
+        forwardSub<V, L - 1>(x, sink.half());
+    }
+}
+
+// The inverse: everything in x, the outermost pass from x into dst.
+template <class V, int L, bool Fuse = kFusedPasses<V, L>, class Source>
+inline void inverseBody(float* x, float* dst, Source source) noexcept {
+    if constexpr (Fuse) {
+        inverseSub<V, L - 2>(x, source.half().half());
+        inverseQuarters<V, L - 1>(x, source.half());
+        inverseQuarters<V, L>(x, source);
+        inversePass2<V, L>(x, dst);
+    } else {
+        inverseSub<V, L - 1>(x, source.half());
+        inverseQuarters<V, L>(x, source);
+        inverseLevelPass<V, L>(x, dst);
+    }
+}
+
 template <class V, int L, class Sink>
 [[gnu::noinline]] void forwardBlock(float* x, Sink sink) noexcept {
-    forwardLevelPass<V, L>(x, x);
-    forwardQuarters<V, L>(x, sink);
-    forwardSub<V, L - 1>(x, sink.half());
+    forwardBody<V, L>(x, x, sink);
 }
 
 template <class V, int L, class Source>
 [[gnu::noinline]] void inverseBlock(float* x, Source source) noexcept {
-    inverseSub<V, L - 1>(x, source.half());
-    inverseQuarters<V, L>(x, source);
-    inverseLevelPass<V, L>(x, x);
+    inverseBody<V, L>(x, x, source);
 }
 
 // KernelTable entries: in place, scrambled order.
@@ -401,11 +516,8 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
                 return;
             }
         }
-        const Natural sink{data, 0, 1};
-        float* s = reinterpret_cast<float*>(scratch);
-        forwardLevelPass<V, L>(d, s);
-        forwardQuarters<V, L>(s, sink);
-        forwardSub<V, L - 1>(s, sink.half());
+        // Not fused here: eight streams between two arrays fare worse than four.
+        forwardBody<V, L, false>(d, reinterpret_cast<float*>(scratch), Natural{data, 0, 1});
     }
 }
 
@@ -427,11 +539,7 @@ void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
                 return;
             }
         }
-        const Natural source{data, 0, 1};
-        float* s = reinterpret_cast<float*>(scratch);
-        inverseSub<V, L - 1>(s, source.half());
-        inverseQuarters<V, L>(s, source);
-        inverseLevelPass<V, L>(s, d);
+        inverseBody<V, L, false>(reinterpret_cast<float*>(scratch), d, Natural{data, 0, 1});
     }
 }
 
