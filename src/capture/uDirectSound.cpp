@@ -473,26 +473,28 @@ std::int32_t TSoundCaptureStream::Available() {
 }
 
 std::int32_t TSoundCaptureStream::AvailableLocked() noexcept {
+    return static_cast<std::int32_t>(ArrivedLocked().value_or(0));
+}
+
+std::optional<std::uint32_t> TSoundCaptureStream::ArrivedLocked() noexcept {
     if (!active_ || !buffer_) {
-        return 0;
+        return std::nullopt;
     }
     std::uint32_t captureCursor = 0;
     std::uint32_t readCursor = 0;
     try {
         if (buffer_->GetCurrentPosition(&captureCursor, &readCursor) != kOk) {
-            return 0;
+            return std::nullopt;
         }
     } catch (...) {
-        return 0;
+        return std::nullopt;
     }
     // A cursor outside the buffer would make the count (and the later lock) run off its end.
     if (readCursor >= bufferSize_) {
         return 0;
     }
-    const std::uint32_t count = readPosition_ <= readCursor
-                                    ? readCursor - readPosition_
-                                    : bufferSize_ - readPosition_ + readCursor;
-    return static_cast<std::int32_t>(count);
+    return readPosition_ <= readCursor ? readCursor - readPosition_
+                                       : bufferSize_ - readPosition_ + readCursor;
 }
 
 std::int32_t TSoundCaptureStream::ReadData(void* buffer, std::int32_t count) {
@@ -507,8 +509,14 @@ std::int32_t TSoundCaptureStream::ReadData(void* buffer, std::int32_t count) {
     const auto total = static_cast<std::uint32_t>(count);
     std::uint32_t done = 0;
     while (done < total) {
-        const std::uint32_t n =
-            std::min(total - done, static_cast<std::uint32_t>(AvailableLocked()));
+        // A device that can no longer report its position delivers nothing more: end the
+        // copying like a failed lock instead of waiting for ever (the capture thread would
+        // never see its stop request).
+        const std::optional<std::uint32_t> arrived = ArrivedLocked();
+        if (!arrived) {
+            break;
+        }
+        const std::uint32_t n = std::min(total - done, *arrived);
         if (n > 0) {
             void* ptr1 = nullptr;
             void* ptr2 = nullptr;

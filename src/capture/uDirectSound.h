@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -306,6 +307,8 @@ class TSoundCaptureStream : public TCustomWaveStream2 {
     void CloseLocked(std::unique_lock<std::mutex>& lock);
     void ReleaseBufferLocked() noexcept;
     std::int32_t AvailableLocked() noexcept;
+    // Bytes arrived and not read, or nullopt when the device cannot say (failed query).
+    std::optional<std::uint32_t> ArrivedLocked() noexcept;
     // Called by the notification thread when a handler failed and its run has ended.
     void CloseAfterNotifierFailure(const TSoundCaptureStreamNotify* notifier) noexcept;
 

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -436,6 +438,24 @@ TEST(StreamReadTest, FailedPositionQueryCountsAsNothingArrived) {
     EXPECT_EQ(stream.Available(), 0);
     backend.Recover(SimulatedOperation::GetPosition);
     EXPECT_EQ(stream.Available(), 200);
+}
+
+TEST(StreamReadTest, ReadEndsWhenThePositionQueryFailsInsteadOfWaitingForEver) {
+    SimulatedSoundBackend backend;
+    TSoundCaptureStream stream(nullptr, backend);
+    OpenIn(stream, 8000, 8, 1);
+    backend.Advance(10);
+    std::array<std::uint8_t, 40> buffer{};
+    buffer.fill(0x11);
+    // The device stops answering after Available said data had arrived: the read copies what
+    // it can (nothing here), pads the rest with silence and still reports the full count.
+    backend.Fail(SimulatedOperation::GetPosition);
+    EXPECT_EQ(stream.Read(buffer.data(), 40), 40);
+    EXPECT_EQ(buffer[0], 0x80);
+    EXPECT_EQ(buffer[39], 0x80);
+    EXPECT_EQ(stream.ReadPosition(), 0u);
+    backend.Recover(SimulatedOperation::GetPosition);
+    EXPECT_EQ(stream.Available(), 10);
 }
 
 // ---------------------------------------------------------------------------------------------
