@@ -34,8 +34,9 @@ const BlockWeights& blockWeights() noexcept {
 }
 
 // The weighted copy dominates a capture pass (8192 products); where the compiler can build
-// clones for wider vector units, the loader picks one once for the run.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// clones for wider vector units, the loader picks one once for the run. ThreadSanitizer
+// builds go without: its runtime is not ready when the loader resolves the clones.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define STEMORA_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define STEMORA_VECTOR_CLONES
