@@ -131,6 +131,7 @@ class Engine {
         }
         return current_.load(std::memory_order_relaxed);
     }
+    Complex* own() const noexcept { return scratch_.ptr; }
     // Only the engine's own scratch has room for the padded layout.
     bool isOwnScratch(const Complex* scratch) const noexcept { return scratch == scratch_.ptr; }
 
@@ -247,6 +248,9 @@ void scale(Complex* data, int32_t n, float factor) noexcept {
 
 void ensureInitialised() noexcept {
     engine();
+}
+std::complex<float>* ownScratch() noexcept {
+    return engine().own();
 }
 const uint16_t* permTable(int log2N) noexcept {
     return engine().perm(log2N);

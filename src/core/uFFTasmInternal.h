@@ -42,6 +42,9 @@ extern const float* gLevelFactors[kMaxLog2 + 1];
 
 void ensureInitialised() noexcept;
 
+// The engine's own scratch. Passing it as Work makes it the current scratch again (tests).
+std::complex<float>* ownScratch() noexcept;
+
 // Output permutation of size 2^log2N: entry k is the slot in which the forward kernels leave bin k.
 const uint16_t* permTable(int log2N) noexcept;
 // Start index used when the permutation of size 2^log2N (log2N >= 2) was built from the half size.

@@ -185,6 +185,12 @@ TEST(FFTTables, TwiddlesHoldTheFirstQuarterOrEighthRoundedToFloat) {
 
 // ---------------------------------------------------------------- transforms, on every path
 
+// Makes the engine's own scratch current again after a test supplied Work.
+void useOwnScratch() {
+    Complex dummy[2] = {};
+    ComplexFFT(dummy, 2, false, false, true, fft::ownScratch());
+}
+
 class FFTPath : public ::testing::TestWithParam<KernelPath> {
   protected:
     void SetUp() override {
@@ -193,6 +199,7 @@ class FFTPath : public ::testing::TestWithParam<KernelPath> {
         if (!fft::selectPath(GetParam())) {
             GTEST_SKIP() << "this CPU lacks the path";
         }
+        useOwnScratch();
     }
     void TearDown() override { fft::selectPath(previous_); }
 
@@ -367,6 +374,24 @@ TEST_P(FFTPath, LargestSizeUsesTheWholeScratch) {
     EXPECT_LT(otherMax, n * 1e-5);
 }
 
+// Large transforms through the engine's own scratch take a padded layout that a caller's Work of
+// exactly N values cannot hold; both must give the same bits, in both directions.
+TEST_P(FFTPath, CallerWorkOfExactlyNValuesGivesTheSameBits) {
+    for (int32_t n : {64, 4096, 8192, 16384, 65536}) {
+        const std::vector<Complex> x = randomSignal(n, 37);
+        std::vector<Complex> work(static_cast<std::size_t>(n));
+        for (bool inverse : {false, true}) {
+            std::vector<Complex> viaOwn = x;
+            std::vector<Complex> viaWork = x;
+            useOwnScratch();
+            ComplexFFT(viaOwn.data(), n, inverse, true, true);
+            ComplexFFT(viaWork.data(), n, inverse, true, true, work.data());
+            EXPECT_TRUE(sameBits(viaOwn, viaWork)) << "N=" << n << " inverse " << inverse;
+        }
+    }
+    useOwnScratch();
+}
+
 TEST_P(FFTPath, UnsupportedSizesLeaveDataAndWorkUntouched) {
     for (int32_t n : {3000, 131072, 1, 0, -4096, 6, 65537}) {
         for (bool inverse : {false, true}) {
@@ -428,6 +453,11 @@ TEST(FFTWork, SuppliedWorkBecomesTheCurrentScratch) {
     std::vector<Complex> z = randomSignal(1024, 31);
     ComplexFFT(z.data(), 1024, false, false, false, other.data());
     EXPECT_EQ(std::count(other.begin(), other.end(), Complex(-1.0f, -1.0f)), 1024);
+    std::fill(work.begin(), work.end(), Complex(0.0f, 0.0f));
+    ComplexFFT(z.data(), 1024, false, false, true);
+    EXPECT_TRUE(std::any_of(work.begin(), work.begin() + 1024,
+                            [](Complex v) { return v != Complex(0.0f, 0.0f); }));
+    useOwnScratch();
 }
 
 }  // namespace
