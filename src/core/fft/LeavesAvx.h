@@ -90,37 +90,37 @@ template <class K>
 using Reg = typename K::R;
 
 template <class K>
-inline Reg<K> swapReIm(Reg<K> a) noexcept {
+[[gnu::always_inline]] inline Reg<K> swapReIm(Reg<K> a) noexcept {
     return K::template shuffle<0xB1>(a, a);
 }
 
 // (re, im) -> (-im, re)
 template <class K>
-inline Reg<K> mulI(Reg<K> a) noexcept {
+[[gnu::always_inline]] inline Reg<K> mulI(Reg<K> a) noexcept {
     return K::bitXor(swapReIm<K>(a), K::constant(signs(-0.0f, 0.0f, -0.0f, 0.0f)));
 }
 
 template <class K>
-inline Reg<K> mulW(Reg<K> x, Reg<K> w) noexcept {
+[[gnu::always_inline]] inline Reg<K> mulW(Reg<K> x, Reg<K> w) noexcept {
     return K::fmaddsub(x, K::template shuffle<0xA0>(w, w),
                        K::mul(swapReIm<K>(x), K::template shuffle<0xF5>(w, w)));
 }
 
 template <class K>
-inline Reg<K> mulConjW(Reg<K> x, Reg<K> w) noexcept {
+[[gnu::always_inline]] inline Reg<K> mulConjW(Reg<K> x, Reg<K> w) noexcept {
     return K::fmsubadd(x, K::template shuffle<0xA0>(w, w),
                        K::mul(swapReIm<K>(x), K::template shuffle<0xF5>(w, w)));
 }
 
 // Negates the second complex value of each pair.
 template <class K>
-inline Reg<K> negSecond(Reg<K> a) noexcept {
+[[gnu::always_inline]] inline Reg<K> negSecond(Reg<K> a) noexcept {
     return K::bitXor(a, K::constant(signs(0.0f, 0.0f, -0.0f, -0.0f)));
 }
 
 // 2-point butterflies on each pair: (x0, x1) -> (x0 + x1, x0 - x1).
 template <class K>
-inline Reg<K> pairs2(Reg<K> v) noexcept {
+[[gnu::always_inline]] inline Reg<K> pairs2(Reg<K> v) noexcept {
     return K::add(K::template shuffle<0x4E>(v, v), negSecond<K>(v));
 }
 
@@ -135,7 +135,8 @@ inline __m256 conjFactors8() noexcept {
 // Forward 4 points on the lower halves x = (x0, x1), y = (x2, x3): slots x0+x2 +- x1+x3, then
 // (x0-x2) +- i (x1-x3), as (top | bottom).
 template <class K>
-inline void forward4Core(Reg<K> x, Reg<K> y, Reg<K>& top, Reg<K>& bottom) noexcept {
+[[gnu::always_inline]] inline void forward4Core(Reg<K> x, Reg<K> y, Reg<K>& top,
+                                                Reg<K>& bottom) noexcept {
     const Reg<K> d = K::sub(x, y);
     const Reg<K> a = K::template shuffle<0x44>(d, d);
     const Reg<K> ib = negSecond<K>(mulI<K>(K::template shuffle<0xEE>(d, d)));
@@ -144,7 +145,7 @@ inline void forward4Core(Reg<K> x, Reg<K> y, Reg<K>& top, Reg<K>& bottom) noexce
 }
 
 template <class K>
-inline Reg<K> forward4(Reg<K> v) noexcept {
+[[gnu::always_inline]] inline Reg<K> forward4(Reg<K> v) noexcept {
     Reg<K> top;
     Reg<K> bottom;
     forward4Core<K>(K::template halves<0x00>(v, v), K::template halves<0x11>(v, v), top, bottom);
@@ -153,7 +154,7 @@ inline Reg<K> forward4(Reg<K> v) noexcept {
 
 // Two 4-point kernels at once, on the halves regrouped as (lower halves | upper halves).
 template <class K>
-inline void forward4x2(Reg<K>& v, Reg<K>& w) noexcept {
+[[gnu::always_inline]] inline void forward4x2(Reg<K>& v, Reg<K>& w) noexcept {
     Reg<K> top;
     Reg<K> bottom;
     forward4Core<K>(K::template halves<0x20>(v, w), K::template halves<0x31>(v, w), top, bottom);
@@ -164,7 +165,8 @@ inline void forward4x2(Reg<K>& v, Reg<K>& w) noexcept {
 // Inverse 4 points: p = (x0 + x1, x0 - x1) and f = (x2 + x3, x2 - x3) combine to
 // x0+x1 +- (x2+x3) and x0-x1 -+ i (x2-x3), as (lo | hi).
 template <class K>
-inline void inverse4Core(Reg<K> x, Reg<K> y, Reg<K>& lo, Reg<K>& hi) noexcept {
+[[gnu::always_inline]] inline void inverse4Core(Reg<K> x, Reg<K> y, Reg<K>& lo,
+                                                Reg<K>& hi) noexcept {
     const Reg<K> p = pairs2<K>(x);
     const Reg<K> f = pairs2<K>(y);
     const Reg<K> e = negSecond<K>(K::template blend<0xCC>(f, mulI<K>(f)));
@@ -173,7 +175,7 @@ inline void inverse4Core(Reg<K> x, Reg<K> y, Reg<K>& lo, Reg<K>& hi) noexcept {
 }
 
 template <class K>
-inline Reg<K> inverse4(Reg<K> v) noexcept {
+[[gnu::always_inline]] inline Reg<K> inverse4(Reg<K> v) noexcept {
     Reg<K> lo;
     Reg<K> hi;
     inverse4Core<K>(K::template halves<0x00>(v, v), K::template halves<0x11>(v, v), lo, hi);
@@ -181,7 +183,7 @@ inline Reg<K> inverse4(Reg<K> v) noexcept {
 }
 
 template <class K>
-inline void inverse4x2(Reg<K>& v, Reg<K>& w) noexcept {
+[[gnu::always_inline]] inline void inverse4x2(Reg<K>& v, Reg<K>& w) noexcept {
     Reg<K> lo;
     Reg<K> hi;
     inverse4Core<K>(K::template halves<0x20>(v, w), K::template halves<0x31>(v, w), lo, hi);
@@ -191,7 +193,7 @@ inline void inverse4x2(Reg<K>& v, Reg<K>& w) noexcept {
 
 // The butterflies of the 8-point level on r0 = x0..x3, r1 = x4..x7, without the sub-kernels.
 template <class K>
-inline void level8(Reg<K>& r0, Reg<K>& r1) noexcept {
+[[gnu::always_inline]] inline void level8(Reg<K>& r0, Reg<K>& r1) noexcept {
     const Reg<K> d = K::sub(r0, r1);
     const Reg<K> a = K::template halves<0x00>(d, d);
     const Reg<K> b = K::template halves<0x11>(d, d);
@@ -202,7 +204,7 @@ inline void level8(Reg<K>& r0, Reg<K>& r1) noexcept {
 }
 
 template <class K>
-inline void forward8(Reg<K>& r0, Reg<K>& r1) noexcept {
+[[gnu::always_inline]] inline void forward8(Reg<K>& r0, Reg<K>& r1) noexcept {
     level8<K>(r0, r1);
     r0 = forward4<K>(r0);
     r1 = pairs2<K>(r1);
@@ -210,7 +212,8 @@ inline void forward8(Reg<K>& r0, Reg<K>& r1) noexcept {
 
 // Two 8-point kernels at once.
 template <class K>
-inline void forward8x2(Reg<K>& r0, Reg<K>& r1, Reg<K>& r2, Reg<K>& r3) noexcept {
+[[gnu::always_inline]] inline void forward8x2(Reg<K>& r0, Reg<K>& r1, Reg<K>& r2,
+                                              Reg<K>& r3) noexcept {
     level8<K>(r0, r1);
     level8<K>(r2, r3);
     forward4x2<K>(r0, r2);
@@ -221,7 +224,7 @@ inline void forward8x2(Reg<K>& r0, Reg<K>& r1, Reg<K>& r2, Reg<K>& r3) noexcept 
 // The inverse 8-point level, on x = the inverse 4-point kernel of slots 0..3 and r1 = the 2-point
 // kernels of slots 4..7.
 template <class K>
-inline void inverseLevel8(Reg<K>& x, Reg<K>& r1) noexcept {
+[[gnu::always_inline]] inline void inverseLevel8(Reg<K>& x, Reg<K>& r1) noexcept {
     const Reg<K> t = mulW<K>(r1, K::constant(conjFactors8()));  // (t1 | t2)
     const Reg<K> tSwapped = K::template halves<0x01>(t, t);
     // (t1 + t2 | i (t2 - t1)): the lower half adds, the upper one is -i (t1 - t2).
@@ -231,14 +234,15 @@ inline void inverseLevel8(Reg<K>& x, Reg<K>& r1) noexcept {
 }
 
 template <class K>
-inline void inverse8(Reg<K>& r0, Reg<K>& r1) noexcept {
+[[gnu::always_inline]] inline void inverse8(Reg<K>& r0, Reg<K>& r1) noexcept {
     r0 = inverse4<K>(r0);
     r1 = pairs2<K>(r1);
     inverseLevel8<K>(r0, r1);
 }
 
 template <class K>
-inline void inverse8x2(Reg<K>& r0, Reg<K>& r1, Reg<K>& r2, Reg<K>& r3) noexcept {
+[[gnu::always_inline]] inline void inverse8x2(Reg<K>& r0, Reg<K>& r1, Reg<K>& r2,
+                                              Reg<K>& r3) noexcept {
     inverse4x2<K>(r0, r2);
     r1 = pairs2<K>(r1);
     r3 = pairs2<K>(r3);
@@ -276,69 +280,87 @@ template <class K>
     q1 = K::sub(q1, d);
 }
 
-// Forward 32 points in q[0..7]: the level's butterflies with w_k from the table, then the
+// Forward 32 points in q0..q7: the level's butterflies with w_k from the table, then the
 // 16-point kernel on the first half and the 8-point ones on the quarters.
 template <class K>
-[[gnu::always_inline]] inline void forward32(Reg<K>* q) noexcept {
-    const float* w = levelFactors<5>();
-    for (int j = 0; j < 2; ++j) {
-        const Reg<K> wj = K::broadcast(w + 8 * j);
-        const Reg<K> a = K::sub(q[j], q[4 + j]);
-        const Reg<K> ib = mulI<K>(K::sub(q[2 + j], q[6 + j]));
-        q[j] = K::add(q[j], q[4 + j]);
-        q[2 + j] = K::add(q[2 + j], q[6 + j]);
-        q[4 + j] = mulW<K>(K::add(a, ib), wj);
-        q[6 + j] = mulConjW<K>(K::sub(a, ib), wj);
-    }
-    forward16<K>(q[0], q[1], q[2], q[3]);
-    forward8x2<K>(q[4], q[5], q[6], q[7]);
+[[gnu::always_inline]] inline void level32(Reg<K>& q0, Reg<K>& q2, Reg<K>& q4, Reg<K>& q6,
+                                           const float* w) noexcept {
+    const Reg<K> wj = K::broadcast(w);
+    const Reg<K> a = K::sub(q0, q4);
+    const Reg<K> ib = mulI<K>(K::sub(q2, q6));
+    q0 = K::add(q0, q4);
+    q2 = K::add(q2, q6);
+    q4 = mulW<K>(K::add(a, ib), wj);
+    q6 = mulConjW<K>(K::sub(a, ib), wj);
 }
 
 template <class K>
-[[gnu::always_inline]] inline void inverse32(Reg<K>* q) noexcept {
-    inverse16<K>(q[0], q[1], q[2], q[3]);
-    inverse8x2<K>(q[4], q[5], q[6], q[7]);
-    const float* w = levelFactors<5>();
-    for (int j = 0; j < 2; ++j) {
-        const Reg<K> wj = K::broadcast(w + 8 * j);
-        const Reg<K> t1 = mulConjW<K>(q[4 + j], wj);
-        const Reg<K> t2 = mulW<K>(q[6 + j], wj);
-        const Reg<K> s = K::add(t1, t2);
-        const Reg<K> d = mulI<K>(K::sub(t1, t2));
-        q[4 + j] = K::sub(q[j], s);
-        q[j] = K::add(q[j], s);
-        q[6 + j] = K::add(q[2 + j], d);
-        q[2 + j] = K::sub(q[2 + j], d);
+[[gnu::always_inline]] inline void inverseLevel32(Reg<K>& q0, Reg<K>& q2, Reg<K>& q4, Reg<K>& q6,
+                                                  const float* w) noexcept {
+    const Reg<K> wj = K::broadcast(w);
+    const Reg<K> t1 = mulConjW<K>(q4, wj);
+    const Reg<K> t2 = mulW<K>(q6, wj);
+    const Reg<K> s = K::add(t1, t2);
+    const Reg<K> d = mulI<K>(K::sub(t1, t2));
+    q4 = K::sub(q0, s);
+    q0 = K::add(q0, s);
+    q6 = K::add(q2, d);
+    q2 = K::sub(q2, d);
+}
+
+// A leaf of 2^L values as named registers (GCC keeps an array of them in memory): load(j) gives
+// register j (slots 4j .. 4j+3), store(j, v) takes it back.
+template <class K, int L, class Load, class Store>
+[[gnu::always_inline]] inline void forwardRegs(Load load, Store store) noexcept {
+    static_assert(L >= 3 && L <= 5);
+    if constexpr (L == 3) {
+        Reg<K> q0 = load(0), q1 = load(1);
+        forward8<K>(q0, q1);
+        store(0, q0), store(1, q1);
+    } else if constexpr (L == 4) {
+        Reg<K> q0 = load(0), q1 = load(1), q2 = load(2), q3 = load(3);
+        forward16<K>(q0, q1, q2, q3);
+        store(0, q0), store(1, q1), store(2, q2), store(3, q3);
+    } else {
+        Reg<K> q0 = load(0), q1 = load(1), q2 = load(2), q3 = load(3);
+        Reg<K> q4 = load(4), q5 = load(5), q6 = load(6), q7 = load(7);
+        const float* w = levelFactors<5>();
+        level32<K>(q0, q2, q4, q6, w);
+        level32<K>(q1, q3, q5, q7, w + 8);
+        forward16<K>(q0, q1, q2, q3);
+        forward8x2<K>(q4, q5, q6, q7);
+        store(0, q0), store(1, q1), store(2, q2), store(3, q3);
+        store(4, q4), store(5, q5), store(6, q6), store(7, q7);
     }
 }
 
-template <class K, int L>
-[[gnu::always_inline]] inline void forwardRegs(Reg<K>* q) noexcept {
+template <class K, int L, class Load, class Store>
+[[gnu::always_inline]] inline void inverseRegs(Load load, Store store) noexcept {
     static_assert(L >= 3 && L <= 5);
     if constexpr (L == 3) {
-        forward8<K>(q[0], q[1]);
+        Reg<K> q0 = load(0), q1 = load(1);
+        inverse8<K>(q0, q1);
+        store(0, q0), store(1, q1);
     } else if constexpr (L == 4) {
-        forward16<K>(q[0], q[1], q[2], q[3]);
+        Reg<K> q0 = load(0), q1 = load(1), q2 = load(2), q3 = load(3);
+        inverse16<K>(q0, q1, q2, q3);
+        store(0, q0), store(1, q1), store(2, q2), store(3, q3);
     } else {
-        forward32<K>(q);
-    }
-}
-
-template <class K, int L>
-[[gnu::always_inline]] inline void inverseRegs(Reg<K>* q) noexcept {
-    static_assert(L >= 3 && L <= 5);
-    if constexpr (L == 3) {
-        inverse8<K>(q[0], q[1]);
-    } else if constexpr (L == 4) {
-        inverse16<K>(q[0], q[1], q[2], q[3]);
-    } else {
-        inverse32<K>(q);
+        Reg<K> q0 = load(0), q1 = load(1), q2 = load(2), q3 = load(3);
+        Reg<K> q4 = load(4), q5 = load(5), q6 = load(6), q7 = load(7);
+        inverse16<K>(q0, q1, q2, q3);
+        inverse8x2<K>(q4, q5, q6, q7);
+        const float* w = levelFactors<5>();
+        inverseLevel32<K>(q0, q2, q4, q6, w);
+        inverseLevel32<K>(q1, q3, q5, q7, w + 8);
+        store(0, q0), store(1, q1), store(2, q2), store(3, q3);
+        store(4, q4), store(5, q5), store(6, q6), store(7, q7);
     }
 }
 
 // Moves four complex values (slots 4j .. 4j+3 of the leaf) to or from their bins.
 template <int L, class Sink>
-inline void storeBins(__m256 v, Sink sink, int j) noexcept {
+[[gnu::always_inline]] inline void storeBins(__m256 v, Sink sink, int j) noexcept {
     const __m128 lo = _mm256_castps256_ps128(v);
     const __m128 hi = _mm256_extractf128_ps(v, 1);
     _mm_storel_pi(reinterpret_cast<__m64*>(sink.template at<L>(kSlotBins<L>[4 * j])), lo);
@@ -358,7 +380,7 @@ inline __m256 loadBins(Source source, int j) noexcept {
 }
 
 template <int L, class Sink>
-inline void store(float* x, __m256 v, Sink sink, int j) noexcept {
+[[gnu::always_inline]] inline void store(float* x, __m256 v, Sink sink, int j) noexcept {
     if constexpr (Sink::kNatural) {
         storeBins<L>(v, sink, j);
     } else {
@@ -377,62 +399,51 @@ inline __m256 load(const float* x, Source source, int j) noexcept {
 
 template <int L, class Sink>
 [[gnu::always_inline]] inline void forwardLeaf(float* x, Sink sink) noexcept {
-    constexpr int kRegs = 1 << (L - 2);
-    __m256 q[kRegs];
-    for (int j = 0; j < kRegs; ++j) {
-        q[j] = _mm256_loadu_ps(x + 8 * j);
-    }
-    forwardRegs<Y, L>(q);
-    for (int j = 0; j < kRegs; ++j) {
-        store<L>(x, q[j], sink, j);
-    }
+    forwardRegs<Y, L>(
+        [&](int j) __attribute__((always_inline)) { return _mm256_loadu_ps(x + 8 * j); },
+        [&](int j, __m256 v) __attribute__((always_inline)) { store<L>(x, v, sink, j); });
 }
 
 template <int L, class Source>
 [[gnu::always_inline]] inline void inverseLeaf(float* x, Source source) noexcept {
-    constexpr int kRegs = 1 << (L - 2);
-    __m256 q[kRegs];
-    for (int j = 0; j < kRegs; ++j) {
-        q[j] = load<L>(x, source, j);
-    }
-    inverseRegs<Y, L>(q);
-    for (int j = 0; j < kRegs; ++j) {
-        _mm256_storeu_ps(x + 8 * j, q[j]);
-    }
+    inverseRegs<Y, L>(
+        [&](int j) __attribute__((always_inline)) { return load<L>(x, source, j); },
+        [&](int j, __m256 v) __attribute__((always_inline)) { _mm256_storeu_ps(x + 8 * j, v); });
 }
 
 #if defined(__AVX512F__) && defined(__AVX512DQ__)
+inline __m512 join(__m256 lo, __m256 hi) noexcept {
+    return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
+}
+inline __m256 upper(__m512 v) noexcept {
+    return _mm512_maskz_extractf32x8_ps(0xFF, v, 1);
+}
+
 // Two leaves of the same size at once (a block's two quarters), one in each 256-bit half.
 template <int L, class Sink>
 [[gnu::always_inline]] inline void forwardLeafPair(float* xa, float* xb, Sink sinkA,
                                                    Sink sinkB) noexcept {
-    constexpr int kRegs = 1 << (L - 2);
-    __m512 q[kRegs];
-    for (int j = 0; j < kRegs; ++j) {
-        q[j] = _mm512_insertf32x8(_mm512_castps256_ps512(_mm256_loadu_ps(xa + 8 * j)),
-                                  _mm256_loadu_ps(xb + 8 * j), 1);
-    }
-    forwardRegs<Z, L>(q);
-    for (int j = 0; j < kRegs; ++j) {
-        store<L>(xa, _mm512_castps512_ps256(q[j]), sinkA, j);
-        store<L>(xb, _mm512_maskz_extractf32x8_ps(0xFF, q[j], 1), sinkB, j);
-    }
+    forwardRegs<Z, L>(
+        [&](int j) __attribute__((always_inline)) {
+            return join(_mm256_loadu_ps(xa + 8 * j), _mm256_loadu_ps(xb + 8 * j));
+        },
+        [&](int j, __m512 v) __attribute__((always_inline)) {
+            store<L>(xa, _mm512_castps512_ps256(v), sinkA, j);
+            store<L>(xb, upper(v), sinkB, j);
+        });
 }
 
 template <int L, class Source>
 [[gnu::always_inline]] inline void inverseLeafPair(float* xa, float* xb, Source sourceA,
                                                    Source sourceB) noexcept {
-    constexpr int kRegs = 1 << (L - 2);
-    __m512 q[kRegs];
-    for (int j = 0; j < kRegs; ++j) {
-        q[j] = _mm512_insertf32x8(_mm512_castps256_ps512(load<L>(xa, sourceA, j)),
-                                  load<L>(xb, sourceB, j), 1);
-    }
-    inverseRegs<Z, L>(q);
-    for (int j = 0; j < kRegs; ++j) {
-        _mm256_storeu_ps(xa + 8 * j, _mm512_castps512_ps256(q[j]));
-        _mm256_storeu_ps(xb + 8 * j, _mm512_maskz_extractf32x8_ps(0xFF, q[j], 1));
-    }
+    inverseRegs<Z, L>(
+        [&](int j) __attribute__((always_inline)) {
+            return join(load<L>(xa, sourceA, j), load<L>(xb, sourceB, j));
+        },
+        [&](int j, __m512 v) __attribute__((always_inline)) {
+            _mm256_storeu_ps(xa + 8 * j, _mm512_castps512_ps256(v));
+            _mm256_storeu_ps(xb + 8 * j, upper(v));
+        });
 }
 #endif
 
