@@ -36,6 +36,7 @@ struct ScalarOps {
     static constexpr bool kLeaves = false;
     static constexpr int kLeafLog2 = 4;
     static constexpr bool kPairedLeaves = false;
+    static constexpr bool kTwinLeaves = false;
     static T load(const float* p) noexcept { return {p[0], p[1]}; }
     static void store(float* p, T v) noexcept {
         p[0] = v.re;
@@ -483,6 +484,62 @@ template <class V, int L, class Source>
     inverseBody<V, L>(x, x, source);
 }
 
+// Twin blocks: two blocks of 2^L values with the same stride whose bins are neighbours, A's bins
+// c + stride * order[j] and B's c + 1 + stride * order[j] (c even). Run in lockstep, their leaves
+// hold each pair of neighbouring bins side by side and store it with one write, which halves the
+// scattered writes that otherwise bound the natural-order transform.
+template <class V, int L, class Sink>
+[[gnu::noinline]] void forwardTwinBlock(float* xa, float* xb, Sink sinkA) noexcept;
+
+template <class V, int L, class Sink>
+inline void forwardTwin(float* xa, float* xb, Sink sinkA) noexcept {
+    if constexpr (L <= kLeafLog2<V>) {
+        V::template forwardLeafTwin<L>(xa, xb, sinkA);
+    } else {
+        forwardTwinBlock<V, L>(xa, xb, sinkA);
+    }
+}
+
+template <class V, int L, class Sink>
+[[gnu::noinline]] void forwardTwinBlock(float* xa, float* xb, Sink sinkA) noexcept {
+    constexpr int kN = 1 << L;
+    if constexpr (kFusedPasses<V, L>) {
+        forwardPass2<V, L>(xa, xa);
+        forwardPass2<V, L>(xb, xb);
+        forwardTwin<V, L - 2>(xa + kN, xb + kN, sinkA.third());
+        forwardTwin<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sinkA.fourth());
+        forwardTwin<V, L - 3>(xa + kN / 2, xb + kN / 2, sinkA.half().third());
+        forwardTwin<V, L - 3>(xa + 3 * kN / 4, xb + 3 * kN / 4, sinkA.half().fourth());
+        forwardTwin<V, L - 2>(xa, xb, sinkA.half().half());
+    } else {
+        forwardLevelPass<V, L>(xa, xa);
+        forwardLevelPass<V, L>(xb, xb);
+        forwardTwin<V, L - 2>(xa + kN, xb + kN, sinkA.third());
+        forwardTwin<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sinkA.fourth());
+        forwardTwin<V, L - 1>(xa, xb, sinkA.half());
+    }
+}
+
+// A natural-order transform of 2^L values (L >= 7) with three quarters of its bins written by
+// twins. After the outermost pass (src into x) and the passes of the half H and the fourth
+// quarter F, H's half pairs with the third quarter (bins 4j and 4j+1) and H's fourth quarter with
+// F's half (bins 8j-2 and 8j-1); H's third quarter and F's quarters go alone.
+template <class V, int L, class Sink>
+inline void forwardNaturalTwins(const float* src, float* x, Sink sink) noexcept {
+    constexpr int kN = 1 << L;  // floats per half of the values
+    float* h = x;
+    float* t = x + kN;
+    float* f = x + kN + kN / 2;
+    forwardLevelPass<V, L>(src, x);
+    forwardLevelPass<V, L - 1>(h, h);
+    forwardLevelPass<V, L - 2>(f, f);
+    forwardTwin<V, L - 2>(h, t, sink.half().half());
+    forwardTwin<V, L - 3>(h + 3 * kN / 4, f, sink.half().fourth());
+    forwardSub<V, L - 3>(h + kN / 2, sink.half().third());
+    forwardSub<V, L - 4>(f + kN / 4, sink.fourth().third());
+    forwardSub<V, L - 4>(f + kN / 4 + kN / 8, sink.fourth().fourth());
+}
+
 // KernelTable entries: in place, scrambled order.
 template <class V, int L>
 void forwardKernel(std::complex<float>* data) noexcept {
@@ -508,7 +565,11 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
         constexpr int kN = 1 << L;
         if constexpr (L >= kPaddedFromLog2) {
             if (padded) {
-                forwardBlock<V, L>(d, NaturalPadded{scratch, 0, 1});
+                if constexpr (V::kTwinLeaves) {
+                    forwardNaturalTwins<V, L>(d, d, NaturalPadded{scratch, 0, 1});
+                } else {
+                    forwardBlock<V, L>(d, NaturalPadded{scratch, 0, 1});
+                }
                 for (int32_t i = 0; i < kN; i += 256) {
                     std::memcpy(static_cast<void*>(data + i), scratch + i + i / 32,
                                 256 * sizeof(std::complex<float>));
@@ -516,8 +577,13 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
                 return;
             }
         }
-        // Not fused here: eight streams between two arrays fare worse than four.
-        forwardBody<V, L, false>(d, reinterpret_cast<float*>(scratch), Natural{data, 0, 1});
+        float* s = reinterpret_cast<float*>(scratch);
+        if constexpr (V::kTwinLeaves && L >= 7) {
+            forwardNaturalTwins<V, L>(d, s, Natural{data, 0, 1});
+        } else {
+            // Not fused here: eight streams between two arrays fare worse than four.
+            forwardBody<V, L, false>(d, s, Natural{data, 0, 1});
+        }
     }
 }
 

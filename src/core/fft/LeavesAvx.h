@@ -433,6 +433,27 @@ template <int L, class Sink>
         });
 }
 
+// Twin leaves: A's slot j goes to bin b and B's to b + 1, so each pair is one 16-byte write.
+template <int L, class Sink>
+[[gnu::always_inline]] inline void forwardLeafTwin(float* xa, float* xb, Sink sinkA) noexcept {
+    forwardRegs<Z, L>(
+        [&](int j) __attribute__((always_inline)) {
+            return join(_mm256_loadu_ps(xa + 8 * j), _mm256_loadu_ps(xb + 8 * j));
+        },
+        [&](int j, __m512 v) __attribute__((always_inline)) {
+            // (A0 A1 A2 A3 | B0 B1 B2 B3) -> (A0 B0 | A1 B1 | A2 B2 | A3 B3)
+            const __m512 pairs = _mm512_permutexvar_ps(
+                _mm512_setr_epi32(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15), v);
+            _mm_storeu_ps(sinkA.template at<L>(kSlotBins<L>[4 * j]), _mm512_castps512_ps128(pairs));
+            _mm_storeu_ps(sinkA.template at<L>(kSlotBins<L>[4 * j + 1]),
+                          _mm512_extractf32x4_ps(pairs, 1));
+            _mm_storeu_ps(sinkA.template at<L>(kSlotBins<L>[4 * j + 2]),
+                          _mm512_extractf32x4_ps(pairs, 2));
+            _mm_storeu_ps(sinkA.template at<L>(kSlotBins<L>[4 * j + 3]),
+                          _mm512_extractf32x4_ps(pairs, 3));
+        });
+}
+
 template <int L, class Source>
 [[gnu::always_inline]] inline void inverseLeafPair(float* xa, float* xb, Source sourceA,
                                                    Source sourceB) noexcept {

@@ -15,6 +15,7 @@ struct Avx2Ops {
     static constexpr bool kLeaves = true;
     static constexpr int kLeafLog2 = 5;
     static constexpr bool kPairedLeaves = false;
+    static constexpr bool kTwinLeaves = false;
     template <int L, class Sink>
     [[gnu::always_inline]] static void forwardLeaf(float* x, Sink sink) noexcept {
         avx::forwardLeaf<L>(x, sink);

@@ -24,6 +24,12 @@ struct Avx512Ops {
     }
     // A block's two quarters go through the leaf kernels together, one in each half register.
     static constexpr bool kPairedLeaves = true;
+    // Twin blocks with neighbouring bins run through the leaves together (natural order only).
+    static constexpr bool kTwinLeaves = true;
+    template <int L, class Sink>
+    [[gnu::always_inline]] static void forwardLeafTwin(float* xa, float* xb, Sink sinkA) noexcept {
+        avx::forwardLeafTwin<L>(xa, xb, sinkA);
+    }
     template <int L, class Sink>
     [[gnu::always_inline]] static void forwardLeafPair(float* xa, float* xb, Sink sinkA,
                                                        Sink sinkB) noexcept {
