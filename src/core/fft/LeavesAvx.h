@@ -411,6 +411,29 @@ template <int L, class Source>
         [&](int j, __m256 v) __attribute__((always_inline)) { _mm256_storeu_ps(x + 8 * j, v); });
 }
 
+// Twin leaves in 256-bit registers: A's leaf goes back in place, then B's registers meet A's
+// again, and each pair of neighbouring bins (A's slot j at bin b, B's at b + 1) is one 16-byte
+// write.
+template <int L, class Sink>
+[[gnu::always_inline]] inline void forwardLeafTwinY(float* xa, float* xb, Sink sinkA) noexcept {
+    forwardLeaf<L>(xa, InPlace{});
+    forwardRegs<Y, L>(
+        [&](int j) __attribute__((always_inline)) { return _mm256_loadu_ps(xb + 8 * j); },
+        [&](int j, __m256 v) __attribute__((always_inline)) {
+            const __m256d a = _mm256_castps_pd(_mm256_loadu_ps(xa + 8 * j));
+            const __m256d b = _mm256_castps_pd(v);
+            const __m256 even = _mm256_castpd_ps(_mm256_unpacklo_pd(a, b));  // (A0 B0 | A2 B2)
+            const __m256 odd = _mm256_castpd_ps(_mm256_unpackhi_pd(a, b));   // (A1 B1 | A3 B3)
+            _mm_storeu_ps(sinkA.template at<L>(kSlotBins<L>[4 * j]), _mm256_castps256_ps128(even));
+            _mm_storeu_ps(sinkA.template at<L>(kSlotBins<L>[4 * j + 1]),
+                          _mm256_castps256_ps128(odd));
+            _mm_storeu_ps(sinkA.template at<L>(kSlotBins<L>[4 * j + 2]),
+                          _mm256_extractf128_ps(even, 1));
+            _mm_storeu_ps(sinkA.template at<L>(kSlotBins<L>[4 * j + 3]),
+                          _mm256_extractf128_ps(odd, 1));
+        });
+}
+
 #if defined(__AVX512F__) && defined(__AVX512DQ__)
 inline __m512 join(__m256 lo, __m256 hi) noexcept {
     return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);

@@ -15,7 +15,12 @@ struct Avx2Ops {
     static constexpr bool kLeaves = true;
     static constexpr int kLeafLog2 = 5;
     static constexpr bool kPairedLeaves = false;
-    static constexpr bool kTwinLeaves = false;
+    // Twin blocks with neighbouring bins finish with paired writes (natural order only).
+    static constexpr bool kTwinLeaves = true;
+    template <int L, class Sink>
+    [[gnu::always_inline]] static void forwardLeafTwin(float* xa, float* xb, Sink sinkA) noexcept {
+        avx::forwardLeafTwinY<L>(xa, xb, sinkA);
+    }
     template <int L, class Sink>
     [[gnu::always_inline]] static void forwardLeaf(float* x, Sink sink) noexcept {
         avx::forwardLeaf<L>(x, sink);
