@@ -284,7 +284,7 @@ void ComplexFFT(std::complex<float>* Data, int32_t N, bool Inverse, bool Scale, 
     }
     fft::Engine& engine = fft::engine();
     if (Inverse && Scale) {
-        fft::scale(Data, N, std::ldexp(1.0f, -log2N));
+        fft::scale(Data, N, 1.0f / static_cast<float>(N));  // exact: N is a power of two
     }
     // With Reorder the permutation is folded into the kernels: the leaves write the forward
     // result to its bins (and the inverse leaves read from them), through the scratch.

@@ -4,10 +4,12 @@
 // V::kWidth complex values per register, interleaved (re, im), and provides:
 //   T load(const float*), void store(float*, T), T add(T, T), T sub(T, T),
 //   T mulI(T) (times i), T mulW(T x, T w) (x * w), T mulConjW(T x, T w) (x * conj(w)),
-// and, when V::kLeaves is true, in-register leaf kernels of 8 and 16 points (forwardLeaf,
-// inverseLeaf). Every path instantiates the same passes; only the register width and the leaves
-// differ, so every path gives the results of the recursion with float32 storage after each
-// butterfly (the rounding inside one butterfly may differ, by fused multiply-adds).
+// T reverseSwap(T) (values in reverse order, re and im exchanged), and, when V::kLeaves is true,
+// in-register leaf kernels of 8, 16 and 32 points (forwardLeaf, inverseLeaf; with
+// kPairedLeaves two of them at once, with kTwinLeaves two whose bins are neighbours). Every path
+// instantiates the same passes; only the register width and the leaves differ, so every path
+// gives the results of the recursion with float32 storage after each butterfly (the rounding
+// inside one butterfly may differ, by fused multiply-adds).
 //
 // Natural order without a permutation pass: the forward recursion leaves a block of M values
 // whose slot j holds bin (c + stride * order_M[j]) mod N, where the whole transform has c = 0,
@@ -113,8 +115,8 @@ struct InPlace {
 };
 
 // ... or the bins (c + stride * order[j]) mod N of the natural-order array. A padded array has
-// one spare cache line after every 2 KiB, so that the leaves' writes at strides of N/16 values
-// spread over the cache sets instead of evicting each other.
+// one spare cache line after every 2 KiB (256 values), so that the leaves' writes at strides of
+// N/32 values spread over the cache sets instead of evicting each other.
 template <bool Padded>
 struct NaturalAt {
     static constexpr bool kNatural = true;
@@ -136,11 +138,6 @@ struct NaturalAt {
 };
 using Natural = NaturalAt<false>;
 using NaturalPadded = NaturalAt<true>;
-
-// Padded positions: 256 values, then 8 spare ones.
-constexpr int32_t paddedSize(int32_t n) noexcept {
-    return n + n / 32;
-}
 
 // From this size on, a natural-order transform in the engine's own (padded) scratch works in
 // place in the data, has the leaves write to the scratch and copies the result back.
