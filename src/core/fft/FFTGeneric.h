@@ -537,6 +537,57 @@ inline void forwardNaturalTwins(const float* src, float* x, Sink sink) noexcept 
     forwardSub<V, L - 4>(f + kN / 4 + kN / 8, sink.fourth().fourth());
 }
 
+// The inverse twins: the leaves read each pair of neighbouring bins with one load.
+template <class V, int L, class Source>
+[[gnu::noinline]] void inverseTwinBlock(float* xa, float* xb, Source sourceA) noexcept;
+
+template <class V, int L, class Source>
+inline void inverseTwin(float* xa, float* xb, Source sourceA) noexcept {
+    if constexpr (L <= kLeafLog2<V>) {
+        V::template inverseLeafTwin<L>(xa, xb, sourceA);
+    } else {
+        inverseTwinBlock<V, L>(xa, xb, sourceA);
+    }
+}
+
+template <class V, int L, class Source>
+[[gnu::noinline]] void inverseTwinBlock(float* xa, float* xb, Source sourceA) noexcept {
+    constexpr int kN = 1 << L;
+    if constexpr (kFusedPasses<V, L>) {
+        inverseTwin<V, L - 2>(xa, xb, sourceA.half().half());
+        inverseTwin<V, L - 3>(xa + kN / 2, xb + kN / 2, sourceA.half().third());
+        inverseTwin<V, L - 3>(xa + 3 * kN / 4, xb + 3 * kN / 4, sourceA.half().fourth());
+        inverseTwin<V, L - 2>(xa + kN, xb + kN, sourceA.third());
+        inverseTwin<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sourceA.fourth());
+        inversePass2<V, L>(xa, xa);
+        inversePass2<V, L>(xb, xb);
+    } else {
+        inverseTwin<V, L - 1>(xa, xb, sourceA.half());
+        inverseTwin<V, L - 2>(xa + kN, xb + kN, sourceA.third());
+        inverseTwin<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sourceA.fourth());
+        inverseLevelPass<V, L>(xa, xa);
+        inverseLevelPass<V, L>(xb, xb);
+    }
+}
+
+// The inverse of forwardNaturalTwins: the same blocks read from their bins, then the passes of
+// F, H and the whole, the last one from x into dst.
+template <class V, int L, class Source>
+inline void inverseNaturalTwins(float* x, float* dst, Source source) noexcept {
+    constexpr int kN = 1 << L;
+    float* h = x;
+    float* t = x + kN;
+    float* f = x + kN + kN / 2;
+    inverseTwin<V, L - 2>(h, t, source.half().half());
+    inverseTwin<V, L - 3>(h + 3 * kN / 4, f, source.half().fourth());
+    inverseSub<V, L - 3>(h + kN / 2, source.half().third());
+    inverseSub<V, L - 4>(f + kN / 4, source.fourth().third());
+    inverseSub<V, L - 4>(f + kN / 4 + kN / 8, source.fourth().fourth());
+    inverseLevelPass<V, L - 2>(f, f);
+    inverseLevelPass<V, L - 1>(h, h);
+    inverseLevelPass<V, L>(x, dst);
+}
+
 // KernelTable entries: in place, scrambled order.
 template <class V, int L>
 void forwardKernel(std::complex<float>* data) noexcept {
@@ -598,11 +649,20 @@ void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
                     std::memcpy(static_cast<void*>(scratch + i + i / 32), data + i,
                                 256 * sizeof(std::complex<float>));
                 }
-                inverseBlock<V, L>(d, NaturalPadded{scratch, 0, 1});
+                if constexpr (V::kTwinLeaves) {
+                    inverseNaturalTwins<V, L>(d, d, NaturalPadded{scratch, 0, 1});
+                } else {
+                    inverseBlock<V, L>(d, NaturalPadded{scratch, 0, 1});
+                }
                 return;
             }
         }
-        inverseBody<V, L, false>(reinterpret_cast<float*>(scratch), d, Natural{data, 0, 1});
+        float* s = reinterpret_cast<float*>(scratch);
+        if constexpr (V::kTwinLeaves && L >= 7) {
+            inverseNaturalTwins<V, L>(s, d, Natural{data, 0, 1});
+        } else {
+            inverseBody<V, L, false>(s, d, Natural{data, 0, 1});
+        }
     }
 }
 

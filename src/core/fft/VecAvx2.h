@@ -21,6 +21,11 @@ struct Avx2Ops {
     [[gnu::always_inline]] static void forwardLeafTwin(float* xa, float* xb, Sink sinkA) noexcept {
         avx::forwardLeafTwinY<L>(xa, xb, sinkA);
     }
+    template <int L, class Source>
+    [[gnu::always_inline]] static void inverseLeafTwin(float* xa, float* xb,
+                                                       Source sourceA) noexcept {
+        avx::inverseLeafTwinY<L>(xa, xb, sourceA);
+    }
     template <int L, class Sink>
     [[gnu::always_inline]] static void forwardLeaf(float* x, Sink sink) noexcept {
         avx::forwardLeaf<L>(x, sink);

@@ -30,6 +30,11 @@ struct Avx512Ops {
     [[gnu::always_inline]] static void forwardLeafTwin(float* xa, float* xb, Sink sinkA) noexcept {
         avx::forwardLeafTwin<L>(xa, xb, sinkA);
     }
+    template <int L, class Source>
+    [[gnu::always_inline]] static void inverseLeafTwin(float* xa, float* xb,
+                                                       Source sourceA) noexcept {
+        avx::inverseLeafTwin<L>(xa, xb, sourceA);
+    }
     template <int L, class Sink>
     [[gnu::always_inline]] static void forwardLeafPair(float* xa, float* xb, Sink sinkA,
                                                        Sink sinkB) noexcept {
