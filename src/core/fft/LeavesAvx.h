@@ -7,8 +7,9 @@
 //
 // The kernels are written once over a lane vocabulary K: Y holds one block's four complex values
 // in a 256-bit register; Z (AVX-512) holds two independent blocks side by side in the two
-// 256-bit halves of a 512-bit register, so that a block's two quarter transforms run together.
-// All operations act within 256-bit halves.
+// 256-bit halves of a 512-bit register, so that a block's two quarter transforms (or two twin
+// blocks, whose bins are neighbours) run together. All operations act within 256-bit halves.
+// Natural-order leaves write each value to its bin; twin leaves write neighbouring bins as pairs.
 
 #include <immintrin.h>
 
