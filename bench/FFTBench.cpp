@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/uFFTasm.h"
+#include "core/uFFTasmInternal.h"
 
 namespace {
 
@@ -85,6 +86,25 @@ void BM_StemoraScrambled(benchmark::State& state) {
     }
 }
 
+// The AVX2 kernels, for machines without AVX-512 (the fastest path is the default).
+void BM_StemoraAvx2(benchmark::State& state) {
+    if (!stemora::fft::pathSupported(stemora::fft::KernelPath::Avx2)) {
+        state.SkipWithError("no AVX2");
+        return;
+    }
+    const auto n = static_cast<int32_t>(state.range(0));
+    FftwBuffer buffer(n);
+    fill(buffer, n, 1);
+    const stemora::fft::KernelPath previous = stemora::fft::activePath();
+    stemora::fft::selectPath(stemora::fft::KernelPath::Avx2);
+    for (auto _ : state) {
+        stemora::ComplexFFT(buffer.data, n, false, true, true);
+        benchmark::DoNotOptimize(buffer.data);
+        benchmark::ClobberMemory();
+    }
+    stemora::fft::selectPath(previous);
+}
+
 void BM_FFTW(benchmark::State& state) {
     const auto n = static_cast<int32_t>(state.range(0));
     FftwBuffer buffer(n);
@@ -114,16 +134,21 @@ void BM_KissFFT(benchmark::State& state) {
     kiss_fft_free(cfg);
 }
 
-void registerSizes(benchmark::internal::Benchmark* b) {
+// Size by size, every library in turn, so that a change in the machine's load between families
+// does not skew the ratios; --benchmark_enable_random_interleaving mixes the repetitions further.
+void registerBenchmarks() {
+    using Fn = void (*)(benchmark::State&);
+    const std::pair<const char*, Fn> libraries[] = {{"BM_Stemora", BM_Stemora},
+                                                    {"BM_StemoraScrambled", BM_StemoraScrambled},
+                                                    {"BM_StemoraAvx2", BM_StemoraAvx2},
+                                                    {"BM_FFTW", BM_FFTW},
+                                                    {"BM_KissFFT", BM_KissFFT}};
     for (int32_t n : kSizes) {
-        b->Arg(n);
+        for (const auto& [name, fn] : libraries) {
+            benchmark::RegisterBenchmark(name, fn)->Arg(n)->Unit(benchmark::kNanosecond);
+        }
     }
 }
-
-BENCHMARK(BM_Stemora)->Apply(registerSizes)->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_StemoraScrambled)->Apply(registerSizes)->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_FFTW)->Apply(registerSizes)->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_KissFFT)->Apply(registerSizes)->Unit(benchmark::kNanosecond);
 
 // Extended-precision reference: the direct DFT up to 4096 points, a radix-2 FFT with exact
 // extended-precision roots above (the direct sum would take minutes there).
@@ -232,6 +257,7 @@ class TableReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
     const bool wisdom = fftwf_import_wisdom_from_filename(STEMORA_FFTW_WISDOM) != 0;
+    registerBenchmarks();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
@@ -242,18 +268,21 @@ int main(int argc, char** argv) {
     fftwf_export_wisdom_to_filename(STEMORA_FFTW_WISDOM);
 
     std::printf("\nFFTW wisdom %s " STEMORA_FFTW_WISDOM "\n", wisdom ? "read from" : "written to");
-    std::printf("%6s %10s %10s %10s %10s %7s %7s | %9s %9s %9s %7s\n", "N", "Stemora ns",
-                "scrambled", "FFTW ns", "Kiss ns", "/FFTW", "Kiss/us", "err us", "err FFTW",
-                "err Kiss", "us/FFTW");
+    std::printf("%6s %10s %10s %10s %10s %10s %7s %7s %7s | %9s %9s %9s %7s\n", "N", "Stemora ns",
+                "scrambled", "AVX2 ns", "FFTW ns", "Kiss ns", "/FFTW", "AVX2/F", "Kiss/us",
+                "err us", "err FFTW", "err Kiss", "us/FFTW");
     for (int32_t n : kSizes) {
         const double us = reporter.time("BM_Stemora", n);
         const double scrambled = reporter.time("BM_StemoraScrambled", n);
+        const double avx2 = reporter.time("BM_StemoraAvx2", n);
         const double fftw = reporter.time("BM_FFTW", n);
         const double kiss = reporter.time("BM_KissFFT", n);
         const Accuracy acc = measureAccuracy(n);
-        std::printf("%6d %10.1f %10.1f %10.1f %10.1f %7.2f %7.2f | %9.2e %9.2e %9.2e %7.2f\n", n,
-                    us, scrambled, fftw, kiss, fftw > 0 ? us / fftw : 0.0, us > 0 ? kiss / us : 0.0,
-                    acc.stemora, acc.fftw, acc.kiss, acc.stemora / acc.fftw);
+        std::printf(
+            "%6d %10.1f %10.1f %10.1f %10.1f %10.1f %7.2f %7.2f %7.2f | %9.2e %9.2e %9.2e %7.2f\n",
+            n, us, scrambled, avx2, fftw, kiss, fftw > 0 ? us / fftw : 0.0,
+            fftw > 0 ? avx2 / fftw : 0.0, us > 0 ? kiss / us : 0.0, acc.stemora, acc.fftw, acc.kiss,
+            acc.stemora / acc.fftw);
     }
     return 0;
 }
