@@ -60,6 +60,8 @@ std::size_t factorOffset(int log2N) noexcept {
 
 bool cpuHas(KernelPath path) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
+    // The tables may be built by a static initialiser, possibly before libgcc's own one.
+    __builtin_cpu_init();
     switch (path) {
         case KernelPath::Scalar:
             return true;
