@@ -403,6 +403,25 @@ TEST_P(FFTPath, CallerWorkOfExactlyNValuesGivesTheSameBits) {
     useOwnScratch();
 }
 
+// Callers' arrays need only the alignment of a complex value; vector code must not assume more.
+TEST_P(FFTPath, DataOffByOneValueGivesTheSameBits) {
+    for (int32_t n : {16, 64, 4096}) {
+        for (bool inverse : {false, true}) {
+            for (bool reorder : {false, true}) {
+                const std::vector<Complex> x = randomSignal(n, 41);
+                std::vector<Complex> aligned = x;
+                std::vector<Complex> shifted(static_cast<std::size_t>(n) + 1);
+                std::copy(x.begin(), x.end(), shifted.begin() + 1);
+                ComplexFFT(aligned.data(), n, inverse, true, reorder);
+                ComplexFFT(shifted.data() + 1, n, inverse, true, reorder);
+                EXPECT_TRUE(
+                    sameBits(aligned, std::vector<Complex>(shifted.begin() + 1, shifted.end())))
+                    << "N=" << n << " inverse " << inverse << " reorder " << reorder;
+            }
+        }
+    }
+}
+
 TEST_P(FFTPath, UnsupportedSizesLeaveDataAndWorkUntouched) {
     for (int32_t n : {3000, 131072, 1, 0, -4096, 6, 65537}) {
         for (bool inverse : {false, true}) {
