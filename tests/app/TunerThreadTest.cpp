@@ -2,11 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <complex>
 #include <cstdint>
 #include <mutex>
-#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -15,6 +12,7 @@
 #include "app/uTuner.h"
 #include "capture/PortAudioSound.h"
 #include "capture/SimulatedSound.h"
+#include "support/BlockSpectrum.h"
 
 namespace stemora {
 namespace {
@@ -215,39 +213,6 @@ TEST_F(TunerThreadTest, MissingSoundLibraryFailsTheConstructor) {
 // ---------------------------------------------------------------------------------------------
 // The running thread
 
-// |DFT| of the block under the periodic 2048-point Blackman window on its first half.
-double windowedMagnitude(const float* block, int bin) {
-    std::complex<double> sum = 0.0;
-    for (int n = 0; n < 2048; ++n) {
-        const double w = 0.42 - 0.5 * std::cos(2.0 * std::numbers::pi * n / 2048.0) +
-                         0.08 * std::cos(4.0 * std::numbers::pi * n / 2048.0);
-        sum += static_cast<double>(block[n]) * w *
-               std::polar(1.0, -2.0 * std::numbers::pi * bin * n / 4096.0);
-    }
-    return std::abs(sum);
-}
-
-int peakBin(const float* block, int from, int to, double* peak, double* runnerUp) {
-    int best = from;
-    std::vector<double> magnitudes;
-    for (int k = from; k <= to; ++k) {
-        magnitudes.push_back(windowedMagnitude(block, k));
-        if (magnitudes.back() > magnitudes[best - from]) {
-            best = k;
-        }
-    }
-    *peak = magnitudes[best - from];
-    // Strongest bin outside the main lobe (a 2048-point Blackman window zero-padded to 4096
-    // points spans six bins to each side).
-    *runnerUp = 0.0;
-    for (int k = from; k <= to; ++k) {
-        if (std::abs(k - best) > 8) {
-            *runnerUp = std::max(*runnerUp, magnitudes[k - from]);
-        }
-    }
-    return best;
-}
-
 TEST_F(TunerThreadTest, ToneReachesSpecAtTheCentreBin) {
     backend.SetSource(SimulatedSource::Tone(440.0));
     backend.StartRealTime();
@@ -266,12 +231,11 @@ TEST_F(TunerThreadTest, ToneReachesSpecAtTheCentreBin) {
     }
     backend.StopRealTime();
 
-    double peak = 0.0;
-    double runnerUp = 0.0;
-    EXPECT_EQ(peakBin(spec.data(), 1000, 1050, &peak, &runnerUp), 1024);
-    EXPECT_GT(peak, 100.0 * runnerUp);
+    const test::BlockPeak peak = test::blockPeak(spec.data(), 1000, 1050);
+    EXPECT_EQ(peak.Bin, 1024);
+    EXPECT_GT(peak.Magnitude, 100.0 * peak.RunnerUp);
     // SpecHi runs at twice the rate: the same tone sits at bin 512 there.
-    EXPECT_EQ(peakBin(specHi.data(), 500, 524, &peak, &runnerUp), 512);
+    EXPECT_EQ(test::blockPeak(specHi.data(), 500, 524).Bin, 512);
 }
 
 TEST_F(TunerThreadTest, StopEndsTheThreadWithinAPassAndCleansUp) {

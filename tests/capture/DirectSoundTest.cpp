@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "CaptureTestSupport.h"
 #include "capture/LibraryLoader.h"
 #include "capture/SimulatedSound.h"
 #include "capture/uDirectSound.h"
@@ -16,33 +17,9 @@
 namespace stemora {
 namespace {
 
-// Index of rate/bits/channels in the stream's list, or -1.
-int IndexOf(const TSoundCaptureStream& stream, int rate, int bits, int channels) {
-    for (int i = 0; i < stream.Formats().Count(); ++i) {
-        const TSoundCaptureFormat& f = stream.Formats().Items(i);
-        if (f.SamplesPerSec == rate && f.BitsPerSample == bits && f.Channels == channels) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-// A byte pattern of prime length, so that any shift or reordering of the recorded bytes shows.
-std::vector<std::uint8_t> Pattern() {
-    std::vector<std::uint8_t> bytes(251);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    }
-    return bytes;
-}
-
-std::uint8_t PatternAt(std::uint64_t absolute) {
-    return static_cast<std::uint8_t>((absolute % 251) * 7 + 3);
-}
-
 // Opens `stream` in rate/bits/channels (which the device must accept).
 void OpenIn(TSoundCaptureStream& stream, int rate, int bits, int channels) {
-    const int index = IndexOf(stream, rate, bits, channels);
+    const int index = test::formatIndexOf(stream.Formats(), rate, bits, channels);
     ASSERT_GE(index, 0);
     stream.SetFormatIndex(index);
     stream.Open();
@@ -130,8 +107,8 @@ TEST(ProbeTest, DeviceAcceptingEverythingGivesAll64InTableOrder) {
     EXPECT_EQ(six.SamplesPerSec, 8000);
     EXPECT_EQ(six.BitsPerSample, 32);
     EXPECT_EQ(six.Channels, 1);
-    EXPECT_EQ(IndexOf(stream, 33075, 8, 1), 24);
-    EXPECT_EQ(IndexOf(stream, 88200, 8, 1), 48);
+    EXPECT_EQ(test::formatIndexOf(stream.Formats(), 33075, 8, 1), 24);
+    EXPECT_EQ(test::formatIndexOf(stream.Formats(), 88200, 8, 1), 48);
     // Every trial buffer was one second long and gone before the next was made.
     const auto counters = backend.GetCounters();
     EXPECT_EQ(counters.bufferRequests, 64);
@@ -158,8 +135,8 @@ TEST(ProbeTest, DeviceAcceptingOnly8And16Bits) {
         EXPECT_EQ(f.BitsPerSample, expected[k][1]) << at[k];
         EXPECT_EQ(f.Channels, expected[k][2]) << at[k];
     }
-    EXPECT_EQ(IndexOf(stream, 88200, 16, 2), 27);
-    EXPECT_EQ(IndexOf(stream, 44100, 24, 1), -1);
+    EXPECT_EQ(test::formatIndexOf(stream.Formats(), 88200, 16, 2), 27);
+    EXPECT_EQ(test::formatIndexOf(stream.Formats(), 44100, 24, 1), -1);
 }
 
 TEST(ProbeTest, DeviceRefusingEverythingGivesAnEmptyListAndOpenFails) {
@@ -291,7 +268,7 @@ TEST(StreamOpenTest, BufferSizeIsOneSecondAndTheFormatRecordFollowsTheSelection)
 
 TEST(StreamOpenTest, OpenOnAnActiveStreamStartsOverAndCloseTwiceIsHarmless) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(Pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
     TSoundCaptureStream stream(nullptr, backend);
     OpenIn(stream, 48000, 16, 2);
     backend.Advance(100);
@@ -308,7 +285,7 @@ TEST(StreamOpenTest, OpenOnAnActiveStreamStartsOverAndCloseTwiceIsHarmless) {
     backend.Advance(1);
     ASSERT_EQ(stream.Read(buffer.data(), 4), 4);
     for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(buffer[k], PatternAt(k));
+        EXPECT_EQ(buffer[k], test::patternAt(k));
     }
     auto counters = backend.GetCounters();
     EXPECT_EQ(counters.buffersCreated, 64 + 2);
@@ -330,7 +307,7 @@ TEST(StreamOpenTest, OpenOnAnActiveStreamStartsOverAndCloseTwiceIsHarmless) {
 
 TEST(StreamReadTest, AvailableAndReadAcrossTheWrap) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(Pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
     TSoundCaptureStream stream(nullptr, backend);
     OpenIn(stream, 44100, 16, 2);
     ASSERT_EQ(stream.BufferSize(), 176400u);
@@ -340,7 +317,7 @@ TEST(StreamReadTest, AvailableAndReadAcrossTheWrap) {
     std::vector<std::uint8_t> first(176000);
     ASSERT_EQ(stream.Read(first.data(), 176000), 176000);
     EXPECT_EQ(stream.ReadPosition(), 176000u);
-    EXPECT_EQ(first[175999], PatternAt(175999));
+    EXPECT_EQ(first[175999], test::patternAt(175999));
 
     backend.Advance(200);  // 800 bytes: the device's cursor wraps to 400
     EXPECT_EQ(stream.Available(), 800);
@@ -349,7 +326,7 @@ TEST(StreamReadTest, AvailableAndReadAcrossTheWrap) {
     ASSERT_EQ(stream.Read(second.data(), 800), 800);
     EXPECT_EQ(backend.GetCounters().locks, locksBefore + 1);  // one lock, two pieces
     for (std::uint64_t k = 0; k < 800; ++k) {
-        ASSERT_EQ(second[k], PatternAt(176000 + k)) << k;
+        ASSERT_EQ(second[k], test::patternAt(176000 + k)) << k;
     }
     EXPECT_EQ(stream.ReadPosition(), 400u);
     EXPECT_EQ(stream.Available(), 0);
@@ -390,7 +367,7 @@ TEST(StreamReadTest, FailedLockPadsWithTheFormatsSilenceAndStillReportsTheCount)
     };
     for (const Case c : {Case{8, 0x80}, Case{16, 0x00}, Case{24, 0x00}}) {
         SimulatedSoundBackend backend;
-        backend.SetSource(SimulatedSource::Bytes(Pattern()));
+        backend.SetSource(SimulatedSource::Bytes(test::pattern()));
         TSoundCaptureStream stream(nullptr, backend);
         OpenIn(stream, 48000, c.bits, 1);
         backend.Advance(100);
@@ -407,14 +384,14 @@ TEST(StreamReadTest, FailedLockPadsWithTheFormatsSilenceAndStillReportsTheCount)
         const int bytes = c.bits / 8 * 10;
         ASSERT_EQ(stream.Read(buffer.data(), bytes), bytes);
         for (int k = 0; k < bytes; ++k) {
-            ASSERT_EQ(buffer[k], PatternAt(k));
+            ASSERT_EQ(buffer[k], test::patternAt(k));
         }
     }
 }
 
 TEST(StreamReadTest, FailedLockAfterAPieceKeepsTheReadPositionOfThatPiece) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(Pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
     TSoundCaptureStream stream(nullptr, backend);
     OpenIn(stream, 8000, 8, 1);
     backend.Advance(50);
@@ -425,8 +402,8 @@ TEST(StreamReadTest, FailedLockAfterAPieceKeepsTheReadPositionOfThatPiece) {
     EXPECT_EQ(buffer[0], 0x80);
     EXPECT_EQ(stream.ReadPosition(), 30u);
     ASSERT_EQ(stream.Read(buffer.data(), 20), 20);
-    EXPECT_EQ(buffer[0], PatternAt(30));
-    EXPECT_EQ(buffer[19], PatternAt(49));
+    EXPECT_EQ(buffer[0], test::patternAt(30));
+    EXPECT_EQ(buffer[19], test::patternAt(49));
 }
 
 TEST(StreamReadTest, FailedPositionQueryCountsAsNothingArrived) {

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "CaptureTestSupport.h"
 #include "capture/LibraryLoader.h"
 #include "capture/SimulatedSound.h"
 #include "capture/uDirectSound.h"
@@ -119,28 +120,11 @@ class Watchdog {
     std::jthread thread_;
 };
 
-std::vector<std::uint8_t> Pattern() {
-    std::vector<std::uint8_t> bytes(251);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    }
-    return bytes;
-}
-
-std::uint8_t PatternAt(std::uint64_t absolute) {
-    return static_cast<std::uint8_t>((absolute % 251) * 7 + 3);
-}
-
 // Selects rate/bits/channels (accepted by the default simulated device).
 void Select(TSoundCaptureStream& stream, int rate, int bits, int channels) {
-    for (int i = 0; i < stream.Formats().Count(); ++i) {
-        const TSoundCaptureFormat& f = stream.Formats().Items(i);
-        if (f.SamplesPerSec == rate && f.BitsPerSample == bits && f.Channels == channels) {
-            stream.SetFormatIndex(i);
-            return;
-        }
-    }
-    FAIL() << "format not offered";
+    const std::int32_t index = test::formatIndexOf(stream.Formats(), rate, bits, channels);
+    ASSERT_GE(index, 0) << "format not offered";
+    stream.SetFormatIndex(index);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -149,7 +133,7 @@ void Select(TSoundCaptureStream& stream, int rate, int bits, int channels) {
 TEST(NotifyThreadTest, HandlerRunsOnTheWindowThreadWhileDataWaits) {
     const Watchdog watchdog(std::chrono::seconds(30));
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(Pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
     FakeWindowThread window;
     TSoundCaptureStream stream(nullptr, backend, &window);
     Select(stream, 8000, 8, 1);
@@ -177,7 +161,7 @@ TEST(NotifyThreadTest, HandlerRunsOnTheWindowThreadWhileDataWaits) {
     EXPECT_TRUE(onWindowThread.load());
     ASSERT_EQ(received.size(), 700u);
     for (std::size_t k = 0; k < received.size(); ++k) {
-        ASSERT_EQ(received[k], PatternAt(k)) << k;
+        ASSERT_EQ(received[k], test::patternAt(k)) << k;
     }
 
     // A step waits for the window thread while it closes the stream: Close serves it and
@@ -315,7 +299,7 @@ TEST(NotifyThreadTest, IntervalIsFiftyMilliseconds) {
 
 TEST(StreamWaitTest, ReadOfMoreThanAvailableWaitsUntilEverythingArrived) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(Pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
     TSoundCaptureStream stream(nullptr, backend);
     Select(stream, 8000, 8, 1);
     stream.Open();
@@ -327,14 +311,14 @@ TEST(StreamWaitTest, ReadOfMoreThanAvailableWaitsUntilEverythingArrived) {
     backend.StopRealTime();
     EXPECT_GE(elapsed, 200ms);
     for (std::uint64_t k = 0; k < bytes.size(); ++k) {
-        ASSERT_EQ(bytes[k], PatternAt(k)) << k;
+        ASSERT_EQ(bytes[k], test::patternAt(k)) << k;
     }
     EXPECT_EQ(stream.Position(), 2000);
 }
 
 TEST(StreamWaitTest, PollingReaderGetsEveryByteInOrderWhileTheClockRuns) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(Pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
     TSoundCaptureStream stream(nullptr, backend);
     Select(stream, 96000, 32, 2);  // 768000 bytes a second
     stream.Open();
@@ -357,7 +341,7 @@ TEST(StreamWaitTest, PollingReaderGetsEveryByteInOrderWhileTheClockRuns) {
         const std::int32_t n = std::min<std::int32_t>(stream.Available(), 65536);
         ASSERT_EQ(stream.Read(chunk.data(), n), n);
         for (std::int32_t k = 0; k < n && inOrder; ++k) {
-            inOrder = chunk[static_cast<std::size_t>(k)] == PatternAt(total + k);
+            inOrder = chunk[static_cast<std::size_t>(k)] == test::patternAt(total + k);
         }
         total += static_cast<std::uint64_t>(n);
     }

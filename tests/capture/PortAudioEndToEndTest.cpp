@@ -8,20 +8,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <complex>
 #include <cstdint>
 #include <cstdlib>
 #include <future>
-#include <numbers>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CaptureTestSupport.h"
 #include "app/uTuner.h"
 #include "capture/PortAudioSound.h"
 #include "capture/uDirectSound.h"
 #include "core/SampleBuffers.h"
+#include "support/BlockSpectrum.h"
 
 namespace stemora {
 namespace {
@@ -38,38 +37,6 @@ pid_t serverPid() {
     if (serverPid() <= 0) {                                                        \
         GTEST_SKIP() << "run through tests/e2e/with-pulse.sh (no private server)"; \
     }
-
-std::int32_t indexOf(const TSoundCaptureFormats& formats, std::int32_t rate, std::int32_t bits,
-                     std::int32_t channels) {
-    for (std::int32_t i = 0; i < formats.Count(); ++i) {
-        const TSoundCaptureFormat& f = formats.Items(i);
-        if (f.SamplesPerSec == rate && f.BitsPerSample == bits && f.Channels == channels) {
-            return i;
-        }
-    }
-    return -1;
-}
-
-// Bin of the strongest |DFT| among bins from..to of the block under the periodic 2048-point
-// Blackman window on its first (oldest) half, as the display transforms it.
-int peakBin(const float* block, int from, int to) {
-    int best = from;
-    double bestMagnitude = -1.0;
-    for (int k = from; k <= to; ++k) {
-        std::complex<double> sum = 0.0;
-        for (int n = 0; n < 2048; ++n) {
-            const double w = 0.42 - 0.5 * std::cos(2.0 * std::numbers::pi * n / 2048.0) +
-                             0.08 * std::cos(4.0 * std::numbers::pi * n / 2048.0);
-            sum += static_cast<double>(block[n]) * w *
-                   std::polar(1.0, -2.0 * std::numbers::pi * k * n / 4096.0);
-        }
-        if (std::abs(sum) > bestMagnitude) {
-            bestMagnitude = std::abs(sum);
-            best = k;
-        }
-    }
-    return best;
-}
 
 struct Format {
     std::int32_t rate;
@@ -88,7 +55,8 @@ TEST_P(PulseCapture, StreamDeliversTheToneAtTheFormatsRate) {
     TSoundCaptureStream stream(nullptr, backend);
     // Through PulseAudio every candidate is accepted.
     EXPECT_EQ(stream.Formats().Count(), 64);
-    const std::int32_t index = indexOf(stream.Formats(), format.rate, format.bits, format.channels);
+    const std::int32_t index =
+        test::formatIndexOf(stream.Formats(), format.rate, format.bits, format.channels);
     ASSERT_GE(index, 0);
     stream.SetFormatIndex(index);
     stream.Open();
@@ -145,7 +113,7 @@ TEST_P(PulseCapture, StreamDeliversTheToneAtTheFormatsRate) {
     EXPECT_NEAR(rate / bytesPerSecond, 1.0, 0.1) << rate << " bytes per second";
     EXPECT_EQ(stream.Position(), total);
     EXPECT_LT(largest, bytesPerSecond / 4) << "polled every 5 ms, yet a quarter second waited";
-    EXPECT_EQ(peakBin(buffers->Spec.Block(), 1000, 1050), 1024);
+    EXPECT_EQ(test::blockPeak(buffers->Spec.Block(), 1000, 1050).Bin, 1024);
 
     stream.Close();
     EXPECT_FALSE(stream.Active());
@@ -192,8 +160,8 @@ TEST(PulseTunerThread, TurnsTheToneIntoTheCentreBin) {
     }
     EXPECT_TRUE(window.visible);
     EXPECT_TRUE(window.closed);
-    EXPECT_EQ(peakBin(spec.data(), 1000, 1050), 1024);
-    EXPECT_EQ(peakBin(specHi.data(), 490, 534), 512);
+    EXPECT_EQ(test::blockPeak(spec.data(), 1000, 1050).Bin, 1024);
+    EXPECT_EQ(test::blockPeak(specHi.data(), 490, 534).Bin, 512);
 }
 
 // Runs `step` on a thread of its own. A step still running after `limit` fails the test and
@@ -215,7 +183,7 @@ TEST(PulseServerKilled, StreamStopsDeliveringWithoutCrashOrHang) {
     REQUIRE_PRIVATE_SERVER();
     PortAudioBackend backend;
     auto stream = std::make_unique<TSoundCaptureStream>(nullptr, backend);
-    stream->SetFormatIndex(indexOf(stream->Formats(), 48000, 16, 2));
+    stream->SetFormatIndex(test::formatIndexOf(stream->Formats(), 48000, 16, 2));
     stream->Open();
     std::vector<std::uint8_t> bytes(192000);
     std::int64_t before = 0;
