@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -29,6 +30,9 @@ struct ConversionCase {
     std::vector<std::uint8_t> frame;
     float expected;
 };
+
+// Keeps the generated test names free of object dumps (which hold addresses).
+void PrintTo(const ConversionCase& c, std::ostream* os) { *os << c.name; }
 
 class FrameConversion : public ::testing::TestWithParam<ConversionCase> {};
 
@@ -148,6 +152,8 @@ struct ChoiceCase {
     std::int32_t bytesPerSample;
     std::int32_t channels;
 };
+
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
 
 class FormatChoice : public TunerThreadTest, public ::testing::WithParamInterface<ChoiceCase> {};
 
