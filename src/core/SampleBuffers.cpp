@@ -1,6 +1,7 @@
 #include "core/SampleBuffers.h"
 
 #include "core/ExtendedRounding.h"
+#include "core/VectorClones.h"
 
 #include <algorithm>
 #include <array>
@@ -33,15 +34,7 @@ const BlockWeights& blockWeights() noexcept {
     return weights;
 }
 
-// The weighted copy dominates a capture pass (8192 products); where the compiler can build
-// clones for wider vector units, the loader picks one once for the run. ThreadSanitizer
-// builds go without: its runtime is not ready when the loader resolves the clones.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define STEMORA_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define STEMORA_VECTOR_CLONES
-#endif
-
+// The weighted copy dominates a capture pass (8192 products), so it gets vector clones.
 // out[k] = weights[k] * in[k]; contiguous so that the compiler vectorises it.
 STEMORA_VECTOR_CLONES void weightedCopy(float* __restrict out, const double* __restrict weights,
                                         const float* __restrict in, int32_t n) noexcept {

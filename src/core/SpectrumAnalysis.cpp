@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/VectorClones.h"
 #include "core/uFFTasm.h"
 #include "core/uGamma.h"
 
@@ -30,9 +31,9 @@ void AppendInt(std::string& text, int32_t value) {
 // (the extended product then lies on either side of it), and below the normal float range
 // halfway lies elsewhere, so nonzero products under FLT_MIN count too. Integer tests only,
 // so that the loop vectorises.
-__attribute__((target_clones("avx512f", "avx2", "default"))) bool PackThroughDouble(
-    const float* __restrict block, const double* __restrict window,
-    float* __restrict frame) noexcept {
+STEMORA_VECTOR_CLONES bool PackThroughDouble(const float* __restrict block,
+                                             const double* __restrict window,
+                                             float* __restrict frame) noexcept {
     constexpr uint64_t floatMinBits = 0x3810000000000000u;  // 2^-126 as a double
     uint64_t recheck = 0;
     for (int32_t i = 0; i < FrameLength; ++i) {
