@@ -28,6 +28,10 @@
 #include "core/uFFTasmInternal.h"
 
 namespace stemora::fft {
+// Internal linkage: each path's translation unit is compiled for its own instruction set, so
+// the linker must never let one unit's out-of-line copy of these templates stand in for
+// another's (an AVX-512 copy called on the scalar path would fault on older CPUs).
+namespace {
 
 // One complex value as the narrowest vocabulary; also finishes levels too short for a register.
 struct ScalarOps {
@@ -680,4 +684,5 @@ void fillKernels(KernelSet& set) noexcept {
     fillKernels<V>(set, std::make_integer_sequence<int, kMaxLog2>{});
 }
 
+}  // namespace
 }  // namespace stemora::fft

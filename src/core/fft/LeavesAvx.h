@@ -15,7 +15,11 @@
 
 #include "core/fft/FFTGeneric.h"
 
-namespace stemora::fft::avx {
+// Internal linkage for the reason given in FFTGeneric.h: the AVX2 and AVX-512 units each
+// compile these for their own instruction set.
+namespace stemora::fft {
+namespace {
+namespace avx {
 
 struct Y {
     using R = __m256;
@@ -532,4 +536,6 @@ template <int L, class Source>
 }
 #endif
 
-}  // namespace stemora::fft::avx
+}  // namespace avx
+}  // namespace
+}  // namespace stemora::fft
