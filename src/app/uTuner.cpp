@@ -128,10 +128,15 @@ TTunerThread::~TTunerThread() {
 void TTunerThread::Start() {
     if (!thread_.joinable() && !finished_.load(std::memory_order_acquire)) {
         thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+        // A thread not yet started has no stop state to keep an earlier request in.
+        if (stopRequested_) {
+            thread_.request_stop();
+        }
     }
 }
 
 void TTunerThread::RequestStop() noexcept {
+    stopRequested_ = true;
     thread_.request_stop();
 }
 

@@ -69,8 +69,9 @@ class TTunerThread {
 
     // Runs a thread created suspended; does nothing once started.
     void Start();
-    // Asks the thread to stop after its current pass; does not wait. The thread then closes and
-    // destroys its stream and calls window.CloseDeviceCheck().
+    // Asks the thread to stop after its current pass (its first, when asked before Start); does
+    // not wait. The thread then closes and destroys its stream and calls
+    // window.CloseDeviceCheck().
     void RequestStop() noexcept;
     // True once the thread body has ended: stopped, or failed (a failed Open or pass ends it
     // quietly, without clean-up: the stream stays until this object goes).
@@ -105,6 +106,7 @@ class TTunerThread {
     std::int32_t sampleRate_ = 0;
     std::int32_t maxReadBytes_ = 0;  // whole frames only
     FrameConverter convert_ = nullptr;
+    bool stopRequested_ = false;  // window thread only
     std::atomic<bool> finished_{false};
     std::jthread thread_;  // last: it goes first, before anything the body touches
 };

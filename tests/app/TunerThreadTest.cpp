@@ -270,6 +270,17 @@ TEST_F(TunerThreadTest, StopEndsTheThreadWithinAPassAndCleansUp) {
     backend.StopRealTime();
 }
 
+// A stop asked for before a suspended thread starts still holds: the thread ends after its
+// first pass and cleans up, instead of capturing until it is destroyed.
+TEST_F(TunerThreadTest, StopRequestedBeforeStartEndsTheFirstPass) {
+    TTunerThread thread(buffers, decimationRate, window, backend, /*createSuspended=*/true);
+    thread.RequestStop();
+    thread.Start();
+    ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 2000ms));
+    EXPECT_EQ(window.Events().back(), "close device check");
+    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
+}
+
 TEST_F(TunerThreadTest, FailedOpenEndsTheThreadQuietlyWithoutCleanUp) {
     backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
     TTunerThread thread(buffers, decimationRate, window, backend, /*createSuspended=*/true);
