@@ -54,8 +54,8 @@ TEST(SampleBuffersTest, StartsZeroAndResets) {
 }
 
 TEST(SampleBuffersTest, TriggeringSampleOpensTheNextGroup) {
-    // Three input samples per output value; the phase is exactly 0 at samples 2 and 5, which
-    // must not emit.
+    // Three input samples per output value; the phase is exactly 0 when samples 3 and 6
+    // (counted from 0) arrive, and those must not emit.
     SampleBuffers buffers;
     const float input[8] = {1, 2, 4, 8, 16, 32, 64, 128};
     std::copy(input, input + 8, buffers.SampleBuffer());
