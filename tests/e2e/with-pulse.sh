@@ -68,9 +68,10 @@ socket=$dir/pulse.sock
 export HOME=$dir/home
 export XDG_RUNTIME_DIR=$dir/runtime
 export PULSE_SERVER=unix:$socket
-# Keep a client from spawning a server of its own when ours is gone.
+# Keep a client from spawning a server of its own when ours is gone. No shared memory, here or
+# in the server: a server that a test kills could not remove its segments from /dev/shm.
 export PULSE_CLIENTCONFIG=$dir/client.conf
-echo "autospawn = no" >"$PULSE_CLIENTCONFIG"
+printf 'autospawn = no\nenable-shm = no\n' >"$PULSE_CLIENTCONFIG"
 
 cat >"$dir/server.pa" <<PA
 load-module module-native-protocol-unix socket=$socket auth-anonymous=1
@@ -80,7 +81,7 @@ set-default-source vsink.monitor
 PA
 
 pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
-  --use-pid-file=no --enable-memfd=no --log-target="file:$dir/server.log" &
+  --use-pid-file=no --enable-memfd=no --disable-shm=yes --log-target="file:$dir/server.log" &
 server_pid=$!
 # Disowned: a test that kills the server must not make this shell report it.
 disown "$server_pid"
