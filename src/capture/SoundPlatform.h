@@ -20,7 +20,6 @@ inline constexpr HResult kOk = 0;
 // Generic failure and invalid-argument codes, as the platform spells them.
 inline constexpr HResult kErrFail = static_cast<HResult>(0x80004005u);
 inline constexpr HResult kErrInvalidArg = static_cast<HResult>(0x80070057u);
-inline constexpr HResult kErrNotSupported = static_cast<HResult>(0x80004001u);
 
 // The 18-byte PCM wave format record (WAVEFORMATEX), packed and little-endian.
 #pragma pack(push, 1)
@@ -64,18 +63,18 @@ struct DeviceGuid {
 };
 
 class RefCounted {
-public:
+  public:
     virtual std::uint32_t AddRef() = 0;
     // Drops one reference; the object destroys itself with its last one.
     virtual std::uint32_t Release() = 0;
 
-protected:
+  protected:
     virtual ~RefCounted() = default;
 };
 
 // One circular capture buffer of exactly dwBufferBytes bytes.
 class ISoundCaptureBuffer : public RefCounted {
-public:
+  public:
     // Starts recording; with kStartLooping it runs without pause, wrapping at the buffer's end.
     virtual HResult Start(std::uint32_t flags) = 0;
     virtual HResult Stop() = 0;
@@ -94,7 +93,7 @@ public:
 
 // An opened capture device (IDirectSoundCapture).
 class ISoundCapture : public RefCounted {
-public:
+  public:
     // On success (0) *buffer holds a new buffer in the requested format and size. `outer` must be
     // null (no aggregation).
     virtual HResult CreateCaptureBuffer(const CaptureBufferDesc* desc, ISoundCaptureBuffer** buffer,
@@ -106,7 +105,7 @@ public:
 // stream's CreateCaptureDevice turns that into EDirectXError "Necessary since DirectX5").
 // The back end object must outlive every stream and device created through it.
 class ISoundBackend {
-public:
+  public:
     virtual ~ISoundBackend() = default;
     virtual HResult DirectSoundCaptureCreate(const DeviceGuid* deviceId, ISoundCapture** device,
                                              void* outer) = 0;

@@ -32,7 +32,9 @@ struct ConversionCase {
 };
 
 // Keeps the generated test names free of object dumps (which hold addresses).
-void PrintTo(const ConversionCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ConversionCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FrameConversion : public ::testing::TestWithParam<ConversionCase> {};
 
@@ -153,7 +155,9 @@ struct ChoiceCase {
     std::int32_t channels;
 };
 
-void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ChoiceCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FormatChoice : public TunerThreadTest, public ::testing::WithParamInterface<ChoiceCase> {};
 
