@@ -22,6 +22,7 @@
 
 #include "core/uFFTasm.h"
 #include "core/uFFTasmInternal.h"
+#include "support/ReferenceDft.h"
 
 namespace {
 
@@ -29,17 +30,8 @@ using Complex = std::complex<float>;
 using LComplex = std::complex<long double>;
 
 constexpr int32_t kSizes[] = {64, 256, 1024, 4096, 16384, 65536};
-const long double kPi = 3.141592653589793238462643383279502884L;
-
-std::vector<Complex> randomSignal(int32_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<Complex> x(static_cast<std::size_t>(n));
-    for (auto& v : x) {
-        v = Complex(dist(gen), dist(gen));
-    }
-    return x;
-}
+using stemora::test::randomSignal;
+using stemora::test::relativeError;
 
 // Buffer from fftwf_malloc, so that every library gets the same (SIMD) alignment.
 struct FftwBuffer {
@@ -153,55 +145,12 @@ void registerBenchmarks() {
 // Extended-precision reference: the direct DFT up to 4096 points, a radix-2 FFT with exact
 // extended-precision roots above (the direct sum would take minutes there).
 std::vector<LComplex> reference(const std::vector<Complex>& x) {
-    const std::size_t n = x.size();
-    std::vector<LComplex> roots(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        const long double t =
-            2.0L * kPi * static_cast<long double>(j) / static_cast<long double>(n);
-        roots[j] = LComplex(std::cos(t), std::sin(t));
+    if (x.size() <= 4096) {
+        return stemora::test::directDft(x, +1);
     }
     std::vector<LComplex> a(x.begin(), x.end());
-    if (n <= 4096) {
-        std::vector<LComplex> out(n);
-        for (std::size_t k = 0; k < n; ++k) {
-            LComplex sum = 0;
-            for (std::size_t j = 0; j < n; ++j) {
-                sum += a[j] * roots[(j * k) % n];
-            }
-            out[k] = sum;
-        }
-        return out;
-    }
-    for (std::size_t i = 1, j = 0; i < n; ++i) {
-        std::size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) {
-            j ^= bit;
-        }
-        j ^= bit;
-        if (i < j) {
-            std::swap(a[i], a[j]);
-        }
-    }
-    for (std::size_t len = 2; len <= n; len <<= 1) {
-        for (std::size_t i = 0; i < n; i += len) {
-            for (std::size_t k = 0; k < len / 2; ++k) {
-                const LComplex v = a[i + k + len / 2] * roots[k * (n / len)];
-                a[i + k + len / 2] = a[i + k] - v;
-                a[i + k] += v;
-            }
-        }
-    }
+    stemora::test::referenceFft(a, +1);
     return a;
-}
-
-double relativeError(const Complex* got, const std::vector<LComplex>& want) {
-    long double maxErr = 0;
-    long double maxMag = 0;
-    for (std::size_t k = 0; k < want.size(); ++k) {
-        maxErr = std::max(maxErr, std::abs(LComplex(got[k].real(), got[k].imag()) - want[k]));
-        maxMag = std::max(maxMag, std::abs(want[k]));
-    }
-    return static_cast<double>(maxErr / maxMag);
 }
 
 struct Accuracy {

@@ -11,6 +11,7 @@
 
 #include "core/uFFTasm.h"
 #include "core/uFFTasmInternal.h"
+#include "support/ReferenceDft.h"
 
 namespace stemora {
 namespace {
@@ -19,76 +20,11 @@ using Complex = std::complex<float>;
 using LComplex = std::complex<long double>;
 using fft::KernelPath;
 
-const long double kPi = 3.141592653589793238462643383279502884L;
-
-std::vector<Complex> randomSignal(int32_t n, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-    std::vector<Complex> x(static_cast<std::size_t>(n));
-    for (auto& v : x) {
-        v = Complex(dist(gen), dist(gen));
-    }
-    return x;
-}
-
-// Direct DFT in extended precision: sign +1 is the engine's forward, -1 its inverse.
-std::vector<LComplex> directDft(const std::vector<Complex>& x, int sign) {
-    const std::size_t n = x.size();
-    std::vector<LComplex> roots(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        const long double t =
-            2.0L * kPi * static_cast<long double>(j) / static_cast<long double>(n);
-        roots[j] = LComplex(std::cos(t), sign * std::sin(t));
-    }
-    std::vector<LComplex> out(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        LComplex sum = 0;
-        for (std::size_t j = 0; j < n; ++j) {
-            sum += LComplex(x[j].real(), x[j].imag()) * roots[(j * k) % n];
-        }
-        out[k] = sum;
-    }
-    return out;
-}
-
-// Radix-2 FFT in extended precision for the sizes where the direct DFT is too slow.
-void referenceFft(std::vector<LComplex>& a, int sign) {
-    const std::size_t n = a.size();
-    for (std::size_t i = 1, j = 0; i < n; ++i) {
-        std::size_t bit = n >> 1;
-        for (; j & bit; bit >>= 1) {
-            j ^= bit;
-        }
-        j ^= bit;
-        if (i < j) {
-            std::swap(a[i], a[j]);
-        }
-    }
-    for (std::size_t len = 2; len <= n; len <<= 1) {
-        for (std::size_t i = 0; i < n; i += len) {
-            for (std::size_t k = 0; k < len / 2; ++k) {
-                const long double t =
-                    2.0L * kPi * static_cast<long double>(k) / static_cast<long double>(len);
-                const LComplex w(std::cos(t), sign * std::sin(t));
-                const LComplex u = a[i + k];
-                const LComplex v = a[i + k + len / 2] * w;
-                a[i + k] = u + v;
-                a[i + k + len / 2] = u - v;
-            }
-        }
-    }
-}
-
-// Largest |got - want| relative to the largest |want|.
-double relativeError(const std::vector<Complex>& got, const std::vector<LComplex>& want) {
-    long double maxErr = 0;
-    long double maxMag = 0;
-    for (std::size_t k = 0; k < got.size(); ++k) {
-        maxErr = std::max(maxErr, std::abs(LComplex(got[k].real(), got[k].imag()) - want[k]));
-        maxMag = std::max(maxMag, std::abs(want[k]));
-    }
-    return static_cast<double>(maxErr / maxMag);
-}
+using test::directDft;
+using test::kPi;
+using test::randomSignal;
+using test::referenceFft;
+using test::relativeError;
 
 double errorBound(int32_t n) {
     return 2e-7 * (std::log2(static_cast<double>(n)) + 1.0);
