@@ -45,8 +45,8 @@ inline constexpr const char* kPortAudioLibrary = "libportaudio.so.2";
 // producer's later overwriting of the same bytes one buffer on. The producer never waits for the
 // consumer: a consumer more than Size() bytes behind finds its unread bytes overwritten without
 // notice, as with the platform's capture buffers, so it must keep within one buffer of the
-// cursor. Cursor() equal to
-// the consumer's offset means nothing new (a buffer that filled completely counts as empty).
+// cursor. Cursor() equal to the consumer's offset means nothing new (a buffer that filled
+// completely counts as empty).
 class CaptureRing {
   public:
     // size > 0 bytes, filled with the silence byte (0x80 for 8-bit sound, else 0). Throws
