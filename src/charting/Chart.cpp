@@ -1,0 +1,1 @@
+#include "charting/Chart.h"

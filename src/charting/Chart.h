@@ -1,0 +1,170 @@
+#pragma once
+
+// A small chart widget for the tuner: a logarithmic bottom axis, an automatic left axis and a
+// right axis fixed at 0..100, with line, fast-line and bar series drawn by QPainter on a black
+// background. No title, legend, axes, labels, margins, zoom or panning.
+//
+// Geometry (W x H the widget's size in device-independent pixels):
+// - Bottom axis, logarithmic over [low, high]: a value v > 0 stands at column
+//   round((ln v - ln low) * W / (ln high - ln low)); a value <= 0 at column 0.
+// - Vertical axes: the maximum at row 0, the minimum at row H - 1, linear in between. The left
+//   axis spans exactly the smallest to the largest y of the points of the series drawn against
+//   it (no margin), recomputed at every redraw, 0..0 when there are none; the right axis is
+//   0..100. An axis whose span is 0 puts every value at row H - 1.
+//
+// Points are kept in ascending x; points of equal x stay in the order they were added, so
+// points added in ascending x append in O(1). Storage keeps its capacity across Clear.
+//
+// Threads: window thread only, like every widget.
+
+#include <QColor>
+#include <QFont>
+#include <QObject>
+#include <QPoint>
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <vector>
+
+namespace stemora {
+
+// Packed colour: red + 256 * green + 65536 * blue, red in the lowest byte.
+using PackedColour = std::uint32_t;
+// The reserved packed colour meaning "the series' own colour".
+inline constexpr PackedColour SeriesColourDefault = 0x20000000u;
+
+QColor ToQColor(PackedColour colour) noexcept;
+
+enum class VerticalAxis { Left, Right };
+
+struct ChartPoint {
+    double X = 0.0;
+    double Y = 0.0;
+    QString Label;
+    PackedColour Colour = SeriesColourDefault;
+};
+
+class ChartWidget;
+
+// One series of a chart; a QObject child of its chart, so it can be found by objectName.
+class ChartSeries : public QObject {
+    Q_OBJECT
+  public:
+    // Empties the series and schedules a redraw of its chart.
+    void Clear();
+    // Adds a point in its x place (after every point of equal x); returns its index. Schedules a
+    // redraw. colour: a packed colour or SeriesColourDefault.
+    int AddPoint(double x, double y, const QString& label = {},
+                 PackedColour colour = SeriesColourDefault);
+    // The series colour; a change schedules a redraw.
+    void SetSeriesColor(PackedColour colour);
+    PackedColour SeriesColor() const noexcept { return seriesColour_; }
+
+    VerticalAxis Axis() const noexcept { return axis_; }
+    int Count() const noexcept { return static_cast<int>(points_.size()); }
+    const ChartPoint& Point(int index) const { return points_.at(static_cast<std::size_t>(index)); }
+    const std::vector<ChartPoint>& Points() const noexcept { return points_; }
+    // The colour a point is drawn in: its own, or the series colour for SeriesColourDefault.
+    QColor PointColour(const ChartPoint& point) const noexcept;
+
+  protected:
+    ChartSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour);
+    ChartWidget& chart() const noexcept { return chart_; }
+
+  private:
+    friend class ChartWidget;
+    virtual void paint(class QPainter& painter) = 0;
+
+    ChartWidget& chart_;
+    VerticalAxis axis_;
+    PackedColour seriesColour_;
+    std::vector<ChartPoint> points_;
+};
+
+// Joins its points in x order; each segment takes the colour of the point at its end. No point
+// symbols, no marks.
+class LineSeries final : public ChartSeries {
+    Q_OBJECT
+  public:
+    LineSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour);
+
+  private:
+    void paint(QPainter& painter) override;
+};
+
+// Joins its points in x order in the one series colour.
+class FastLineSeries final : public ChartSeries {
+    Q_OBJECT
+  public:
+    FastLineSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour);
+
+  private:
+    void paint(QPainter& painter) override;
+};
+
+// Draws each point as a bar from Origin() to its y, centred on its x, in the point's colour,
+// without outline, (W div Count()) pixels wide, plus 1 when that is odd; bars at one x overlap in
+// the order added. Then each point's label as a mark at the bar's value end: transparent, no
+// frame or arrow line, moved ArrowLength() pixels beyond the value end (negative: back into the
+// bar), centred on the bar, in MarkFont() and MarkColour().
+class BarSeries final : public ChartSeries {
+    Q_OBJECT
+  public:
+    BarSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour, double origin);
+
+    double Origin() const noexcept { return origin_; }
+    int ArrowLength() const noexcept { return arrowLength_; }
+    void SetArrowLength(int pixels);
+    const QFont& MarkFont() const noexcept { return markFont_; }
+    void SetMarkFont(const QFont& font);
+    const QColor& MarkColour() const noexcept { return markColour_; }
+    void SetMarkColour(const QColor& colour);
+    // Width in pixels of every bar at the chart's current width.
+    int BarWidth() const noexcept;
+
+  private:
+    void paint(QPainter& painter) override;
+
+    double origin_;
+    int arrowLength_ = 0;
+    QFont markFont_;
+    QColor markColour_;
+};
+
+class ChartWidget : public QWidget {
+    Q_OBJECT
+  public:
+    explicit ChartWidget(QWidget* parent = nullptr);
+
+    // Series are owned by the chart and drawn in the order they were added.
+    LineSeries* AddLineSeries(const QString& name, VerticalAxis axis, PackedColour colour);
+    FastLineSeries* AddFastLineSeries(const QString& name, VerticalAxis axis,
+                                      PackedColour colour);
+    BarSeries* AddBarSeries(const QString& name, VerticalAxis axis, PackedColour colour,
+                            double origin);
+
+    // Range of the logarithmic bottom axis (low < high, both > 0); schedules a redraw.
+    void SetBottomAxisRange(double minimum, double maximum);
+    double BottomMinimum() const noexcept { return bottomMin_; }
+    double BottomMaximum() const noexcept { return bottomMax_; }
+
+    // Pixel places under the current size, ranges and points (the rules in the file comment).
+    int XToPixel(double x) const noexcept;
+    int YToPixel(double y, VerticalAxis axis) const noexcept;
+    // The left axis' current span (0..0 without points).
+    double LeftMinimum() const noexcept;
+    double LeftMaximum() const noexcept;
+
+  protected:
+    void paintEvent(class QPaintEvent* event) override;
+
+  private:
+    friend class ChartSeries;
+    void seriesChanged();
+
+    std::vector<ChartSeries*> series_;  // children, in drawing order
+    double bottomMin_ = 1.0;
+    double bottomMax_ = 10.0;
+};
+
+}  // namespace stemora
