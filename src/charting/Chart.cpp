@@ -1,1 +1,416 @@
 #include "charting/Chart.h"
+
+#include <QFontMetrics>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPalette>
+#include <QRect>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace stemora {
+
+namespace {
+
+// Places are clamped this far out: far beyond any window, yet safe for int and for the
+// rasteriser's fixed-point arithmetic after it clips.
+constexpr double FarPixel = 1 << 20;
+
+// Rounds half away from zero (std::lround) after clamping; NaN gives `otherwise`.
+int roundPixel(double place, int otherwise) noexcept {
+    if (std::isnan(place)) {
+        return otherwise;
+    }
+    return static_cast<int>(std::lround(std::clamp(place, -FarPixel, FarPixel)));
+}
+
+// Ordering key of an x value: NaN sorts first (it is drawn at column 0, like x <= 0), so the
+// points always stay totally ordered and the binary search stays valid.
+double orderKey(double x) noexcept {
+    return std::isnan(x) ? -std::numeric_limits<double>::infinity() : x;
+}
+
+}  // namespace
+
+QColor ToQColor(PackedColour colour) noexcept {
+    return QColor(static_cast<int>(colour & 0xFFu), static_cast<int>((colour >> 8) & 0xFFu),
+                  static_cast<int>((colour >> 16) & 0xFFu));
+}
+
+// ---------------------------------------------------------------------------------------------
+// ChartSeries
+
+ChartSeries::ChartSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour)
+    : QObject(&chart), chart_(chart), axis_(axis), seriesColour_(colour) {}
+
+ChartSeries::~ChartSeries() {
+    chart_.forgetSeries(this);
+}
+
+void ChartSeries::Clear() {
+    if (points_.empty()) {
+        return;
+    }
+    points_.clear();  // keeps the capacity for the next refill
+    changed();
+}
+
+int ChartSeries::AddPoint(double x, double y, const QString& label, PackedColour colour) {
+    const double key = orderKey(x);
+    std::size_t index = points_.size();
+    if (!points_.empty() && key < orderKey(points_.back().X)) {
+        // Out of order: after every point of equal x.
+        const auto place = std::upper_bound(
+            points_.begin(), points_.end(), key,
+            [](double k, const ChartPoint& point) { return k < orderKey(point.X); });
+        index = static_cast<std::size_t>(place - points_.begin());
+        points_.insert(place, ChartPoint{x, y, label, colour});
+    } else {
+        points_.push_back(ChartPoint{x, y, label, colour});
+    }
+    changed();
+    return static_cast<int>(index);
+}
+
+void ChartSeries::SetSeriesColor(PackedColour colour) {
+    if (colour == seriesColour_) {
+        return;
+    }
+    seriesColour_ = colour;
+    changed();
+}
+
+QColor ChartSeries::PointColour(const ChartPoint& point) const noexcept {
+    return ToQColor(point.Colour == SeriesColourDefault ? seriesColour_ : point.Colour);
+}
+
+int ChartSeries::column(double x) const noexcept {
+    return chart_.frame_.Column(x);
+}
+
+int ChartSeries::row(double y) const noexcept {
+    return chart_.frame_.Row(y, axis_);
+}
+
+int ChartSeries::chartWidth() const noexcept {
+    return chart_.frame_.Width;
+}
+
+std::vector<QPoint>& ChartSeries::polyline() const noexcept {
+    return chart_.polyline_;
+}
+
+const QPen& ChartSeries::pen(const QColor& colour) const {
+    return chart_.cachedPen(colour);
+}
+
+void ChartSeries::placePoints() const {
+    std::vector<QPoint>& places = chart_.polyline_;
+    places.clear();
+    for (const ChartPoint& point : points_) {
+        const QPoint place(column(point.X), row(point.Y));
+        // Several bins share a column: repeats of one pixel add nothing but rasteriser work.
+        if (places.empty() || places.back() != place) {
+            places.push_back(place);
+        }
+    }
+}
+
+void ChartSeries::changed() {
+    chart_.seriesChanged();
+}
+
+// ---------------------------------------------------------------------------------------------
+// LineSeries
+
+LineSeries::LineSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour)
+    : ChartSeries(chart, axis, colour) {}
+
+void LineSeries::paint(QPainter& painter) {
+    const std::vector<ChartPoint>& points = Points();
+    if (points.size() < 2) {
+        return;
+    }
+    std::vector<QPoint>& run = polyline();
+    // Consecutive segments that end in the same colour form one polyline.
+    std::size_t i = 1;
+    while (i < points.size()) {
+        const QColor colour = PointColour(points[i]);
+        run.clear();
+        run.emplace_back(column(points[i - 1].X), row(points[i - 1].Y));
+        while (i < points.size() && PointColour(points[i]) == colour) {
+            run.emplace_back(column(points[i].X), row(points[i].Y));
+            ++i;
+        }
+        painter.setPen(pen(colour));
+        painter.drawPolyline(run.data(), static_cast<int>(run.size()));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// FastLineSeries
+
+FastLineSeries::FastLineSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour)
+    : ChartSeries(chart, axis, colour) {}
+
+void FastLineSeries::paint(QPainter& painter) {
+    if (Count() < 2) {
+        return;
+    }
+    placePoints();
+    const std::vector<QPoint>& places = polyline();
+    painter.setPen(pen(ToQColor(SeriesColor())));
+    if (places.size() == 1) {
+        painter.drawPoint(places.front());  // every point on one pixel
+    } else {
+        painter.drawPolyline(places.data(), static_cast<int>(places.size()));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// BarSeries
+
+BarSeries::BarSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour, double origin)
+    : ChartSeries(chart, axis, colour),
+      origin_(origin),
+      markColour_(chart.palette().color(QPalette::ToolTipBase)) {
+    // Arial where installed, else a family with the same metrics.
+    markFont_.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                           QStringLiteral("Arimo"), QStringLiteral("DejaVu Sans")});
+    markFont_.setPixelSize(11);
+}
+
+void BarSeries::SetArrowLength(int pixels) {
+    if (pixels == arrowLength_) {
+        return;
+    }
+    arrowLength_ = pixels;
+    changed();
+}
+
+void BarSeries::SetMarkFont(const QFont& font) {
+    if (font == markFont_) {
+        return;
+    }
+    markFont_ = font;
+    changed();
+}
+
+void BarSeries::SetMarkColour(const QColor& colour) {
+    if (colour == markColour_) {
+        return;
+    }
+    markColour_ = colour;
+    changed();
+}
+
+int BarSeries::BarWidth() const noexcept {
+    const int count = Count();
+    if (count == 0) {
+        return 0;  // no bars, and no division by zero
+    }
+    const int width = std::max(chart().width(), 0) / count;
+    return width % 2 != 0 ? width + 1 : width;
+}
+
+void BarSeries::paint(QPainter& painter) {
+    const std::vector<ChartPoint>& points = Points();
+    const int width = BarWidth();
+    if (points.empty()) {
+        return;
+    }
+    const int originRow = row(origin_);
+    if (width > 0) {
+        for (const ChartPoint& point : points) {
+            const int valueRow = row(point.Y);
+            const int top = std::min(originRow, valueRow);
+            const int bottom = std::max(originRow, valueRow);
+            painter.fillRect(QRect(column(point.X) - width / 2, top, width, bottom - top + 1),
+                             PointColour(point));
+        }
+    }
+    // Marks over every bar, so a later bar never hides an earlier bar's label.
+    painter.setFont(markFont_);
+    painter.setPen(pen(markColour_));
+    const QFontMetrics metrics = painter.fontMetrics();
+    const int height = metrics.height();
+    for (const ChartPoint& point : points) {
+        if (point.Label.isEmpty()) {
+            continue;
+        }
+        const int valueRow = row(point.Y);
+        const int boxWidth = metrics.horizontalAdvance(point.Label);
+        // A hanging bar carries its mark below the value end, a standing one above it; a
+        // negative arrow length moves the mark back into the bar.
+        const int top =
+            valueRow > originRow ? valueRow + arrowLength_ : valueRow - arrowLength_ - height;
+        const QRect box(column(point.X) - boxWidth / 2, top, boxWidth, height);
+        painter.drawText(box, Qt::AlignCenter | Qt::TextDontClip, point.Label);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// ChartWidget
+
+ChartWidget::ChartWidget(QWidget* parent) : QWidget(parent) {
+    // Every pixel is painted here, so Qt repaints nothing beneath the chart on its updates.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
+}
+
+ChartWidget::~ChartWidget() {
+    // The series go first, while this chart is still whole; taken out of the list beforehand,
+    // they schedule no redraw as they leave.
+    const std::vector<ChartSeries*> series = std::move(series_);
+    series_.clear();
+    for (ChartSeries* one : series) {
+        delete one;
+    }
+}
+
+template <class Series>
+Series* ChartWidget::addSeries(const QString& name, Series* series) {
+    series->setObjectName(name);
+    series_.push_back(series);
+    update();
+    return series;
+}
+
+LineSeries* ChartWidget::AddLineSeries(const QString& name, VerticalAxis axis,
+                                       PackedColour colour) {
+    return addSeries(name, new LineSeries(*this, axis, colour));
+}
+
+FastLineSeries* ChartWidget::AddFastLineSeries(const QString& name, VerticalAxis axis,
+                                               PackedColour colour) {
+    return addSeries(name, new FastLineSeries(*this, axis, colour));
+}
+
+BarSeries* ChartWidget::AddBarSeries(const QString& name, VerticalAxis axis, PackedColour colour,
+                                     double origin) {
+    return addSeries(name, new BarSeries(*this, axis, colour, origin));
+}
+
+void ChartWidget::SetBottomAxisRange(double minimum, double maximum) {
+    // A range the logarithm cannot span would put every place at NaN: keep the last good one.
+    if (!(minimum > 0.0) || !(maximum > minimum) || !std::isfinite(maximum)) {
+        return;
+    }
+    if (minimum == bottomMin_ && maximum == bottomMax_) {
+        return;
+    }
+    bottomMin_ = minimum;
+    bottomMax_ = maximum;
+    update();
+}
+
+int ChartWidget::XToPixel(double x) const noexcept {
+    return makeFrame().Column(x);
+}
+
+int ChartWidget::YToPixel(double y, VerticalAxis axis) const noexcept {
+    return makeFrame().Row(y, axis);
+}
+
+double ChartWidget::LeftMinimum() const noexcept {
+    double minimum = 0.0;
+    double maximum = 0.0;
+    leftSpan(minimum, maximum);
+    return minimum;
+}
+
+double ChartWidget::LeftMaximum() const noexcept {
+    double minimum = 0.0;
+    double maximum = 0.0;
+    leftSpan(minimum, maximum);
+    return maximum;
+}
+
+void ChartWidget::leftSpan(double& minimum, double& maximum) const noexcept {
+    bool any = false;
+    minimum = 0.0;
+    maximum = 0.0;
+    for (const ChartSeries* series : series_) {
+        if (series->Axis() != VerticalAxis::Left) {
+            continue;
+        }
+        for (const ChartPoint& point : series->Points()) {
+            // A NaN or infinite value would make every place NaN; it is left out of the span.
+            if (!std::isfinite(point.Y)) {
+                continue;
+            }
+            if (!any) {
+                minimum = maximum = point.Y;
+                any = true;
+            } else {
+                minimum = std::min(minimum, point.Y);
+                maximum = std::max(maximum, point.Y);
+            }
+        }
+    }
+}
+
+ChartWidget::Frame ChartWidget::makeFrame() const noexcept {
+    Frame frame;
+    frame.Width = width();
+    frame.Height = height();
+    frame.LnLow = std::log(bottomMin_);
+    frame.ColumnsPerLn = frame.Width / (std::log(bottomMax_) - frame.LnLow);
+    leftSpan(frame.LeftMin, frame.LeftMax);
+    return frame;
+}
+
+int ChartWidget::Frame::Column(double x) const noexcept {
+    if (!(x > 0.0)) {
+        return 0;
+    }
+    return roundPixel((std::log(x) - LnLow) * ColumnsPerLn, 0);
+}
+
+int ChartWidget::Frame::Row(double y, VerticalAxis axis) const noexcept {
+    const double minimum = axis == VerticalAxis::Left ? LeftMin : 0.0;
+    const double maximum = axis == VerticalAxis::Left ? LeftMax : 100.0;
+    const double span = maximum - minimum;
+    if (!(span > 0.0)) {
+        return Height - 1;
+    }
+    return roundPixel((maximum - y) * (Height - 1) / span, Height - 1);
+}
+
+const QPen& ChartWidget::cachedPen(const QColor& colour) {
+    for (const QPen& pen : pens_) {
+        if (pen.color() == colour) {
+            return pen;
+        }
+    }
+    QPen& pen = pens_[nextPen_];
+    nextPen_ = (nextPen_ + 1) % pens_.size();
+    pen.setColor(colour);
+    return pen;
+}
+
+void ChartWidget::seriesChanged() {
+    update();
+}
+
+void ChartWidget::forgetSeries(ChartSeries* series) noexcept {
+    const auto place = std::find(series_.begin(), series_.end(), series);
+    if (place != series_.end()) {
+        series_.erase(place);
+        update();
+    }
+}
+
+void ChartWidget::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, false);
+    frame_ = makeFrame();
+    painter.fillRect(rect(), Qt::black);
+    for (ChartSeries* series : series_) {
+        series->paint(painter);
+    }
+}
+
+}  // namespace stemora

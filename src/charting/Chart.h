@@ -20,9 +20,11 @@
 #include <QColor>
 #include <QFont>
 #include <QObject>
+#include <QPen>
 #include <QPoint>
 #include <QString>
 #include <QWidget>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -50,6 +52,9 @@ class ChartWidget;
 class ChartSeries : public QObject {
     Q_OBJECT
   public:
+    // Leaves its chart's drawing list, so deleting a series on its own is safe.
+    ~ChartSeries() override;
+
     // Empties the series and schedules a redraw of its chart.
     void Clear();
     // Adds a point in its x place (after every point of equal x); returns its index. Schedules a
@@ -70,6 +75,18 @@ class ChartSeries : public QObject {
   protected:
     ChartSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colour);
     ChartWidget& chart() const noexcept { return chart_; }
+
+    // For paint(): places under the frame the chart is painting, and its shared pixel buffer.
+    int column(double x) const noexcept;
+    int row(double y) const noexcept;
+    int chartWidth() const noexcept;
+    std::vector<QPoint>& polyline() const noexcept;
+    // A pen of this colour from the chart's cache: painting then allocates no pen.
+    const class QPen& pen(const QColor& colour) const;
+    // Fills polyline() with the points' places, dropping repeats of one pixel.
+    void placePoints() const;
+    // Schedules a redraw of this series' chart, and of nothing else.
+    void changed();
 
   private:
     friend class ChartWidget;
@@ -135,11 +152,11 @@ class ChartWidget : public QWidget {
     Q_OBJECT
   public:
     explicit ChartWidget(QWidget* parent = nullptr);
+    ~ChartWidget() override;
 
     // Series are owned by the chart and drawn in the order they were added.
     LineSeries* AddLineSeries(const QString& name, VerticalAxis axis, PackedColour colour);
-    FastLineSeries* AddFastLineSeries(const QString& name, VerticalAxis axis,
-                                      PackedColour colour);
+    FastLineSeries* AddFastLineSeries(const QString& name, VerticalAxis axis, PackedColour colour);
     BarSeries* AddBarSeries(const QString& name, VerticalAxis axis, PackedColour colour,
                             double origin);
 
@@ -161,10 +178,33 @@ class ChartWidget : public QWidget {
   private:
     friend class ChartSeries;
     void seriesChanged();
+    void forgetSeries(ChartSeries* series) noexcept;
+    template <class Series>
+    Series* addSeries(const QString& name, Series* series);
+
+    // The mapping of one redraw: size, bottom axis and left span, fixed while painting.
+    struct Frame {
+        int Width = 0;
+        int Height = 0;
+        double LnLow = 0.0;
+        double ColumnsPerLn = 0.0;
+        double LeftMin = 0.0;
+        double LeftMax = 0.0;
+        int Column(double x) const noexcept;
+        int Row(double y, VerticalAxis axis) const noexcept;
+    };
+    Frame makeFrame() const noexcept;
+    void leftSpan(double& minimum, double& maximum) const noexcept;
+    const QPen& cachedPen(const QColor& colour);
 
     std::vector<ChartSeries*> series_;  // children, in drawing order
     double bottomMin_ = 1.0;
     double bottomMax_ = 10.0;
+    Frame frame_;                   // valid during paintEvent
+    std::vector<QPoint> polyline_;  // reused by every series' paint
+    // A few pens recoloured in place: with no painter holding them a recolour allocates nothing.
+    std::array<QPen, 16> pens_;
+    std::size_t nextPen_ = 0;
 };
 
 }  // namespace stemora
