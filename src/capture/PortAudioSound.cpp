@@ -18,7 +18,9 @@ struct PortAudioBackend::Api {
     decltype(&Pa_Initialize) Initialize;
     decltype(&Pa_Terminate) Terminate;
     decltype(&Pa_GetDefaultInputDevice) GetDefaultInputDevice;
+    decltype(&Pa_GetDefaultOutputDevice) GetDefaultOutputDevice;
     decltype(&Pa_GetDeviceInfo) GetDeviceInfo;
+    decltype(&Pa_IsFormatSupported) IsFormatSupported;
     decltype(&Pa_OpenStream) OpenStream;
     decltype(&Pa_StartStream) StartStream;
     decltype(&Pa_StopStream) StopStream;
@@ -362,7 +364,9 @@ const PortAudioBackend::Api& PortAudioBackend::resolve() {
         resolveEntry(api->Initialize, libraryName_, "Pa_Initialize");
         resolveEntry(api->Terminate, libraryName_, "Pa_Terminate");
         resolveEntry(api->GetDefaultInputDevice, libraryName_, "Pa_GetDefaultInputDevice");
+        resolveEntry(api->GetDefaultOutputDevice, libraryName_, "Pa_GetDefaultOutputDevice");
         resolveEntry(api->GetDeviceInfo, libraryName_, "Pa_GetDeviceInfo");
+        resolveEntry(api->IsFormatSupported, libraryName_, "Pa_IsFormatSupported");
         resolveEntry(api->OpenStream, libraryName_, "Pa_OpenStream");
         resolveEntry(api->StartStream, libraryName_, "Pa_StartStream");
         resolveEntry(api->StopStream, libraryName_, "Pa_StopStream");
@@ -384,11 +388,15 @@ bool PortAudioBackend::acquireSession() {
     return true;
 }
 
-void PortAudioBackend::releaseSession() {
-    std::lock_guard lock(sessionMutex());
+void PortAudioBackend::releaseSessionLocked() noexcept {
     if (sessions_ > 0 && --sessions_ == 0) {
         api_->Terminate();
     }
+}
+
+void PortAudioBackend::releaseSession() {
+    std::lock_guard lock(sessionMutex());
+    releaseSessionLocked();
 }
 
 HResult PortAudioBackend::DirectSoundCaptureCreate(const DeviceGuid* deviceId,
@@ -412,22 +420,103 @@ HResult PortAudioBackend::DirectSoundCaptureCreate(const DeviceGuid* deviceId,
     const PaDeviceIndex input = api.GetDefaultInputDevice();
     const PaDeviceInfo* info = input == paNoDevice ? nullptr : api.GetDeviceInfo(input);
     if (info == nullptr) {
-        // No device: undo this session's initialisation without re-taking the lock.
-        if (--sessions_ == 0) {
-            api.Terminate();
-        }
+        releaseSessionLocked();
         return kErrFail;
     }
     auto* created =
         new (std::nothrow) PortAudioDevice(*this, api, input, info->defaultLowInputLatency);
     if (created == nullptr) {
-        if (--sessions_ == 0) {
-            api.Terminate();
-        }
+        releaseSessionLocked();
         return kErrOutOfMemory;
     }
     *device = created;
     return kOk;
+}
+
+namespace {
+
+// The check's format on the default output device; false when there is none.
+bool defaultOutput(const PortAudioBackend::Api& api, PaStreamParameters& params) {
+    const PaDeviceIndex output = api.GetDefaultOutputDevice();
+    const PaDeviceInfo* info = output == paNoDevice ? nullptr : api.GetDeviceInfo(output);
+    if (info == nullptr) {
+        return false;
+    }
+    params = PaStreamParameters{};
+    params.device = output;
+    params.channelCount = PortAudioDeviceCheck::kChannels;
+    params.sampleFormat = paInt16;
+    params.suggestedLatency = info->defaultLowOutputLatency;
+    params.hostApiSpecificStreamInfo = nullptr;
+    return true;
+}
+
+}  // namespace
+
+PortAudioDeviceCheck::PortAudioDeviceCheck(std::string libraryName)
+    : owned_(std::make_unique<PortAudioBackend>(std::move(libraryName))), backend_(*owned_) {}
+
+PortAudioDeviceCheck::PortAudioDeviceCheck(PortAudioBackend& backend) noexcept
+    : backend_(backend) {}
+
+PortAudioDeviceCheck::~PortAudioDeviceCheck() {
+    Close();
+}
+
+bool PortAudioDeviceCheck::Query() {
+    try {
+        std::lock_guard lock(sessionMutex());
+        const PortAudioBackend::Api& api = backend_.resolve();
+        if (!backend_.acquireSession()) {
+            return false;
+        }
+        PaStreamParameters params;
+        const bool supported =
+            defaultOutput(api, params) &&
+            api.IsFormatSupported(nullptr, &params, kRate) == paFormatIsSupported;
+        backend_.releaseSessionLocked();
+        return supported;
+    } catch (...) {
+        // A missing library or entry (or no memory for the table): the device cannot be used.
+        return false;
+    }
+}
+
+bool PortAudioDeviceCheck::Open() {
+    try {
+        std::lock_guard lock(sessionMutex());
+        if (stream_ != nullptr) {
+            return true;
+        }
+        const PortAudioBackend::Api& api = backend_.resolve();
+        if (!backend_.acquireSession()) {
+            return false;
+        }
+        PaStreamParameters params;
+        PaStream* stream = nullptr;
+        // No callback: a blocking stream that is never started plays nothing.
+        if (!defaultOutput(api, params) ||
+            api.OpenStream(&stream, nullptr, &params, kRate, paFramesPerBufferUnspecified, paNoFlag,
+                           nullptr, nullptr) != paNoError) {
+            backend_.releaseSessionLocked();
+            return false;
+        }
+        stream_ = stream;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void PortAudioDeviceCheck::Close() noexcept {
+    std::lock_guard lock(sessionMutex());
+    if (stream_ == nullptr) {
+        return;
+    }
+    // A stream is held only after the entries were resolved.
+    backend_.api_->CloseStream(static_cast<PaStream*>(stream_));
+    stream_ = nullptr;
+    backend_.releaseSessionLocked();
 }
 
 ISoundBackend& DefaultSoundBackend() {

@@ -1,5 +1,6 @@
 #pragma once
-// The real capture back end: PortAudio, loaded at run time and never linked.
+// The real capture back end: PortAudio, loaded at run time and never linked. The start-up check
+// of the output device (PortAudioDeviceCheck, at the end) shares its entries and its lock.
 //
 // The library is found through GetLibraryProc (it stays loaded until the process ends) and all
 // its entries are resolved once, on the first DirectSoundCaptureCreate, into a table of function
@@ -28,6 +29,7 @@
 #include <memory>
 #include <string>
 
+#include "capture/DeviceCheck.h"
 #include "capture/SoundPlatform.h"
 
 namespace stemora {
@@ -101,16 +103,52 @@ class PortAudioBackend final : public ISoundBackend {
 
   private:
     friend class PortAudioDevice;
+    friend class PortAudioDeviceCheck;
 
+    // Callers of resolve, acquireSession and releaseSessionLocked hold the PortAudio lock;
+    // releaseSession takes it itself.
     const Api& resolve();
-    // PortAudio is initialised for the first device and terminated after the last one.
-    // acquireSession answers false when Pa_Initialize fails.
+    // PortAudio is initialised for the first session and terminated after the last one; a
+    // capture device and a held output check each count as one. acquireSession answers false
+    // when Pa_Initialize fails.
     bool acquireSession();
+    void releaseSessionLocked() noexcept;
     void releaseSession();
 
     std::string libraryName_;
     std::unique_ptr<Api> api_;
     int sessions_ = 0;
+};
+
+// The start-up check of the output device over PortAudio: PortAudio's default output device in
+// 48000 Hz 16-bit stereo, opened as a blocking output stream that is never started, so nothing
+// is ever played. It shares the PortAudio lock and session count with the capture back ends:
+// PortAudio is initialised for a Query only while it runs and for an Open while the stream is
+// held. A library that is missing or lacks an entry makes Query and Open answer false.
+class PortAudioDeviceCheck final : public IDeviceCheck {
+  public:
+    inline static constexpr std::uint32_t kRate = 48000;
+    inline static constexpr int kChannels = 2;
+
+    // With a capture back end of its own on libraryName (tests name a missing one).
+    explicit PortAudioDeviceCheck(std::string libraryName = kPortAudioLibrary);
+    // Shares `backend`'s entries and session count; the back end must outlive the check.
+    explicit PortAudioDeviceCheck(PortAudioBackend& backend) noexcept;
+    // Closes what is still held.
+    ~PortAudioDeviceCheck() override;
+    PortAudioDeviceCheck(const PortAudioDeviceCheck&) = delete;
+    PortAudioDeviceCheck& operator=(const PortAudioDeviceCheck&) = delete;
+
+    // False also when PortAudio cannot initialise or has no default output device.
+    bool Query() override;
+    // A stream already held counts as opened (no second one is made).
+    bool Open() override;
+    void Close() noexcept override;
+
+  private:
+    std::unique_ptr<PortAudioBackend> owned_;
+    PortAudioBackend& backend_;
+    void* stream_ = nullptr;  // the held PaStream, under the PortAudio lock
 };
 
 }  // namespace stemora
