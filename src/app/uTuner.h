@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "app/FairLock.h"
 #include "capture/uDirectSound.h"
 #include "core/SampleBuffers.h"
 
@@ -84,8 +85,9 @@ class TTunerThread {
     std::int32_t SampleRate() const noexcept { return sampleRate_; }
 
     // Guards the decimators' blocks; held by the capture thread for each whole pass. The window
-    // thread takes it only to copy the blocks.
-    std::mutex& CaptureLock() noexcept { return captureLock_; }
+    // thread takes it only to copy the blocks. Fair (FIFO), so a waiting window thread gets it
+    // at the end of the current pass even though the capture thread asks again at once.
+    FairLock& CaptureLock() noexcept { return captureLock_; }
 
     // The stream; the constructor's thread may use it until the thread starts, then the capture
     // thread alone (null after its clean-up).
@@ -100,7 +102,7 @@ class TTunerThread {
     ITunerWindow& window_;
     std::unique_ptr<TSoundCaptureStream> captureStream_;
     std::int32_t channels_ = 0;
-    std::mutex captureLock_;
+    FairLock captureLock_;
     std::int32_t bytesPerFrame_ = 0;
     std::int32_t bytesPerSample_ = 0;
     std::int32_t sampleRate_ = 0;
