@@ -1,5 +1,6 @@
 #include "app/PianoPicture.h"
 
+#include <QBrush>
 #include <QColor>
 #include <QLinearGradient>
 #include <QMouseEvent>
@@ -93,6 +94,27 @@ const QColor BlackShadow(0xcf, 0xcb, 0xc1);
 const QColor Felt(0x5a, 0x1c, 0x1c);
 const QColor MiddleCMark(0x38, 0x38, 0x38);
 
+// Gradient brushes built once, so a repaint (the pointer moving over the picture) allocates
+// nothing.
+struct GradientBrushes {
+    QBrush Ivory;
+    QBrush BlackFace;
+};
+
+QBrush VerticalGradient(int height, const QColor& top, const QColor& bottom) {
+    QLinearGradient gradient(0, 0, 0, height);
+    gradient.setColorAt(0.0, top);
+    gradient.setColorAt(1.0, bottom);
+    return QBrush(gradient);
+}
+
+const GradientBrushes& Brushes() {
+    static const GradientBrushes brushes{
+        VerticalGradient(PianoPicture::PictureHeight, WhiteTop, WhiteBottom),
+        VerticalGradient(BlackKeyBottom - 4, BlackFaceTop, BlackFaceBottom)};
+    return brushes;
+}
+
 }  // namespace
 
 PianoPicture::PianoPicture(QWidget* parent) : QWidget(parent) {
@@ -108,10 +130,7 @@ void PianoPicture::paintEvent(QPaintEvent* /*event*/) {
     constexpr int h = PictureHeight;
 
     // White keys: one vertical gradient under everything, a darker front lip on the last row.
-    QLinearGradient ivory(0, 0, 0, h);
-    ivory.setColorAt(0.0, WhiteTop);
-    ivory.setColorAt(1.0, WhiteBottom);
-    painter.fillRect(0, 0, w, h - 1, ivory);
+    painter.fillRect(0, 0, w, h - 1, Brushes().Ivory);
     painter.fillRect(0, h - 1, w, 1, WhiteFront);
 
     // Separators over the full height (hidden under black keys where one sits), plus both ends.
@@ -123,9 +142,7 @@ void PianoPicture::paintEvent(QPaintEvent* /*event*/) {
 
     // Black keys: a body, a slightly lighter face and a front bevel, with a soft shadow on the
     // white key to the right and below.
-    QLinearGradient face(0, 0, 0, BlackKeyBottom - 4);
-    face.setColorAt(0.0, BlackFaceTop);
-    face.setColorAt(1.0, BlackFaceBottom);
+    const QBrush& face = Brushes().BlackFace;
     for (const int centre : g.BlackCentres) {
         const int left = centre - BlackKeyHalfWidth;
         const int width = 2 * BlackKeyHalfWidth + 1;
