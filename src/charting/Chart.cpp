@@ -18,12 +18,33 @@ namespace {
 // rasteriser's fixed-point arithmetic after it clips.
 constexpr double FarPixel = 1 << 20;
 
-// Rounds half away from zero (std::lround) after clamping; NaN gives `otherwise`.
+// Rounds half away from zero, as std::lround does, after clamping; NaN gives `otherwise`.
+// Written out because the library call is a visible share of a redraw; within the clamp the
+// fraction place - whole is exact.
 int roundPixel(double place, int otherwise) noexcept {
     if (std::isnan(place)) {
         return otherwise;
     }
-    return static_cast<int>(std::lround(std::clamp(place, -FarPixel, FarPixel)));
+    const double clamped = std::clamp(place, -FarPixel, FarPixel);
+    const int whole = static_cast<int>(clamped);
+    const double fraction = clamped - whole;
+    return fraction >= 0.5 ? whole + 1 : fraction <= -0.5 ? whole - 1 : whole;
+}
+
+int sign(int value) noexcept {
+    return (value > 0) - (value < 0);
+}
+
+// Whether the path a -> b -> c covers exactly the pixels of a -> c: both steps run along one
+// axis, or both along one exact diagonal, in the same direction.
+bool continuesStraight(QPoint a, QPoint b, QPoint c) noexcept {
+    const QPoint first = b - a;
+    const QPoint second = c - b;
+    if (sign(first.x()) != sign(second.x()) || sign(first.y()) != sign(second.y())) {
+        return false;
+    }
+    return (first.x() == 0 || first.y() == 0) || (std::abs(first.x()) == std::abs(first.y()) &&
+                                                  std::abs(second.x()) == std::abs(second.y()));
 }
 
 // Ordering key of an x value: NaN sorts first (it is drawn at column 0, like x <= 0), so the
@@ -111,8 +132,15 @@ void ChartSeries::placePoints() const {
     places.clear();
     for (const ChartPoint& point : points_) {
         const QPoint place(column(point.X), row(point.Y));
-        // Several bins share a column: repeats of one pixel add nothing but rasteriser work.
-        if (places.empty() || places.back() != place) {
+        // Several bins share a column, and the noise floor runs level for stretches: repeats of
+        // one pixel and corners that are none add nothing but rasteriser work.
+        if (!places.empty() && places.back() == place) {
+            continue;
+        }
+        if (places.size() >= 2 &&
+            continuesStraight(places[places.size() - 2], places.back(), place)) {
+            places.back() = place;
+        } else {
             places.push_back(place);
         }
     }
@@ -130,22 +158,38 @@ LineSeries::LineSeries(ChartWidget& chart, VerticalAxis axis, PackedColour colou
 
 void LineSeries::paint(QPainter& painter) {
     const std::vector<ChartPoint>& points = Points();
-    if (points.size() < 2) {
+    const std::size_t count = points.size();
+    if (count < 2) {
         return;
     }
-    std::vector<QPoint>& run = polyline();
-    // Consecutive segments that end in the same colour form one polyline.
-    std::size_t i = 1;
-    while (i < points.size()) {
-        const QColor colour = PointColour(points[i]);
-        run.clear();
-        run.emplace_back(column(points[i - 1].X), row(points[i - 1].Y));
-        while (i < points.size() && PointColour(points[i]) == colour) {
-            run.emplace_back(column(points[i].X), row(points[i].Y));
-            ++i;
+    std::vector<QPoint>& places = polyline();
+    places.clear();
+    for (const ChartPoint& point : points) {
+        places.emplace_back(column(point.X), row(point.Y));
+    }
+    // Segment i joins places[i - 1] to places[i] in the colour of point i, in order; the
+    // segments of one colour in a row go out as one polyline. A lone upright or level segment
+    // is a filled rectangle instead: the same pixels for a fraction of the line rasteriser's
+    // work. One that the next segment retraces is skipped, as the next covers it (the marker
+    // lines go up in one colour and back down in another).
+    std::size_t first = 1;
+    while (first < count) {
+        const QColor colour = PointColour(points[first]);
+        std::size_t last = first;
+        while (last + 1 < count && PointColour(points[last + 1]) == colour) {
+            ++last;
         }
-        painter.setPen(pen(colour));
-        painter.drawPolyline(run.data(), static_cast<int>(run.size()));
+        const QPoint from = places[first - 1];
+        const QPoint to = places[first];
+        if (last > first || (from.x() != to.x() && from.y() != to.y())) {
+            painter.setPen(pen(colour));
+            painter.drawPolyline(places.data() + (first - 1), static_cast<int>(last - first + 2));
+        } else if (first + 1 >= count || places[first + 1] != from) {
+            painter.fillRect(QRect(QPoint(std::min(from.x(), to.x()), std::min(from.y(), to.y())),
+                                   QPoint(std::max(from.x(), to.x()), std::max(from.y(), to.y()))),
+                             colour);
+        }
+        first = last + 1;
     }
 }
 

@@ -83,7 +83,8 @@ class ChartSeries : public QObject {
     std::vector<QPoint>& polyline() const noexcept;
     // A pen of this colour from the chart's cache: painting then allocates no pen.
     const class QPen& pen(const QColor& colour) const;
-    // Fills polyline() with the points' places, dropping repeats of one pixel.
+    // Fills polyline() with the points' places, dropping those that leave its pixels unchanged
+    // (repeats, and points inside a straight level, upright or exactly diagonal run).
     void placePoints() const;
     // Schedules a redraw of this series' chart, and of nothing else.
     void changed();

@@ -96,6 +96,7 @@ class ChartTest : public QObject {
     void storageKeepsCapacity();
     void emptyChartIsBlack();
     void segmentsTakeTheirEndColour();
+    void lineKindsDrawTheSamePixels();
     void fastLineColourChange();
     void barMarks();
     void seriesAreNamedChildren();
@@ -221,6 +222,13 @@ void ChartTest::verticalAxes() {
     QCOMPARE(chart.LeftMinimum(), 0.0);
     QCOMPARE(chart.LeftMaximum(), 0.0);
     QCOMPARE(chart.YToPixel(5.0, VerticalAxis::Left), 26);
+    // Halves round away from zero: on 201 rows a right-axis step of 0.5 is one row.
+    chart.resize(600, 201);
+    QCOMPARE(chart.YToPixel(99.75, VerticalAxis::Right), 1);    // 0.5
+    QCOMPARE(chart.YToPixel(98.75, VerticalAxis::Right), 3);    // 2.5
+    QCOMPARE(chart.YToPixel(100.25, VerticalAxis::Right), -1);  // -0.5
+    QCOMPARE(chart.YToPixel(98.9, VerticalAxis::Right), 2);     // 2.2
+    chart.resize(600, 27);
 
     FastLineSeries* series = chart.AddFastLineSeries("s", VerticalAxis::Left, Green);
     series->AddPoint(1.0, 7.0);
@@ -348,6 +356,52 @@ void ChartTest::segmentsTakeTheirEndColour() {
         markers->AddPoint(markerX(i), 100.0, {}, White);
     }
     QCOMPARE(shot(chart).pixelColor(300, 50), QColor(Qt::white));
+}
+
+void ChartTest::lineKindsDrawTheSamePixels() {
+    // Both series simplify their drawing (merged runs; rectangles for straight segments; a
+    // retraced segment skipped); in one colour they must still light the same pixels as each
+    // other and as a plain polyline through every place.
+    ChartWidget fast;
+    ChartWidget line;
+    for (ChartWidget* chart : {&fast, &line}) {
+        chart->resize(300, 120);
+        chart->SetBottomAxisRange(100.0, 400.0);
+    }
+    FastLineSeries* a = fast.AddFastLineSeries("a", VerticalAxis::Right, Green);
+    LineSeries* b = line.AddLineSeries("b", VerticalAxis::Right, Green);
+    std::uint32_t state = 12345;
+    double y = 50.0;
+    for (int i = 0; i < 600; ++i) {
+        state = state * 1664525u + 1013904223u;
+        const int kind = static_cast<int>(state >> 29);  // 0..7
+        y = kind == 0   ? 50.0
+            : kind == 1 ? y
+            : kind == 2 ? y + 0.84
+                        : std::fmod(y + state % 97, 110.0);
+        const double x = 100.0 + i * 0.5 + (kind == 3 ? 0.0 : 0.25);
+        a->AddPoint(x, y);
+        b->AddPoint(x, y);
+        if (kind == 4) {  // straight up and back down
+            a->AddPoint(x, 100.0);
+            b->AddPoint(x, 100.0);
+            a->AddPoint(x, y);
+            b->AddPoint(x, y);
+        }
+    }
+    QImage plain(300, 120, QImage::Format_RGB32);
+    plain.fill(Qt::black);
+    {
+        QPainter painter(&plain);
+        painter.setPen(QPen(QColor(Qt::green), 1));
+        QPolygon places;
+        for (const ChartPoint& point : a->Points()) {
+            places << QPoint(fast.XToPixel(point.X), fast.YToPixel(point.Y, VerticalAxis::Right));
+        }
+        painter.drawPolyline(places);
+    }
+    QCOMPARE(shot(fast), plain);
+    QCOMPARE(shot(line), plain);
 }
 
 void ChartTest::fastLineColourChange() {
