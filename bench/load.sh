@@ -149,6 +149,16 @@ capturing() {
         END { if (mine && open) found = 1; exit !found }'
 }
 
+# The sample format and resampler of process $1's recording stream.
+stream_format() {
+    pactl list source-outputs 2>/dev/null | awk -v pid="$1" '
+        /^Source Output #/ { if (mine) exit; spec = ""; method = ""; mine = 0 }
+        /Sample Specification:/ { sub(/.*Specification: /, ""); spec = $0 }
+        /Resample method:/ { sub(/.*method: /, ""); method = $0 }
+        $0 ~ "application.process.id = \"" pid "\"" { mine = 1 }
+        END { if (mine) print spec ", resampler " method }'
+}
+
 results=$dir/results
 : >"$results"
 
@@ -196,6 +206,8 @@ run() {
         cat "$dir/$name.log" >&2
         exit 1
     fi
+
+    echo "$name: records $(stream_format "$program_pid")" >&2
 
     t1=$EPOCHREALTIME
     c1=$(cpu_ticks "$program_pid")
