@@ -115,10 +115,6 @@ int ChartSeries::row(double y) const noexcept {
     return chart_.frame_.Row(y, axis_);
 }
 
-int ChartSeries::chartWidth() const noexcept {
-    return chart_.frame_.Width;
-}
-
 std::vector<QPoint>& ChartSeries::polyline() const noexcept {
     return chart_.polyline_;
 }

@@ -6,14 +6,18 @@
 //
 // Geometry (W x H the widget's size in device-independent pixels):
 // - Bottom axis, logarithmic over [low, high]: a value v > 0 stands at column
-//   round((ln v - ln low) * W / (ln high - ln low)); a value <= 0 at column 0.
+//   round((ln v - ln low) * W / (ln high - ln low)); a value <= 0 or NaN at column 0. The high
+//   end lands on column W, one past the last: the rightmost marker is not seen.
+// - round() takes halves away from zero, as std::lround does, for columns and rows alike.
 // - Vertical axes: the maximum at row 0, the minimum at row H - 1, linear in between. The left
 //   axis spans exactly the smallest to the largest y of the points of the series drawn against
 //   it (no margin), recomputed at every redraw, 0..0 when there are none; the right axis is
-//   0..100. An axis whose span is 0 puts every value at row H - 1.
+//   0..100. An axis whose span is 0 puts every value at row H - 1. NaN and infinite y stay out
+//   of the left span (they would make every place NaN).
 //
 // Points are kept in ascending x; points of equal x stay in the order they were added, so
-// points added in ascending x append in O(1). Storage keeps its capacity across Clear.
+// points added in ascending x append in O(1). Storage keeps its capacity across Clear. A NaN x
+// sorts before every number.
 //
 // Threads: window thread only, like every widget.
 
@@ -79,7 +83,6 @@ class ChartSeries : public QObject {
     // For paint(): places under the frame the chart is painting, and its shared pixel buffer.
     int column(double x) const noexcept;
     int row(double y) const noexcept;
-    int chartWidth() const noexcept;
     std::vector<QPoint>& polyline() const noexcept;
     // A pen of this colour from the chart's cache: painting then allocates no pen.
     const class QPen& pen(const QColor& colour) const;
@@ -161,7 +164,8 @@ class ChartWidget : public QWidget {
     BarSeries* AddBarSeries(const QString& name, VerticalAxis axis, PackedColour colour,
                             double origin);
 
-    // Range of the logarithmic bottom axis (low < high, both > 0); schedules a redraw.
+    // Range of the logarithmic bottom axis (low < high, both > 0 and finite); schedules a
+    // redraw. Any other range is ignored and the last one kept: it would place every point at NaN.
     void SetBottomAxisRange(double minimum, double maximum);
     double BottomMinimum() const noexcept { return bottomMin_; }
     double BottomMaximum() const noexcept { return bottomMax_; }
