@@ -1,0 +1,232 @@
+#!/usr/bin/env bash
+# End-to-end tests of the tuner's window: the real program on a private Xvfb display, driven with
+# xdotool and looked at through screenshots.
+#
+#   window-test.sh CASE STEMORA_BINARY [SCREENSHOT_FOLDER]
+#
+# Cases that need sound run inside with-pulse.sh (a private PulseAudio server playing 440 Hz):
+#   tone           the window, its size, a spectrum peaking at the centre note; a screenshot;
+#                  a close through WM_DELETE_WINDOW
+#   controls       piano clicks move the red pointer, wheel steps change the marker lines
+#   signals        SIGTERM and SIGINT end the program cleanly
+#   server-killed  the sound server killed under a running tuner: it goes on answering and
+#                  still ends cleanly
+# and one without any sound server (run it outside with-pulse.sh):
+#   no-server      the window comes up with empty charts and closes cleanly
+set -uo pipefail
+
+case_name=${1-}
+binary=${2-}
+shots=${3-}
+if [[ -z $case_name || -z $binary ]]; then
+  echo "usage: $0 CASE STEMORA_BINARY [SCREENSHOT_FOLDER]" >&2
+  exit 2
+fi
+# shellcheck source=tests/e2e/x11-harness.sh
+source "$(dirname "${BASH_SOURCE[0]}")/x11-harness.sh"
+
+# Layout of the client area (pixels from its top-left corner).
+spec_y=249
+piano_y=510
+
+pointer_box() {
+  grab "$harness_dir/pointer.ppm"
+  python3 "$probe" pointer "$harness_dir/pointer.ppm"
+}
+
+# Waits up to 3 s for the red pointer's box ("left top width height") to become $1.
+expect_pointer() {
+  local want=$1 what=$2 got
+  for _ in $(seq 30); do
+    got=$(pointer_box)
+    [[ $got == "$want" ]] && {
+      note "ok: pointer at $got ($what)"
+      return 0
+    }
+    sleep 0.1
+  done
+  fail "pointer at '$got', expected '$want' ($what)"
+}
+
+marker_lines() {
+  grab "$harness_dir/markers.ppm"
+  python3 "$probe" markers "$harness_dir/markers.ppm"
+}
+
+# Waits up to 3 s for $1 marker lines on the centre chart, the grey one at its middle, about $2
+# pixels apart. A range of r semitones has 2r + 1 markers from column 0 to column 600; the last
+# falls just past the chart's 600 columns, so 2r are seen.
+expect_markers() {
+  local count=$1 spacing=$2 what=$3 got n grey step
+  for _ in $(seq 30); do
+    got=$(marker_lines)
+    read -r n grey step <<<"$got"
+    if ((n == count && grey >= 299 && grey <= 301)) &&
+      awk -v s="$step" -v w="$spacing" 'BEGIN { exit !(s > w - 1.5 && s < w + 1.5) }'; then
+      note "ok: $n marker lines ${step} px apart, the centre one at x = $grey ($what)"
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "marker lines '$got' (count, grey column, spacing), expected $count about $spacing px apart ($what)"
+}
+
+wheel() {
+  local button=$1 times=$2 x=$3 y=$4
+  xdotool mousemove --window "$window" "$x" "$y" click --repeat "$times" --delay 30 "$button" ||
+    fail "xdotool could not turn the wheel"
+}
+
+click_piano() {
+  xdotool mousemove --window "$window" "$1" $((piano_y + 55)) click 1 ||
+    fail "xdotool could not click"
+}
+
+# Right end of the text where the sound-mode caption sits, or -1 when there is none. The failure
+# caption ("Звуковое устройство не поддерживается") runs to about column 210, a format caption
+# ("48 кГц,  16 бит,  каналов 2") to about 140.
+caption_end() {
+  local first last
+  grab "$harness_dir/caption.ppm"
+  read -r first last <<<"$(python3 "$probe" caption "$harness_dir/caption.ppm")"
+  [[ $first == none ]] && last=-1
+  echo "$last"
+}
+
+no_error_box() {
+  [[ -z $(windows_named '^Stemora$') ]] || fail "an error box came up"
+}
+
+need_pulse() {
+  [[ -n ${STEMORA_PULSE_PID-} ]] || {
+    echo "$case_name: run it inside tests/e2e/with-pulse.sh" >&2
+    exit 2
+  }
+}
+
+case_tone() {
+  need_pulse
+  stemora_start "$binary"
+  stemora_window
+  local size
+  size=$(window_size)
+  [[ $size == "600 573" ]] || fail "client area $size, expected 600 573"
+  note "ok: window $window, client area $size"
+  spectrum_wait 10 || fail "no spectrum peaking at the centre within 10 s (last: $spectrum_line)"
+  note "ok: spectrum (pixels, topmost column, its row): $spectrum_line"
+  # The stream's format replaces the caption once a second.
+  local end
+  for _ in $(seq 30); do
+    end=$(caption_end)
+    ((end > 60 && end < 175)) && break
+    sleep 0.1
+  done
+  ((end > 60 && end < 175)) || fail "no format caption (its text ends at column $end)"
+  note "ok: a format caption, its text up to column $end"
+  no_error_box
+  if [[ -n $shots ]]; then
+    mkdir -p "$shots"
+    grab "$shots/stemora-tone.png"
+    note "screenshot: $shots/stemora-tone.png"
+  fi
+  close_wm
+  expect_clean_end WM_DELETE_WINDOW 2
+}
+
+case_controls() {
+  need_pulse
+  stemora_start "$binary"
+  stemora_window
+  # A4 at start: a white key, so the pointer sits low.
+  expect_pointer "328 43 3 16" "A4 at start"
+  # Column 200 is D3 (n = -7), a white key; 210 is D#3 (n = -6), a black one.
+  click_piano 200
+  expect_pointer "200 43 3 16" "click at column 200, D3"
+  click_piano 210
+  expect_pointer "207 20 3 16" "click at column 210, D#3"
+  click_piano 597
+  expect_pointer "592 43 3 16" "click at column 597, C8"
+
+  # Ten semitones each side at start; the wheel works over every part of the window.
+  expect_markers 20 30 "range 10 at start"
+  wheel 5 1 300 $((spec_y + 100))
+  expect_markers 18 33.3 "one step back over the centre chart: range 9"
+  wheel 5 12 100 $((piano_y + 30))
+  expect_markers 2 300 "twelve more over the piano: range 1, the least"
+  wheel 4 1 500 100
+  expect_markers 4 150 "one step forward over the upper chart: range 2"
+  wheel 4 12 300 235
+  expect_markers 20 30 "twelve more over the note strip: range 10, the most"
+  no_error_box
+  close_wm
+  expect_clean_end WM_DELETE_WINDOW 2
+}
+
+case_signals() {
+  need_pulse
+  local signal
+  for signal in TERM INT; do
+    stemora_start "$binary"
+    stemora_window
+    # Capture is running once the spectrum shows.
+    spectrum_wait 10 || fail "no spectrum within 10 s (last: $spectrum_line)"
+    close_signal "$signal"
+    expect_clean_end "SIG$signal" 2
+  done
+}
+
+case_server_killed() {
+  need_pulse
+  stemora_start "$binary"
+  stemora_window
+  spectrum_wait 10 || fail "no spectrum within 10 s (last: $spectrum_line)"
+  kill -9 "$STEMORA_PULSE_PID" || fail "could not kill the sound server"
+  note "killed the sound server"
+  sleep 1.5
+  running "$stemora_pid" || fail "the tuner ended when the sound server went away"
+  no_error_box
+  click_piano 200
+  expect_pointer "200 43 3 16" "click at column 200 after the server went"
+  wheel 5 1 300 100
+  expect_markers 18 33.3 "one wheel step back after the server went"
+  close_wm
+  expect_clean_end WM_DELETE_WINDOW 3
+}
+
+case_no_server() {
+  # Nowhere to reach: no server, and no client configuration that could start or name one.
+  export PULSE_SERVER=unix:/nonexistent/stemora-no-server PULSE_CLIENTCONFIG=/dev/null
+  unset STEMORA_PULSE_PID
+  stemora_start "$binary"
+  stemora_window
+  no_error_box
+  local size count end
+  size=$(window_size)
+  [[ $size == "600 573" ]] || fail "client area $size, expected 600 573"
+  end=$(caption_end)
+  ((end >= 180)) || fail "no failure caption (the text ends at column $end)"
+  # Without a device nothing is captured, so the charts stay empty for good.
+  for _ in $(seq 4); do
+    read -r count _ <<<"$(spectrum_now)"
+    ((count == 0)) || fail "the centre chart shows $count spectrum pixels without a device"
+    sleep 0.5
+  done
+  no_error_box
+  note "ok: window up with the failure caption (up to column $end), charts empty for 2 s"
+  close_wm
+  expect_clean_end WM_DELETE_WINDOW 2
+}
+
+harness_begin
+case $case_name in
+  tone) case_tone ;;
+  controls) case_controls ;;
+  signals) case_signals ;;
+  server-killed) case_server_killed ;;
+  no-server) case_no_server ;;
+  *)
+    echo "$0: unknown case $case_name" >&2
+    exit 2
+    ;;
+esac
+echo "PASS: $case_name"
