@@ -237,6 +237,9 @@ void TTunerForm::buildControls() {
         widget->installEventFilter(this);
     }
 
+    // Emitted on the capture thread; the data travel in the mailbox, under a lock of ours.
+    connect(this, &TTunerForm::soundModeRequested, this, &TTunerForm::applySoundModeRequests,
+            Qt::QueuedConnection);
     connect(Timer1, &QTimer::timeout, this, [this] { dispatch([this] { Timer1Timer(); }); });
     connect(Timer2, &QTimer::timeout, this, [this] { dispatch([this] { Timer2Timer(); }); });
     connect(ImagePiano, &PianoPicture::MouseReleased, this,
@@ -438,17 +441,35 @@ bool TTunerForm::WaitForCaptureThreads(std::chrono::milliseconds timeout) {
 }
 
 void TTunerForm::PostSoundModeCaption(std::string caption) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, caption = std::move(caption)] {
-            setCaption(LabelSoundMode, QString::fromStdString(caption));
-        },
-        Qt::QueuedConnection);
+    {
+        std::lock_guard lock(mailboxLock_);
+        pendingCaption_ = std::move(caption);
+        captionPending_ = true;
+    }
+    emit soundModeRequested();
 }
 
 void TTunerForm::PostSoundModeVisible() {
-    QMetaObject::invokeMethod(
-        this, [this] { LabelSoundMode->show(); }, Qt::QueuedConnection);
+    {
+        std::lock_guard lock(mailboxLock_);
+        visiblePending_ = true;
+    }
+    emit soundModeRequested();
+}
+
+void TTunerForm::applySoundModeRequests() {
+    std::unique_lock lock(mailboxLock_);
+    const bool caption = std::exchange(captionPending_, false);
+    const bool visible = std::exchange(visiblePending_, false);
+    const QString text = caption ? QString::fromStdString(pendingCaption_) : QString();
+    lock.unlock();
+    // In the order the thread asked: the caption, then the label shown.
+    if (caption) {
+        setCaption(LabelSoundMode, text);
+    }
+    if (visible) {
+        LabelSoundMode->show();
+    }
 }
 
 void TTunerForm::CloseDeviceCheck() noexcept {

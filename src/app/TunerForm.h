@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -123,8 +124,14 @@ class TTunerForm : public QWidget, public ITunerWindow {
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+  signals:
+    // The capture thread left a request for LabelSoundMode in the mailbox (queued to the window
+    // thread).
+    void soundModeRequested();
+
   private:
     void buildControls();
+    void applySoundModeRequests();
     void applySpectrumResult(const SpectrumResult& result);
     void refreshDecimalSeparator();
     void reapThreads(bool wait);
@@ -140,6 +147,11 @@ class TTunerForm : public QWidget, public ITunerWindow {
     TuningState tuning_;
     double centreBin_ = ::stemora::CentreBin;
     std::string decimalSeparator_ = ".";
+    // The capture thread's requests for LabelSoundMode, handed over under mailboxLock_.
+    std::mutex mailboxLock_;
+    std::string pendingCaption_;
+    bool captionPending_ = false;
+    bool visiblePending_ = false;
     std::unique_ptr<TTunerThread> tunerThread_;
     // Threads told to stop that may not have ended yet; declared last, so they go first.
     std::vector<std::unique_ptr<TTunerThread>> stoppingThreads_;
