@@ -126,8 +126,29 @@ const QPen& ChartSeries::pen(const QColor& colour) const {
 void ChartSeries::placePoints() const {
     std::vector<QPoint>& places = chart_.polyline_;
     places.clear();
-    for (const ChartPoint& point : points_) {
-        const QPoint place(column(point.X), row(point.Y));
+    const ChartWidget::Frame& frame = chart_.frame_;
+    if (frame.LnLow != columnsLnLow_ || frame.ColumnsPerLn != columnsPerLn_) {
+        columnXs_.clear();
+        columns_.clear();
+        columnsLnLow_ = frame.LnLow;
+        columnsPerLn_ = frame.ColumnsPerLn;
+    }
+    for (std::size_t i = 0; i < points_.size(); ++i) {
+        const ChartPoint& point = points_[i];
+        int x = 0;
+        if (i < columnXs_.size() && columnXs_[i] == point.X) {  // NaN never matches
+            x = columns_[i];
+        } else {
+            x = column(point.X);
+            if (i < columnXs_.size()) {
+                columnXs_[i] = point.X;
+                columns_[i] = x;
+            } else {
+                columnXs_.push_back(point.X);
+                columns_.push_back(x);
+            }
+        }
+        const QPoint place(x, row(point.Y));
         // Several bins share a column, and the noise floor runs level for stretches: repeats of
         // one pixel and corners that are none add nothing but rasteriser work.
         if (!places.empty() && places.back() == place) {

@@ -100,6 +100,12 @@ class ChartSeries : public QObject {
     VerticalAxis axis_;
     PackedColour seriesColour_;
     std::vector<ChartPoint> points_;
+    // Columns placePoints() worked out last time, by point index, and the bottom-axis mapping
+    // they hold for: a spectrum is refilled at the same bins every tick, so most need no log.
+    mutable std::vector<double> columnXs_;
+    mutable std::vector<int> columns_;
+    mutable double columnsLnLow_ = 0.0;
+    mutable double columnsPerLn_ = 0.0;
 };
 
 // Joins its points in x order; each segment takes the colour of the point at its end. No point
