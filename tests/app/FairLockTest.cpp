@@ -57,7 +57,7 @@ TEST(FairLock, ExcludesUnderContention) {
 // contest, decided by counts alone.
 TEST(FairLock, HolderThatRetakesAtOnceNeverStarvesAWaiter) {
     FairLock lock;
-    constexpr int kRounds = 2000;
+    constexpr int kRounds = 500;
     // Guarded by the lock.
     int pass = 0;       // holder passes begun
     int passSeen = -1;  // the pass in which the holder saw a waiter queued
