@@ -79,7 +79,9 @@ harness_begin() {
   trap 'exit 130' INT TERM
   : >"$harness_dir/display"
   # -displayfd: the server picks a free display number and writes it once it accepts clients.
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$harness_dir/display" \
+  # -noreset: by default the server resets whenever its last client leaves, and a client that
+  # connects just then (the tuner after a probe, or after the tuner before it) is turned away.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$harness_dir/display" \
     >"$harness_dir/xvfb.log" 2>&1 &
   xvfb_pid=$!
   local number=
@@ -110,7 +112,10 @@ harness_begin() {
 stemora_start() {
   local binary=$1
   [[ -x $binary ]] || fail "no tuner program at $binary"
-  QT_QPA_PLATFORM=xcb "$binary" >"$harness_dir/stemora.log" 2>&1 &
+  # At the design size: the checks count pixels, so no scaling from the caller's desktop.
+  env -u QT_SCREEN_SCALE_FACTORS -u QT_AUTO_SCREEN_SCALE_FACTOR -u QT_ENABLE_HIGHDPI_SCALING \
+    -u QT_FONT_DPI -u QT_STYLE_OVERRIDE QT_SCALE_FACTOR=1 QT_QPA_PLATFORM=xcb \
+    "$binary" >"$harness_dir/stemora.log" 2>&1 &
   stemora_pid=$!
   stemora_status=
   window=
@@ -143,9 +148,11 @@ window_size() {
 }
 
 grab() {
-  local file=$1 format=ppm
-  [[ $file == *.png ]] && format=png
-  import -window "$window" -depth 8 "$format:$file" 2>>"$harness_dir/import.log" ||
+  local file=$1 options=(-depth 8)
+  # Pictures kept for people carry no time stamps, so an unchanged window gives the same file.
+  [[ $file == *.png ]] && options+=(-strip -define "png:exclude-chunks=date,time" "png:$file")
+  [[ $file == *.png ]] || options+=("ppm:$file")
+  import -window "$window" "${options[@]}" 2>>"$harness_dir/import.log" ||
     fail "could not take a screenshot of window $window"
 }
 
