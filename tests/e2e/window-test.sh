@@ -70,7 +70,8 @@ expect_markers() {
     fi
     sleep 0.1
   done
-  fail "marker lines '$got' (count, grey column, spacing), expected $count about $spacing px apart ($what)"
+  fail "marker lines '$got' (count, grey column, spacing)," \
+    "expected $count about $spacing px apart ($what)"
 }
 
 wheel() {
