@@ -20,21 +20,14 @@
 //   work with it. Neither copyable nor movable.
 //
 // A waiter first spins briefly, then sleeps on a futex (std::atomic::wait off Linux); unlock()
-// makes a system call only when somebody waits. Tickets are
-// 32-bit and compared for equality only, so they may wrap; fewer than 2^32 threads may wait.
+// makes a system call only when somebody waits. Tickets are 32-bit and compared for equality
+// only, so they may wrap; fewer than 2^32 threads may wait.
 // Under ThreadSanitizer the lock is also announced as a mutex, so reports name it and its
 // holders, and lock-order and wrong-thread unlock checks apply.
 
 #include <atomic>
 #include <cassert>
-#include <climits>
 #include <cstdint>
-
-#if defined(__linux__)
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 #if defined(__SANITIZE_THREAD__)
 #define STEMORA_FAIR_LOCK_TSAN 1
@@ -49,6 +42,14 @@
 #endif
 
 namespace stemora {
+
+namespace fair_lock_detail {
+// Futex calls, kept out of line (FairLock.cpp) so that this header pulls in no system headers;
+// they run only on the slow path. The wait returns when `word` may no longer hold `expected`
+// (spurious returns allowed).
+void SleepWhile(std::atomic<std::uint32_t>& word, std::uint32_t expected) noexcept;
+void WakeAll(std::atomic<std::uint32_t>& word) noexcept;
+}  // namespace fair_lock_detail
 
 class FairLock {
   public:
@@ -107,7 +108,9 @@ class FairLock {
         // comes first and the waiter sees it before it sleeps. Nobody is left asleep.
         const std::uint32_t served = serving_.fetch_add(1, std::memory_order_seq_cst) + 1;
         if (next_.load(std::memory_order_seq_cst) != served) {
-            wakeAll();
+            // Every waiter sleeps on serving_ for its own ticket; waking only one might wake
+            // the wrong one.
+            fair_lock_detail::WakeAll(serving_);
         }
 #if defined(STEMORA_FAIR_LOCK_TSAN)
         __tsan_mutex_post_unlock(this, 0);
@@ -131,52 +134,18 @@ class FairLock {
             if (serving_.load(std::memory_order_acquire) == ticket) {
                 return;
             }
-            pause();
+            cpuRelax();
         }
         for (;;) {
             const std::uint32_t serving = serving_.load(std::memory_order_seq_cst);
             if (serving == ticket) {
                 return;
             }
-            sleepWhile(serving);
+            fair_lock_detail::SleepWhile(serving_, serving);
         }
     }
 
-    // Sleeps until serving_ may no longer be `serving` (spurious returns are fine).
-    //
-    // On Linux a bare futex: libstdc++'s std::atomic::wait first spins with sched_yield, and on
-    // a busy core a yield can hand the CPU to another process for a whole time slice while
-    // the lock is handed to this thread and the holder waits for it. In bench_lock (two spinning
-    // processes on two cores) that raised the window thread's p99 wait from about 2.5 ms to
-    // about 16 ms.
-    void sleepWhile(std::uint32_t serving) noexcept {
-#if defined(__linux__)
-        syscall(SYS_futex, futexWord(), FUTEX_WAIT_PRIVATE, serving, nullptr, nullptr, 0);
-#else
-        serving_.wait(serving, std::memory_order_seq_cst);
-#endif
-    }
-
-    void wakeAll() noexcept {
-        // Every waiter sleeps on serving_ for its own ticket; waking only one might wake the
-        // wrong one.
-#if defined(__linux__)
-        syscall(SYS_futex, futexWord(), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-#else
-        serving_.notify_all();
-#endif
-    }
-
-#if defined(__linux__)
-    // The kernel compares and waits on the 32-bit word the atomic holds.
-    std::uint32_t* futexWord() noexcept {
-        return reinterpret_cast<std::uint32_t*>(&serving_);
-    }
-    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
-                  std::atomic<std::uint32_t>::is_always_lock_free);
-#endif
-
-    static void pause() noexcept {
+    static void cpuRelax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #elif defined(__aarch64__)
