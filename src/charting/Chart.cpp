@@ -35,16 +35,17 @@ int sign(int value) noexcept {
     return (value > 0) - (value < 0);
 }
 
-// Whether the path a -> b -> c covers exactly the pixels of a -> c: both steps run along one
-// axis, or both along one exact diagonal, in the same direction.
-bool continuesStraight(QPoint a, QPoint b, QPoint c) noexcept {
+// Whether the path a -> b -> c lights exactly the pixels of a -> c in a polyline: both steps
+// run level, or both upright, in the same direction, and a and c lie inside `area`. Clipping
+// changes which end pixel a clipped segment keeps, and where a diagonal meets an upright
+// segment the last pixel depends on the diagonal's length, so neither qualifies.
+bool continuesStraight(QPoint a, QPoint b, QPoint c, const QRect& area) noexcept {
     const QPoint first = b - a;
     const QPoint second = c - b;
     if (sign(first.x()) != sign(second.x()) || sign(first.y()) != sign(second.y())) {
         return false;
     }
-    return (first.x() == 0 || first.y() == 0) || (std::abs(first.x()) == std::abs(first.y()) &&
-                                                  std::abs(second.x()) == std::abs(second.y()));
+    return (first.x() == 0 || first.y() == 0) && area.contains(a) && area.contains(c);
 }
 
 // Ordering key of an x value: NaN sorts first (it is drawn at column 0, like x <= 0), so the
@@ -127,6 +128,7 @@ void ChartSeries::placePoints() const {
     std::vector<QPoint>& places = chart_.polyline_;
     places.clear();
     const ChartWidget::Frame& frame = chart_.frame_;
+    const QRect area(0, 0, frame.Width, frame.Height);
     if (frame.LnLow != columnsLnLow_ || frame.ColumnsPerLn != columnsPerLn_) {
         columnXs_.clear();
         columns_.clear();
@@ -155,7 +157,7 @@ void ChartSeries::placePoints() const {
             continue;
         }
         if (places.size() >= 2 &&
-            continuesStraight(places[places.size() - 2], places.back(), place)) {
+            continuesStraight(places[places.size() - 2], places.back(), place, area)) {
             places.back() = place;
         } else {
             places.push_back(place);

@@ -87,7 +87,7 @@ class ChartSeries : public QObject {
     // A pen of this colour from the chart's cache: painting then allocates no pen.
     const class QPen& pen(const QColor& colour) const;
     // Fills polyline() with the points' places, dropping those that leave its pixels unchanged
-    // (repeats, and points inside a straight level, upright or exactly diagonal run).
+    // (repeats, and points inside a straight level or upright run on the chart).
     void placePoints() const;
     // Schedules a redraw of this series' chart, and of nothing else.
     void changed();
