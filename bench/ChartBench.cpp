@@ -97,7 +97,7 @@ void BM_Stemora_Paint(benchmark::State& state) {
         chart.Chart.render(&image);
         benchmark::DoNotOptimize(image.constBits());
     }
-        image.save("/tmp/chartsmoke/ours.png");
+    image.save("/tmp/chartsmoke/ours.png");
 }
 BENCHMARK(BM_Stemora_Paint)->Unit(benchmark::kMicrosecond);
 
@@ -189,7 +189,7 @@ void BM_QtCharts_Paint(benchmark::State& state) {
         chart.View.QWidget::render(&image);
         benchmark::DoNotOptimize(image.constBits());
     }
-        image.save("/tmp/chartsmoke/peer.png");
+    image.save("/tmp/chartsmoke/peer.png");
 }
 BENCHMARK(BM_QtCharts_Paint)->Unit(benchmark::kMicrosecond);
 
