@@ -1,0 +1,81 @@
+// One display tick as the window runs it, with the capture thread running on the simulated
+// device: CaptureLock, PackFrames, AnalyseSpectra, the refill of both spectrum series, and the
+// repaint of both spectrum charts into offscreen images. Goal: median under 1 ms.
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <cmath>
+#include <cstdlib>
+#include <numbers>
+
+#include "app/TunerForm.h"
+#include "capture/SimulatedSound.h"
+
+namespace {
+
+using namespace stemora;
+
+class PassingCheck final : public IDeviceCheck {
+  public:
+    bool Query() override { return true; }
+    bool Open() override { return true; }
+    void Close() noexcept override {}
+};
+
+void BM_WindowTick(benchmark::State& state) {
+    SimulatedSoundBackend backend;
+    // 16-bit sound with a tone at A4 and its octave, so both spectra are drawn on every tick.
+    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend.SetSource(
+        SimulatedSource::Samples([](std::uint64_t frame, std::uint32_t, std::uint32_t rate) {
+            const double t = static_cast<double>(frame) / rate;
+            return 0.3 * std::sin(2 * std::numbers::pi * 440.0 * t) +
+                   0.25 * std::sin(4 * std::numbers::pi * 440.0 * t);
+        }));
+    backend.StartRealTime();
+    PassingCheck check;
+    {
+        TTunerForm form(backend, check);
+        form.show();
+        QElapsedTimer waited;
+        waited.start();
+        while ((form.SeriesSpec->Count() == 0 || form.SeriesSpecHi->Count() == 0) &&
+               waited.elapsed() < 10000) {
+            QApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+        if (form.SeriesSpec->Count() == 0 || form.SeriesSpecHi->Count() == 0) {
+            state.SkipWithError("no spectrum after 10 s");
+        }
+        QImage spec(form.ChartSpec->size(), QImage::Format_RGB32);
+        QImage specHi(form.ChartSpecHi->size(), QImage::Format_RGB32);
+        for (auto _ : state) {
+            form.Timer2Timer();
+            form.ChartSpec->render(&spec);
+            form.ChartSpecHi->render(&specHi);
+            benchmark::DoNotOptimize(spec.constBits());
+            benchmark::DoNotOptimize(specHi.constBits());
+        }
+        state.counters["spec_points"] = form.SeriesSpec->Count();
+        state.counters["spechi_points"] = form.SeriesSpecHi->Count();
+        form.close();
+    }
+    backend.StopRealTime();
+}
+BENCHMARK(BM_WindowTick)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A benchmark has no screen to draw on.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
