@@ -12,6 +12,11 @@
 
 namespace stemora {
 
+namespace {
+// Seconds of sound the device may gather before handing it over, at the least.
+constexpr double kCaptureLatency = 0.05;
+}  // namespace
+
 // The entries that this back end calls, resolved once per back end. Only the types come from
 // portaudio.h; the library itself is never linked.
 struct PortAudioBackend::Api {
@@ -423,8 +428,10 @@ HResult PortAudioBackend::DirectSoundCaptureCreate(const DeviceGuid* deviceId,
         releaseSessionLocked();
         return kErrFail;
     }
-    auto* created =
-        new (std::nothrow) PortAudioDevice(*this, api, input, info->defaultLowInputLatency);
+    // The capture buffer holds a second and the display reads sound a second old, so low latency
+    // buys nothing; larger device periods wake the sound threads far less often.
+    const double latency = std::max(info->defaultHighInputLatency, kCaptureLatency);
+    auto* created = new (std::nothrow) PortAudioDevice(*this, api, input, latency);
     if (created == nullptr) {
         releaseSessionLocked();
         return kErrOutOfMemory;
