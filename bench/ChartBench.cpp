@@ -97,7 +97,6 @@ void BM_Stemora_Paint(benchmark::State& state) {
         chart.Chart.render(&image);
         benchmark::DoNotOptimize(image.constBits());
     }
-    image.save("/tmp/chartsmoke/ours.png");
 }
 BENCHMARK(BM_Stemora_Paint)->Unit(benchmark::kMicrosecond);
 
@@ -189,7 +188,6 @@ void BM_QtCharts_Paint(benchmark::State& state) {
         chart.View.QWidget::render(&image);
         benchmark::DoNotOptimize(image.constBits());
     }
-    image.save("/tmp/chartsmoke/peer.png");
 }
 BENCHMARK(BM_QtCharts_Paint)->Unit(benchmark::kMicrosecond);
 
