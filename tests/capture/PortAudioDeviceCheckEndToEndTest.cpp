@@ -1,5 +1,6 @@
 // The output-device check on the real stack: PortAudio on ALSA's default device, routed to a
-// private PulseAudio server (tests/e2e/with-pulse.sh), and once with no server at all.
+// private sound server (tests/e2e/with-pulse.sh or with-pipewire.sh), and once with no server at
+// all.
 
 #include <gtest/gtest.h>
 
@@ -24,12 +25,12 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 bool privateServer() {
-    return std::getenv("STEMORA_PULSE_PID") != nullptr;
+    return std::getenv("STEMORA_SOUND_RESTART") != nullptr;
 }
 
 #define REQUIRE_PRIVATE_SERVER()                                                   \
     if (!privateServer()) {                                                        \
-        GTEST_SKIP() << "run through tests/e2e/with-pulse.sh (no private server)"; \
+        GTEST_SKIP() << "run through tests/e2e/with-pulse.sh or with-pipewire.sh"; \
     }
 
 // Whether PortAudio is initialised right now: Pa_GetDeviceCount answers paNotInitialized

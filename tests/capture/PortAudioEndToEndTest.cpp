@@ -1,10 +1,9 @@
-// Capture on the real stack: PortAudio on ALSA's default device, routed to a private PulseAudio
-// server that plays a 440 Hz tone. Run through tests/e2e/with-pulse.sh, which starts the server
-// and the player and names the server's PID in STEMORA_PULSE_PID (for the cases that kill it).
+// Capture on the real stack: PortAudio on ALSA's default device, routed to a private sound
+// server that plays a 440 Hz tone. Run through tests/e2e/with-pulse.sh or with-pipewire.sh,
+// which start the server and the player and name in STEMORA_SOUND_RESTART the program that kills
+// and restarts them (for the cases that kill the server).
 
 #include <gtest/gtest.h>
-
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,14 +27,20 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-pid_t serverPid() {
-    const char* pid = std::getenv("STEMORA_PULSE_PID");
-    return pid != nullptr ? static_cast<pid_t>(std::atoi(pid)) : 0;
+const char* restartProgram() {
+    return std::getenv("STEMORA_SOUND_RESTART");
 }
 
-#define REQUIRE_PRIVATE_SERVER()                                                   \
-    if (serverPid() <= 0) {                                                        \
-        GTEST_SKIP() << "run through tests/e2e/with-pulse.sh (no private server)"; \
+// Asks the wrapper to kill ("--kill"), start ("--start") or restart ("") its sound server;
+// true once that is done.
+bool controlServer(const std::string& what) {
+    const std::string command = std::string("'") + restartProgram() + "' " + what;
+    return std::system(command.c_str()) == 0;
+}
+
+#define REQUIRE_PRIVATE_SERVER()                                                              \
+    if (restartProgram() == nullptr) {                                                        \
+        GTEST_SKIP() << "run through tests/e2e/with-pulse.sh or with-pipewire.sh (no server)"; \
     }
 
 struct Format {
@@ -199,7 +204,7 @@ TEST(PulseServerKilled, StreamStopsDeliveringWithoutCrashOrHang) {
     }
     ASSERT_GT(before, 0);
 
-    ASSERT_EQ(::kill(serverPid(), SIGKILL), 0);
+    ASSERT_TRUE(controlServer("--kill"));
     const auto killed = Clock::now();
     // Polling goes on straight through the loss: a read of what Available reported must return
     // at once even when the device dies in between. PortAudio notices within about half a
@@ -232,7 +237,7 @@ TEST(PulseServerKilled, TunerThreadStopsCleanly) {
     auto thread = std::make_unique<TTunerThread>(*buffers, decimationRate, window, backend);
     std::this_thread::sleep_for(1000ms);
     ASSERT_TRUE(window.visible);
-    ASSERT_EQ(::kill(serverPid(), SIGKILL), 0);
+    ASSERT_TRUE(controlServer("--kill"));
     std::this_thread::sleep_for(1500ms);
     EXPECT_FALSE(thread->Finished()) << "the thread keeps polling a silent device";
     thread->RequestStop();

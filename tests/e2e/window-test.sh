@@ -4,7 +4,8 @@
 #
 #   window-test.sh CASE STEMORA_BINARY [SCREENSHOT_FOLDER]
 #
-# Cases that need sound run inside with-pulse.sh (a private PulseAudio server playing 440 Hz):
+# Cases that need sound run inside with-pulse.sh or with-pipewire.sh (a private sound server
+# playing 440 Hz):
 #   tone           the window, its size, a spectrum peaking at the centre note; a screenshot;
 #                  a close through WM_DELETE_WINDOW
 #   controls       piano clicks move the red pointer, wheel steps change the marker lines
@@ -101,10 +102,15 @@ no_error_box() {
 }
 
 need_pulse() {
-  [[ -n ${STEMORA_PULSE_PID-} ]] || {
-    echo "$case_name: run it inside tests/e2e/with-pulse.sh" >&2
+  [[ -n ${STEMORA_SOUND_RESTART-} ]] || {
+    echo "$case_name: run it inside tests/e2e/with-pulse.sh or with-pipewire.sh" >&2
     exit 2
   }
+}
+
+# Kills the private sound server (the whole stack) outright.
+kill_server() {
+  "$STEMORA_SOUND_RESTART" --kill || fail "could not kill the sound server"
 }
 
 case_tone() {
@@ -183,7 +189,7 @@ case_server_killed() {
   stemora_start "$binary"
   stemora_window
   spectrum_wait 10 || fail "no spectrum within 10 s (last: $spectrum_line)"
-  kill -9 "$STEMORA_PULSE_PID" || fail "could not kill the sound server"
+  kill_server
   note "killed the sound server"
   sleep 1.5
   running "$stemora_pid" || fail "the tuner ended when the sound server went away"
@@ -203,7 +209,7 @@ case_no_server() {
   fi
   # Nowhere to reach: no server, and no client configuration that could start or name one.
   export PULSE_SERVER=unix:/nonexistent/stemora-no-server PULSE_CLIENTCONFIG=/dev/null
-  unset STEMORA_PULSE_PID
+  unset STEMORA_PULSE_PID STEMORA_PIPEWIRE_PID STEMORA_SOUND_RESTART
   stemora_start "$binary"
   stemora_window
   no_error_box

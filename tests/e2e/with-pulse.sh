@@ -7,9 +7,12 @@
 # log. ALSA's "default" device reaches the server through PULSE_SERVER (the pulseaudio package
 # routes ALSA's default to PulseAudio). A player stays attached for the whole run: an idle null
 # sink's monitor delivers in bursts about 2 s apart. The command gets STEMORA_PULSE_PID, the
-# server's PID, so a test can kill the server mid-capture. Every process started here is
-# stopped by its PID; the exit status is the command's.
+# server's PID, so a test can kill the server mid-capture, and STEMORA_SOUND_RESTART, which
+# kills and restarts server, player and listener (see sound-control.sh). Every process started
+# here is stopped by its PID; the exit status is the command's.
 set -uo pipefail
+# shellcheck source=tests/e2e/sound-control.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sound-control.sh"
 
 tone=440
 if [[ ${1-} == --tone ]]; then
@@ -48,7 +51,7 @@ ours() {
 
 stop() {
   local pid
-  for pid in "$listener_pid" "$player_pid" "$server_pid"; do
+  for pid in "$command_pid" "$listener_pid" "$player_pid" "$server_pid"; do
     [[ -n $pid ]] && ours "$pid" || continue
     kill "$pid" 2>/dev/null
     # A server that does not go within 2 s is killed outright.
@@ -80,26 +83,67 @@ set-default-sink vsink
 set-default-source vsink.monitor
 PA
 
-pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
-  --use-pid-file=no --enable-memfd=no --disable-shm=yes --log-target="file:$dir/server.log" &
-server_pid=$!
-# Disowned: a test that kills the server must not make this shell report it.
-disown "$server_pid"
+# Kills server, player and listener at once, as a crash of the server would.
+stack_kill() {
+  local pid
+  for pid in "$server_pid" "$player_pid" "$listener_pid"; do
+    [[ -n $pid ]] && ours "$pid" && kill -9 "$pid" 2>/dev/null
+  done
+  for pid in "$server_pid" "$player_pid" "$listener_pid"; do
+    while [[ -n $pid ]] && ours "$pid"; do
+      sleep 0.02
+    done
+  done
+  server_pid= player_pid= listener_pid=
+}
 
-ready=
-for _ in $(seq 100); do
-  if pactl info >/dev/null 2>&1; then
-    ready=1
-    break
+stack_start() {
+  pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
+    --use-pid-file=no --enable-memfd=no --disable-shm=yes --log-target="file:$dir/server.log" &
+  server_pid=$!
+  # Disowned: a test that kills the server must not make this shell report it.
+  disown "$server_pid"
+
+  local ready=
+  for _ in $(seq 100); do
+    if pactl info >/dev/null 2>&1; then
+      ready=1
+      break
+    fi
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [[ -z $ready ]]; then
+    echo "with-pulse: the private PulseAudio server did not start; its log:" >&2
+    cat "$dir/server.log" >&2
+    return 1
   fi
-  kill -0 "$server_pid" 2>/dev/null || break
-  sleep 0.05
-done
-if [[ -z $ready ]]; then
-  echo "with-pulse: the private PulseAudio server did not start; its log:" >&2
-  cat "$dir/server.log" >&2
-  exit 1
-fi
+
+  # The players' complaints when a test kills the server go to logs, not the test's output.
+  sox -q "$dir/tone.wav" -t pulseaudio vsink repeat - 2>"$dir/player.log" &
+  player_pid=$!
+  disown "$player_pid"
+  # The monitor delivers steadily only once the player's stream is connected.
+  local playing=
+  for _ in $(seq 100); do
+    if [[ -n $(pactl list short sink-inputs 2>/dev/null) ]]; then
+      playing=1
+      break
+    fi
+    sleep 0.05
+  done
+  if [[ -z $playing ]]; then
+    echo "with-pulse: the player did not connect to the private server" >&2
+    cat "$dir/player.log" >&2
+    return 1
+  fi
+  # Without a low-latency recorder the null sink renders in blocks of about 2 s, so a new
+  # recorder would wait that long for its first bytes: keep one listening throughout.
+  parec --latency-msec=20 -d vsink.monitor >/dev/null 2>"$dir/listener.log" &
+  listener_pid=$!
+  disown "$listener_pid"
+  sleep 0.3
+}
 
 # One second of a whole number of cycles repeats without a seam.
 if [[ -n $tone ]]; then
@@ -107,32 +151,10 @@ if [[ -n $tone ]]; then
 else
   sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" trim 0 1
 fi
-# The players' complaints when a test kills the server go to logs, not the test's output.
-sox -q "$dir/tone.wav" -t pulseaudio vsink repeat - 2>"$dir/player.log" &
-player_pid=$!
-disown "$player_pid"
-# The monitor delivers steadily only once the player's stream is connected.
-playing=
-for _ in $(seq 100); do
-  if [[ -n $(pactl list short sink-inputs 2>/dev/null) ]]; then
-    playing=1
-    break
-  fi
-  sleep 0.05
-done
-if [[ -z $playing ]]; then
-  echo "with-pulse: the player did not connect to the private server" >&2
-  cat "$dir/player.log" >&2
-  exit 1
-fi
-# Without a low-latency recorder the null sink renders in blocks of about 2 s, so a new
-# recorder would wait that long for its first bytes: keep one listening throughout.
-parec --latency-msec=20 -d vsink.monitor >/dev/null 2>"$dir/listener.log" &
-listener_pid=$!
-disown "$listener_pid"
-sleep 0.3
+stack_start || exit 1
+control_setup "$dir"
 
+# The server's PID at the start; a restart gives it another.
 export STEMORA_PULSE_PID=$server_pid
-"$@"
-status=$?
-exit "$status"
+control_run "$@"
+exit $?

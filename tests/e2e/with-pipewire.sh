@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Runs one command against a private PipeWire stack (pipewire, wireplumber, pipewire-pulse) that
+# plays a tone; the twin of with-pulse.sh, with the same interface.
+#
+#   with-pipewire.sh [--tone HZ | --silence] COMMAND [ARGS...]
+#
+# Everything lives in a fresh temporary folder: home, runtime, configuration and state folders,
+# the logs. ALSA's "default" device reaches the stack through the PulseAudio plugin and
+# pipewire-pulse (as on a desktop without pipewire-alsa), which finds it in the runtime folder.
+# The command gets STEMORA_PIPEWIRE_PID, the pipewire daemon's PID, and STEMORA_SOUND_RESTART,
+# which kills and restarts the whole stack (see sound-control.sh). Every process started here is
+# stopped by its PID; the exit status is the command's.
+set -uo pipefail
+# shellcheck source=tests/e2e/sound-control.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sound-control.sh"
+
+tone=440
+if [[ ${1-} == --tone ]]; then
+  tone=$2
+  shift 2
+elif [[ ${1-} == --silence ]]; then
+  tone=
+  shift
+fi
+if (($# == 0)); then
+  echo "usage: $0 [--tone HZ | --silence] COMMAND [ARGS...]" >&2
+  exit 2
+fi
+
+for tool in pipewire wireplumber pipewire-pulse pw-cli pactl sox; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "with-pipewire: $tool is not installed" >&2
+    exit 2
+  fi
+done
+
+dir=$(mktemp -d "${TMPDIR:-/tmp}/stemora-pipewire.XXXXXX")
+pipewire_pid=
+wireplumber_pid=
+pulse_pid=
+player_pid=
+
+# True while process $1 is still one that this shell started (see with-pulse.sh).
+ours() {
+  local stat ppid
+  { stat=$(<"/proc/$1/stat"); } 2>/dev/null || return 1
+  read -r _ ppid _ <<<"${stat##*) }"
+  [[ $ppid == "$$" ]]
+}
+
+stop() {
+  local pid
+  for pid in "$command_pid" "$player_pid" "$pulse_pid" "$wireplumber_pid" "$pipewire_pid"; do
+    [[ -n $pid ]] && ours "$pid" || continue
+    kill "$pid" 2>/dev/null
+    for _ in $(seq 20); do
+      ours "$pid" || break
+      sleep 0.1
+    done
+    ours "$pid" && kill -9 "$pid" 2>/dev/null
+  done
+  rm -rf "$dir"
+}
+trap stop EXIT
+trap 'exit 130' INT TERM
+
+mkdir -m 0700 "$dir/runtime" "$dir/home" "$dir/config" "$dir/state"
+export HOME=$dir/home
+export XDG_RUNTIME_DIR=$dir/runtime
+export XDG_CONFIG_HOME=$dir/config
+export XDG_STATE_HOME=$dir/state
+# Nothing may lead a client (or the stack itself) to a server other than ours.
+unset DBUS_SESSION_BUS_ADDRESS PULSE_SERVER PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR ALSA_CONFIG_PATH
+# No client may start a PulseAudio server of its own while the stack is down.
+export PULSE_CLIENTCONFIG=$dir/client.conf
+printf 'autospawn = no\nenable-shm = no\n' >"$PULSE_CLIENTCONFIG"
+
+# WirePlumber without a session bus: without both settings it exits at once (status 70).
+mkdir -p "$XDG_CONFIG_HOME/wireplumber/main.lua.d"
+cat >"$XDG_CONFIG_HOME/wireplumber/main.lua.d/51-no-dbus.lua" <<'LUA'
+alsa_monitor.properties["alsa.reserve"] = false
+default_access.properties["enable-flatpak-portal"] = false
+LUA
+
+# A crash takes the three daemons and the player: pipewire-pulse would otherwise live on,
+# refusing clients.
+stack_kill() {
+  local pid
+  for pid in "$pipewire_pid" "$wireplumber_pid" "$pulse_pid" "$player_pid"; do
+    [[ -n $pid ]] && ours "$pid" && kill -9 "$pid" 2>/dev/null
+  done
+  for pid in "$pipewire_pid" "$wireplumber_pid" "$pulse_pid" "$player_pid"; do
+    while [[ -n $pid ]] && ours "$pid"; do
+      sleep 0.02
+    done
+  done
+  pipewire_pid= wireplumber_pid= pulse_pid= player_pid=
+}
+
+# Waits up to $2 tenths of a second for the command $1 to succeed; false when it never does.
+await() {
+  for _ in $(seq "$2"); do
+    eval "$1" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+stack_failed() {
+  echo "with-pipewire: $1; the logs:" >&2
+  tail -n 20 "$dir"/*.log >&2
+  return 1
+}
+
+stack_start() {
+  # Disowned, each of them: a test that kills the stack must not make this shell report it.
+  pipewire >"$dir/pipewire.log" 2>&1 &
+  pipewire_pid=$!
+  disown "$pipewire_pid"
+  # The daemon answering, not its socket: a killed daemon leaves the socket file behind.
+  await 'pw-cli info 0' 100 || stack_failed "pipewire did not start" || return 1
+  wireplumber >"$dir/wireplumber.log" 2>&1 &
+  wireplumber_pid=$!
+  disown "$wireplumber_pid"
+  pipewire-pulse >"$dir/pipewire-pulse.log" 2>&1 &
+  pulse_pid=$!
+  disown "$pulse_pid"
+  await 'pactl info' 100 || stack_failed "pipewire-pulse did not answer" || return 1
+  # So that a test never passes on another stack than the one it names.
+  pactl info | grep -q '^Server Name: PulseAudio (on PipeWire' ||
+    stack_failed "the server answering is not PipeWire's: $(pactl info | grep '^Server Name')" ||
+    return 1
+  pactl load-module module-null-sink sink_name=vsink rate=48000 channels=2 >/dev/null ||
+    stack_failed "no null sink" || return 1
+  # WirePlumber may still be choosing its own defaults: set ours until they hold.
+  local defaults=
+  for _ in $(seq 100); do
+    pactl set-default-sink vsink 2>/dev/null
+    pactl set-default-source vsink.monitor 2>/dev/null
+    if [[ $(pactl get-default-source 2>/dev/null) == vsink.monitor &&
+      $(pactl get-default-sink 2>/dev/null) == vsink ]]; then
+      defaults=1
+      break
+    fi
+    sleep 0.1
+  done
+  [[ -n $defaults ]] || stack_failed "the null sink did not become the default" || return 1
+
+  sox -q "$dir/tone.wav" -t pulseaudio vsink repeat - 2>"$dir/player.log" &
+  player_pid=$!
+  disown "$player_pid"
+  await '[[ -n $(pactl list short sink-inputs) ]]' 100 ||
+    stack_failed "the player did not connect" || return 1
+  # PipeWire's monitor delivers within about 0.1 s; no standing listener is needed.
+  sleep 0.2
+}
+
+# One second of a whole number of cycles repeats without a seam.
+if [[ -n $tone ]]; then
+  sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" synth 1 sine "$tone" vol 0.5
+else
+  sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" trim 0 1
+fi
+stack_start || exit 1
+control_setup "$dir"
+
+# The daemon's PID at the start; a restart gives it another.
+export STEMORA_PIPEWIRE_PID=$pipewire_pid
+control_run "$@"
+exit $?
