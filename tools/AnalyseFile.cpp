@@ -1,12 +1,19 @@
 #include "AnalyseFile.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <exception>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "core/SampleBuffers.h"
@@ -101,21 +108,98 @@ void ConvertIntegers(const int32_t* in, float* out, int32_t frames, int32_t chan
     }
 }
 
-void ConvertFloats(const float* in, float* out, int32_t frames, int32_t channels) noexcept {
+// Float samples the analysis cannot take, counted as they are replaced by 0.
+struct SampleDefects {
+    int64_t NotNumbers = 0;  // NaN or infinity
+    int64_t FirstNotNumberFrame = -1;
+    int64_t TooLarge = 0;  // beyond MaxFloatSample
+    int64_t FirstTooLargeFrame = -1;
+
+    void Note(float value, int64_t frame) noexcept {
+        if (std::isfinite(value)) {
+            FirstTooLargeFrame = TooLarge++ == 0 ? frame : FirstTooLargeFrame;
+        } else {
+            FirstNotNumberFrame = NotNumbers++ == 0 ? frame : FirstNotNumberFrame;
+        }
+    }
+};
+
+// The file's float as analysed: itself, or 0 (noted) when it is no number or too large.
+inline float CheckedFloat(float value, int64_t frame, SampleDefects& defects) noexcept {
+    // NaN fails this comparison too.
+    if (std::fabs(value) <= MaxFloatSample) [[likely]] {
+        return value;
+    }
+    defects.Note(value, frame);
+    return 0.0f;
+}
+
+void ConvertFloats(const float* in, float* out, int32_t frames, int32_t channels,
+                   int64_t firstFrame, SampleDefects& defects) noexcept {
     if (channels == 1) {
         for (int32_t j = 0; j < frames; ++j) {
-            out[j] = in[j] * 32768.0f;
+            out[j] = CheckedFloat(in[j], firstFrame + j, defects) * 32768.0f;
         }
     } else {
         for (int32_t j = 0; j < frames; ++j) {
-            const float left = in[2 * j] * 32768.0f;
-            out[j] = left + in[2 * j + 1] * 32768.0f;
+            const float left = CheckedFloat(in[2 * j], firstFrame + j, defects) * 32768.0f;
+            out[j] = left + CheckedFloat(in[2 * j + 1], firstFrame + j, defects) * 32768.0f;
         }
     }
 }
 
+// libsndfile and the decoders under it (libmpg123 above all: "Note: Illegal Audio-MPEG-Header
+// ...") write to stderr with no switch to stop them. While a Muted lives, fd 2 points at
+// /dev/null; our own lines are written only outside one. Without /dev/null or a spare fd,
+// nothing is muted: stray notes beat lost messages.
+class ThirdPartyStderr {
+  public:
+    ThirdPartyStderr() noexcept : null_(open("/dev/null", O_WRONLY | O_CLOEXEC)) {}
+    ~ThirdPartyStderr() {
+        if (null_ >= 0) {
+            close(null_);
+        }
+    }
+    ThirdPartyStderr(const ThirdPartyStderr&) = delete;
+    ThirdPartyStderr& operator=(const ThirdPartyStderr&) = delete;
+
+    class Muted {
+      public:
+        explicit Muted(const ThirdPartyStderr* stderrSink) noexcept {
+            if (stderrSink == nullptr || stderrSink->null_ < 0) {
+                return;
+            }
+            std::fflush(stderr);
+            saved_ = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+            if (saved_ >= 0 && dup2(stderrSink->null_, STDERR_FILENO) < 0) {
+                close(saved_);
+                saved_ = -1;
+            }
+        }
+        ~Muted() {
+            if (saved_ >= 0) {
+                std::fflush(stderr);
+                dup2(saved_, STDERR_FILENO);
+                close(saved_);
+            }
+        }
+        Muted(const Muted&) = delete;
+        Muted& operator=(const Muted&) = delete;
+
+      private:
+        int saved_ = -1;
+    };
+
+  private:
+    int null_;
+};
+
 struct SndfileCloser {
-    void operator()(SNDFILE* file) const noexcept { sf_close(file); }
+    const ThirdPartyStderr* StderrSink = nullptr;
+    void operator()(SNDFILE* file) const noexcept {
+        const ThirdPartyStderr::Muted muted(StderrSink);
+        sf_close(file);
+    }
 };
 using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
 
@@ -125,8 +209,9 @@ class FrameReader {
   public:
     static constexpr int32_t ChunkFrames = 8192;
 
-    FrameReader(SNDFILE* file, int32_t channels, SampleLayout layout)
-        : file_(file), channels_(channels), layout_(layout) {
+    FrameReader(SNDFILE* file, int32_t channels, SampleLayout layout,
+                const ThirdPartyStderr& stderrSink)
+        : file_(file), channels_(channels), layout_(layout), stderrSink_(stderrSink) {
         if (layout_.Kind == SampleKind::Float) {
             floats_.resize(static_cast<size_t>(ChunkFrames) * channels_);
         } else {
@@ -150,9 +235,13 @@ class FrameReader {
         return delivered;
     }
 
+    const SampleDefects& Defects() const noexcept { return defects_; }
+
   private:
     bool refill() noexcept {
+        chunkFirstFrame_ += available_;
         position_ = 0;
+        const ThirdPartyStderr::Muted muted(&stderrSink_);
         available_ = layout_.Kind == SampleKind::Float
                          ? static_cast<int32_t>(sf_readf_float(file_, floats_.data(), ChunkFrames))
                          : static_cast<int32_t>(sf_readf_int(file_, ints_.data(), ChunkFrames));
@@ -164,7 +253,8 @@ class FrameReader {
         const size_t offset = static_cast<size_t>(position_) * channels_;
         switch (layout_.Kind) {
             case SampleKind::Float:
-                ConvertFloats(floats_.data() + offset, out, frames, channels_);
+                ConvertFloats(floats_.data() + offset, out, frames, channels_,
+                              chunkFirstFrame_ + position_, defects_);
                 break;
             case SampleKind::UnsignedByte:
                 ConvertUnsignedBytes(ints_.data() + offset, out, frames, channels_);
@@ -178,10 +268,13 @@ class FrameReader {
     SNDFILE* file_;
     int32_t channels_;
     SampleLayout layout_;
+    const ThirdPartyStderr& stderrSink_;
     std::vector<int32_t> ints_;
     std::vector<float> floats_;
     int32_t position_ = 0;
     int32_t available_ = 0;
+    int64_t chunkFirstFrame_ = 0;  // frame index of floats_[0] / ints_[0] in the file
+    SampleDefects defects_;
 };
 
 void AppendDouble(std::string& line, double value) {
@@ -244,6 +337,95 @@ void ReportError(std::ostream& err, std::string_view message) {
     err.flush();
 }
 
+bool IsStandardInput(const std::string& path) {
+    return path == "-";
+}
+
+// How the file is named in messages.
+std::string Quoted(const std::string& path) {
+    return IsStandardInput(path) ? std::string("standard input") : "'" + path + "'";
+}
+
+// Why path must not be opened, or empty. open() on a FIFO without a writer blocks for ever,
+// and folders, terminals or sockets hold no sound file; so only regular files and block
+// devices (a disk image can be one) are opened.
+std::string Refusal(const std::string& path) {
+    if (IsStandardInput(path)) {
+        return isatty(STDIN_FILENO) == 1
+                   ? "cannot read standard input: it is a terminal (give a file, or pipe one in)"
+                   : std::string();
+    }
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        return "cannot read " + Quoted(path) + ": " + std::generic_category().message(errno);
+    }
+    if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) {
+        return {};
+    }
+    const char* kind = S_ISDIR(status.st_mode)    ? "a folder"
+                       : S_ISFIFO(status.st_mode) ? "a named pipe (FIFO)"
+                       : S_ISCHR(status.st_mode)  ? "a character device"
+                       : S_ISSOCK(status.st_mode) ? "a socket"
+                                                  : "no regular file";
+    return "cannot read " + Quoted(path) + ": it is " + kind +
+           "; only regular files can be analysed ('-' reads standard input)";
+}
+
+// Why sf_open refused a file that Refusal let through. libsndfile's own text is kept where
+// it is true; for a file it took for MPEG and then could not decode it says "File does not
+// exist or is not a regular file", which the stat above has just shown to be false.
+std::string OpenFailure(const std::string& path) {
+    const std::string reason = sf_strerror(nullptr);
+    if (reason.rfind("File does not exist", 0) != 0) {
+        return "cannot read " + Quoted(path) + ": " + reason;
+    }
+    // The log of the failed open names the format libsndfile guessed, where it got that far.
+    char log[4096] = {};
+    sf_command(nullptr, SFC_GET_LOG_INFO, log, sizeof log);
+    const std::string_view logText(log);
+    if (logText.find("MPEG") != std::string_view::npos) {
+        return "cannot read " + Quoted(path) + ": " +
+               (IsStandardInput(path) ? "libsndfile took the data"
+                                      : "the file exists, but libsndfile took it") +
+               " for MPEG audio (MP3) and could not decode it";
+    }
+    return "cannot read " + Quoted(path) + ": " +
+           (IsStandardInput(path) ? "the data" : "the file exists, but it") +
+           " is in no sound format that libsndfile could read";
+}
+
+// "1 sample that is no number (NaN or infinity), at 2.000 s"
+void AppendDefect(std::string& line, int64_t count, std::string_view one, std::string_view many,
+                  int64_t firstFrame, int32_t rate) {
+    AppendInt(line, count);
+    line.append(count == 1 ? one : many);
+    line.append(count == 1 ? ", at " : ", the first at ");
+    AppendSeconds(line, firstFrame * 1000 / rate);
+    line.append(" s");
+}
+
+// The one warning line after a run over samples analysed as 0; empty when there were none.
+std::string DefectWarning(const std::string& path, const SampleDefects& d, int32_t rate) {
+    if (d.NotNumbers == 0 && d.TooLarge == 0) {
+        return {};
+    }
+    std::string line = "warning: " + Quoted(path) + " holds ";
+    if (d.NotNumbers > 0) {
+        AppendDefect(line, d.NotNumbers, " sample that is no number (NaN or infinity)",
+                     " samples that are no numbers (NaN or infinity)", d.FirstNotNumberFrame, rate);
+        if (d.TooLarge > 0) {
+            line.append(", and ");
+        }
+    }
+    if (d.TooLarge > 0) {
+        AppendDefect(line, d.TooLarge, " sample beyond 1e19 times full scale",
+                     " samples beyond 1e19 times full scale", d.FirstTooLargeFrame, rate);
+    }
+    line.append(d.NotNumbers + d.TooLarge == 1 ? "; it was analysed as 0"
+                                               : "; they were analysed as 0");
+    return line;
+}
+
 }  // namespace
 
 std::optional<int32_t> NoteShiftForName(std::string_view name) {
@@ -274,6 +456,20 @@ std::optional<int32_t> NoteShiftForName(std::string_view name) {
 
 std::string_view AnalyseUsage() {
     return "usage: stemora-analyse [--note NAME | --shift N] [--tsv] FILE";
+}
+
+std::string_view AnalyseHelp() {
+    return "usage: stemora-analyse [--note NAME | --shift N] [--tsv] FILE\n"
+           "Runs the tuner's analysis on a sound file: one line per 63 ms of sound, with the\n"
+           "tick's time and the two captions the window shows.\n"
+           "  --note NAME  centre note as the tuner names it, G#0 to C#8 (default A4)\n"
+           "  --shift N    centre note in semitones above A3, -37 to 52\n"
+           "  --tsv        the numbers behind the captions, tab-separated, under a header\n"
+           "  FILE         a regular file that libsndfile reads (WAV, FLAC, Ogg, AIFF, MP3 ...);\n"
+           "               '-' reads standard input; a file named '-' is given as ./-\n"
+           "Float samples that are no number (NaN, infinity) or beyond 1e19 times full scale\n"
+           "are analysed as 0, and a warning line at the end says how many and when.\n"
+           "Exit status: 0 done, 1 the file could not be read, 2 bad command line.\n";
 }
 
 std::string_view AnalyseTsvHeader() {
@@ -367,21 +563,31 @@ ParsedArguments ParseAnalyseArguments(std::span<const std::string_view> args) {
 
 int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& err) {
     const std::string& path = options.Path;
+    if (const std::string refusal = Refusal(path); !refusal.empty()) {
+        ReportError(err, refusal);
+        return AnalyseFileError;
+    }
+    // Declared before the handle: sf_close runs muted too.
+    const ThirdPartyStderr stderrSink;
     SF_INFO info{};
-    SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
+    SndfileHandle file(nullptr, SndfileCloser{&stderrSink});
+    {
+        const ThirdPartyStderr::Muted muted(&stderrSink);
+        file.reset(sf_open(path.c_str(), SFM_READ, &info));
+    }
     if (!file) {
-        ReportError(err, "cannot read '" + path + "': " + sf_strerror(nullptr));
+        ReportError(err, OpenFailure(path));
         return AnalyseFileError;
     }
     if (info.channels != 1 && info.channels != 2) {
-        ReportError(err, "'" + path + "' has " + std::to_string(info.channels) +
+        ReportError(err, Quoted(path) + " has " + std::to_string(info.channels) +
                              " channels; only mono and stereo files can be analysed");
         return AnalyseFileError;
     }
     // Below one frame per 1 ms pass the passes would mostly be empty: no real recording is
     // that slow, and a broken header claiming 1 Hz would turn a short file into hours of ticks.
     if (info.samplerate < MinAnalysedSampleRate) {
-        ReportError(err, "'" + path + "' has a sample rate of " + std::to_string(info.samplerate) +
+        ReportError(err, Quoted(path) + " has a sample rate of " + std::to_string(info.samplerate) +
                              " Hz; at least 1000 Hz is needed");
         return AnalyseFileError;
     }
@@ -392,7 +598,7 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
     auto analyser = std::make_unique<SpectrumAnalyser>();
     analyser->BuildWindowTable();
     buffers->ResetDecimators();
-    FrameReader reader(file.get(), info.channels, LayoutFor(info.format));
+    FrameReader reader(file.get(), info.channels, LayoutFor(info.format), stderrSink);
 
     std::string line;
     if (options.Tsv) {
@@ -422,13 +628,17 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
     }
     if (sf_error(file.get()) != SF_ERR_NO_ERROR) {
         out.flush();
-        ReportError(err, "reading '" + path + "' failed: " + sf_strerror(file.get()));
+        ReportError(err, "reading " + Quoted(path) + " failed: " + sf_strerror(file.get()));
         return AnalyseFileError;
     }
     out.flush();
     if (!out) {
         ReportError(err, "could not write the results");
         return AnalyseFileError;
+    }
+    if (const std::string warning = DefectWarning(path, reader.Defects(), captureRate);
+        !warning.empty()) {
+        ReportError(err, warning);
     }
     return AnalyseOk;
 }
@@ -438,7 +648,7 @@ int AnalyseMain(std::span<const std::string_view> args, std::ostream& out,
     try {
         const ParsedArguments parsed = ParseAnalyseArguments(args);
         if (parsed.Help) {
-            out << AnalyseUsage() << '\n';
+            out << AnalyseHelp();
             out.flush();
             return out ? AnalyseOk : AnalyseFileError;
         }

@@ -1,13 +1,21 @@
 #include "AnalyseTestSupport.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+
+extern char** environ;
 
 // libsndfile leaks its Vorbis decoder state when it refuses a damaged Ogg file (sf_open returns
 // no handle, so there is nothing for the caller to free). Leaks inside libvorbis are therefore
@@ -114,6 +122,87 @@ RunOutput RunAnalyse(const std::vector<std::string>& args) {
     std::ostringstream err;
     const int code = AnalyseMain(views, out, err);
     return {code, out.str(), err.str()};
+}
+
+FdRedirect::FdRedirect(int fd, int target) : fd_(fd), saved_(fcntl(fd, F_DUPFD_CLOEXEC, 3)) {
+    if (saved_ < 0 || dup2(target, fd) < 0) {
+        throw std::runtime_error("cannot redirect fd " + std::to_string(fd));
+    }
+}
+
+FdRedirect::~FdRedirect() {
+    dup2(saved_, fd_);
+    close(saved_);
+}
+
+CapturedRun RunAnalyseCapturingFd2(const std::vector<std::string>& args,
+                                   const std::filesystem::path& stdinPath) {
+    TempFolder folder;
+    const auto fd2Path = folder.File("fd2.txt");
+    CapturedRun captured{};
+    {
+        const int fd2 = open(fd2Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int in =
+            open(stdinPath.empty() ? "/dev/null" : stdinPath.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd2 < 0 || in < 0) {
+            throw std::runtime_error("cannot open the files for a captured run");
+        }
+        std::fflush(stderr);
+        {
+            const FdRedirect errRedirect(STDERR_FILENO, fd2);
+            const FdRedirect inRedirect(STDIN_FILENO, in);
+            captured.Run = RunAnalyse(args);
+            std::fflush(stderr);
+        }
+        close(fd2);
+        close(in);
+    }
+    const std::vector<uint8_t> bytes = ReadBytes(fd2Path);
+    captured.Fd2.assign(bytes.begin(), bytes.end());
+    return captured;
+}
+
+RunOutput RunProgram(const std::vector<std::string>& args, const std::filesystem::path& stdinPath) {
+    TempFolder folder;
+    const auto outPath = folder.File("out.txt");
+    const auto errPath = folder.File("err.txt");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(
+        &actions, STDIN_FILENO, stdinPath.empty() ? "/dev/null" : stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<std::string> argv = {STEMORA_ANALYSE_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& a : argv) {
+        pointers.push_back(a.data());
+    }
+    pointers.push_back(nullptr);
+    pid_t pid = 0;
+    const int spawned =
+        posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::runtime_error("cannot start " + argv[0]);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw std::runtime_error("lost " + argv[0]);
+        }
+    }
+    const std::vector<uint8_t> out = ReadBytes(outPath);
+    const std::vector<uint8_t> err = ReadBytes(errPath);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            std::string(out.begin(), out.end()), std::string(err.begin(), err.end())};
+}
+
+int OpenFdCount() {
+    return static_cast<int>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                          std::filesystem::directory_iterator()));
 }
 
 }  // namespace stemora::test

@@ -46,4 +46,33 @@ struct RunOutput {
 };
 RunOutput RunAnalyse(const std::vector<std::string>& args);
 
+// RunAnalyse, with whatever reaches the process's fd 2 meanwhile (libraries writing to stderr
+// behind our back) in Fd2; stdinPath, when given, is fd 0 for the run.
+struct CapturedRun {
+    RunOutput Run;
+    std::string Fd2;
+};
+CapturedRun RunAnalyseCapturingFd2(const std::vector<std::string>& args,
+                                   const std::filesystem::path& stdinPath = {});
+
+// Runs the stemora-analyse program itself, stdin from stdinPath (or /dev/null), and waits.
+RunOutput RunProgram(const std::vector<std::string>& args,
+                     const std::filesystem::path& stdinPath = {});
+
+// Points fd at target (another open fd) until destroyed, then restores it.
+class FdRedirect {
+  public:
+    FdRedirect(int fd, int target);
+    ~FdRedirect();
+    FdRedirect(const FdRedirect&) = delete;
+    FdRedirect& operator=(const FdRedirect&) = delete;
+
+  private:
+    int fd_;
+    int saved_;
+};
+
+// Open file descriptors of this process.
+int OpenFdCount();
+
 }  // namespace stemora::test

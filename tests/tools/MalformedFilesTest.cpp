@@ -77,7 +77,10 @@ int CheckRun(const test::TempFolder& folder, const std::string& label,
     EXPECT_TRUE(run.ExitCode == AnalyseOk || run.ExitCode == AnalyseFileError)
         << label << " exit " << run.ExitCode;
     if (run.ExitCode == AnalyseOk) {
-        EXPECT_EQ(run.Err, "") << label;
+        // Damaged float data may hold samples that are analysed as 0: one warning line.
+        EXPECT_TRUE(run.Err.empty() || (run.Err.rfind("stemora-analyse: warning: ", 0) == 0 &&
+                                        std::count(run.Err.begin(), run.Err.end(), '\n') == 1))
+            << label << ": " << run.Err;
     } else {
         EXPECT_EQ(run.Err.rfind("stemora-analyse: ", 0), 0u) << label << ": " << run.Err;
         EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << label << ": " << run.Err;
