@@ -7,8 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <numbers>
+#include <thread>
 
 #include "AnalyseFile.h"
 #include "AnalyseTestSupport.h"
@@ -157,12 +160,29 @@ TEST_F(AnalyseInputs, OnlyRegularFilesAreOpened) {
         {linkToNull, "it is a character device"},  // links are followed
         {folder_.File("missing.wav").string(), "No such file or directory"},
     };
+    // Should the analyser open the FIFO after all, this writer end lets it go on (and fail the
+    // message check) instead of hanging the test.
+    std::atomic<bool> done = false;
+    std::atomic<bool> readerSeen = false;
+    std::thread unblocker([&] {
+        while (!done) {
+            const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer >= 0) {  // succeeds only while someone has it open for reading
+                readerSeen = true;
+                close(writer);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
     for (const Case& c : cases) {
         const auto run = RunAnalyse({c.Path});
         EXPECT_EQ(run.ExitCode, AnalyseFileError) << c.Path;
         EXPECT_EQ(run.Out, "");
         ExpectOneErrorLine(run.Err, c.Message, c.Path);
     }
+    done = true;
+    unblocker.join();
+    EXPECT_FALSE(readerSeen);
 }
 
 TEST_F(AnalyseInputs, DashIsStandardInput) {
