@@ -1,5 +1,6 @@
-// Forward transforms with natural-order output, against FFTW (single precision, in place, measured
-// plan) and KissFFT, with a table of each size's time and accuracy relative to FFTW at the end.
+// Natural-order transforms in both directions against FFTW (single precision, in place, measured
+// plan), and forward ones against KissFFT, with a table of each size's time and accuracy relative
+// to FFTW at the end, headed by the CPU and L1d geometry they ran on.
 //
 // Every library transforms its own buffer in place over and over; the values grow until they
 // overflow, which costs nothing on x86 vector units (only subnormals are slow, and growth never
@@ -14,6 +15,7 @@
 #include <complex>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -29,7 +31,7 @@ namespace {
 using Complex = std::complex<float>;
 using LComplex = std::complex<long double>;
 
-constexpr int32_t kSizes[] = {64, 256, 1024, 4096, 16384, 65536};
+constexpr int32_t kSizes[] = {64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384, 32768, 65536};
 using stemora::test::randomSignal;
 using stemora::test::relativeError;
 
@@ -46,8 +48,8 @@ struct FftwBuffer {
 };
 
 // FFTW_BACKWARD is FFTW's positive exponent, the direction of our forward transform.
-fftwf_plan makeFftwPlan(int32_t n, const FftwBuffer& buffer) {
-    return fftwf_plan_dft_1d(n, buffer.fftw(), buffer.fftw(), FFTW_BACKWARD, FFTW_MEASURE);
+fftwf_plan makeFftwPlan(int32_t n, const FftwBuffer& buffer, int sign = FFTW_BACKWARD) {
+    return fftwf_plan_dft_1d(n, buffer.fftw(), buffer.fftw(), sign, FFTW_MEASURE);
 }
 
 void fill(const FftwBuffer& buffer, int32_t n, uint32_t seed) {
@@ -79,7 +81,7 @@ void BM_StemoraScrambled(benchmark::State& state) {
 }
 
 // The AVX2 kernels, for machines without AVX-512 (the fastest path is the default).
-void BM_StemoraAvx2(benchmark::State& state) {
+void runAvx2(benchmark::State& state, bool inverse) {
     if (!stemora::fft::pathSupported(stemora::fft::KernelPath::Avx2)) {
         state.SkipWithError("no AVX2");
         return;
@@ -90,17 +92,37 @@ void BM_StemoraAvx2(benchmark::State& state) {
     const stemora::fft::KernelPath previous = stemora::fft::activePath();
     stemora::fft::selectPath(stemora::fft::KernelPath::Avx2);
     for (auto _ : state) {
-        stemora::ComplexFFT(buffer.data, n, false, true, true);
+        stemora::ComplexFFT(buffer.data, n, inverse, false, true);
         benchmark::DoNotOptimize(buffer.data);
         benchmark::ClobberMemory();
     }
     stemora::fft::selectPath(previous);
 }
 
-void BM_FFTW(benchmark::State& state) {
+void BM_StemoraAvx2(benchmark::State& state) {
+    runAvx2(state, false);
+}
+
+// Natural-order inverse, unscaled like FFTW's.
+void BM_StemoraInverse(benchmark::State& state) {
     const auto n = static_cast<int32_t>(state.range(0));
     FftwBuffer buffer(n);
-    const fftwf_plan plan = makeFftwPlan(n, buffer);
+    fill(buffer, n, 1);
+    for (auto _ : state) {
+        stemora::ComplexFFT(buffer.data, n, true, false, true);
+        benchmark::DoNotOptimize(buffer.data);
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_StemoraInverseAvx2(benchmark::State& state) {
+    runAvx2(state, true);
+}
+
+void runFftw(benchmark::State& state, int sign) {
+    const auto n = static_cast<int32_t>(state.range(0));
+    FftwBuffer buffer(n);
+    const fftwf_plan plan = makeFftwPlan(n, buffer, sign);
     fill(buffer, n, 1);
     for (auto _ : state) {
         fftwf_execute(plan);
@@ -108,6 +130,15 @@ void BM_FFTW(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     fftwf_destroy_plan(plan);
+}
+
+void BM_FFTW(benchmark::State& state) {
+    runFftw(state, FFTW_BACKWARD);
+}
+
+// FFTW_FORWARD is the negative exponent, the direction of our inverse.
+void BM_FFTWInverse(benchmark::State& state) {
+    runFftw(state, FFTW_FORWARD);
 }
 
 // KissFFT's inverse direction has the positive exponent; it works out of place.
@@ -130,11 +161,15 @@ void BM_KissFFT(benchmark::State& state) {
 // does not skew the ratios; --benchmark_enable_random_interleaving mixes the repetitions further.
 void registerBenchmarks() {
     using Fn = void (*)(benchmark::State&);
-    const std::pair<const char*, Fn> libraries[] = {{"BM_Stemora", BM_Stemora},
-                                                    {"BM_StemoraScrambled", BM_StemoraScrambled},
-                                                    {"BM_StemoraAvx2", BM_StemoraAvx2},
-                                                    {"BM_FFTW", BM_FFTW},
-                                                    {"BM_KissFFT", BM_KissFFT}};
+    const std::pair<const char*, Fn> libraries[] = {
+        {"BM_Stemora", BM_Stemora},
+        {"BM_StemoraScrambled", BM_StemoraScrambled},
+        {"BM_StemoraAvx2", BM_StemoraAvx2},
+        {"BM_FFTW", BM_FFTW},
+        {"BM_KissFFT", BM_KissFFT},
+        {"BM_StemoraInverse", BM_StemoraInverse},
+        {"BM_StemoraInverseAvx2", BM_StemoraInverseAvx2},
+        {"BM_FFTWInverse", BM_FFTWInverse}};
     for (int32_t n : kSizes) {
         for (const auto& [name, fn] : libraries) {
             benchmark::RegisterBenchmark(name, fn)->Arg(n)->Unit(benchmark::kNanosecond);
@@ -202,6 +237,18 @@ class TableReporter : public benchmark::ConsoleReporter {
     std::map<std::pair<std::string, int32_t>, double> times_;
 };
 
+std::string cpuModel() {
+    std::ifstream in("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("model name", 0) == 0) {
+            const auto colon = line.find(':');
+            return colon == std::string::npos ? line : line.substr(colon + 2);
+        }
+    }
+    return "unknown CPU";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,6 +264,9 @@ int main(int argc, char** argv) {
     fftwf_export_wisdom_to_filename(STEMORA_FFTW_WISDOM);
 
     std::printf("\nFFTW wisdom %s " STEMORA_FFTW_WISDOM "\n", wisdom ? "read from" : "written to");
+    const stemora::fft::CacheGeometry l1d = stemora::fft::l1dGeometry();
+    std::printf("CPU %s, L1d %d KiB %d-way %d B lines (as the engine sees it)\n",
+                cpuModel().c_str(), l1d.bytes / 1024, l1d.ways, l1d.lineBytes);
     std::printf("%6s %10s %10s %10s %10s %10s %7s %7s %7s | %9s %9s %9s %7s\n", "N", "Stemora ns",
                 "scrambled", "AVX2 ns", "FFTW ns", "Kiss ns", "/FFTW", "AVX2/F", "Kiss/us",
                 "err us", "err FFTW", "err Kiss", "us/FFTW");
@@ -232,6 +282,15 @@ int main(int argc, char** argv) {
             n, us, scrambled, avx2, fftw, kiss, fftw > 0 ? us / fftw : 0.0,
             fftw > 0 ? avx2 / fftw : 0.0, us > 0 ? kiss / us : 0.0, acc.stemora, acc.fftw, acc.kiss,
             acc.stemora / acc.fftw);
+    }
+    std::printf("\nInverse, natural-order input, unscaled\n%6s %10s %10s %10s %7s %7s\n", "N",
+                "Stemora ns", "AVX2 ns", "FFTW ns", "/FFTW", "AVX2/F");
+    for (int32_t n : kSizes) {
+        const double us = reporter.time("BM_StemoraInverse", n);
+        const double avx2 = reporter.time("BM_StemoraInverseAvx2", n);
+        const double fftw = reporter.time("BM_FFTWInverse", n);
+        std::printf("%6d %10.1f %10.1f %10.1f %7.2f %7.2f\n", n, us, avx2, fftw,
+                    fftw > 0 ? us / fftw : 0.0, fftw > 0 ? avx2 / fftw : 0.0);
     }
     return 0;
 }

@@ -1,10 +1,17 @@
 #include "core/uFFTasm.h"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <vector>
+
+#include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 #include "core/uFFTasmInternal.h"
 
@@ -78,6 +85,130 @@ bool cpuHas(KernelPath path) noexcept {
 #endif
 }
 
+// The first level-1 data cache that CPUID's cache leaves describe (Intel leaf 4, AMD 0x8000001D,
+// the same layout), or zeros.
+CacheGeometry cpuidL1d() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    __cpuid(0, a, b, c, d);
+    const bool amd = b == 0x68747541u;  // "Auth"enticAMD
+    const unsigned leaf = amd ? 0x8000001Du : 4u;
+    if ((amd ? __get_cpuid_max(0x80000000u, nullptr) : a) < leaf) {
+        return {};
+    }
+    for (unsigned sub = 0; sub < 8; ++sub) {
+        __cpuid_count(leaf, sub, a, b, c, d);
+        const unsigned type = a & 0x1Fu;
+        if (type == 0) {
+            break;
+        }
+        if ((type == 1 || type == 3) && ((a >> 5) & 0x7u) == 1) {
+            const int32_t ways = static_cast<int32_t>((b >> 22) + 1);
+            const int32_t parts = static_cast<int32_t>(((b >> 12) & 0x3FFu) + 1);
+            const int32_t line = static_cast<int32_t>((b & 0xFFFu) + 1);
+            const int32_t sets = static_cast<int32_t>(c + 1);
+            return {ways * parts * line * sets, ways, line};
+        }
+    }
+#endif
+    return {};
+}
+
+CacheGeometry detectL1d() noexcept {
+    CacheGeometry g{};
+#if defined(_SC_LEVEL1_DCACHE_SIZE) && defined(_SC_LEVEL1_DCACHE_ASSOC)
+    g = {static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_SIZE)),
+         static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_ASSOC)),
+         static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_LINESIZE))};
+#endif
+    if (g.bytes <= 0 || g.ways <= 0 || g.lineBytes <= 0) {
+        g = cpuidL1d();
+    }
+    // Implausible answers (a virtual machine may report anything) count as none.
+    if (g.bytes < 4096 || g.bytes > (4 << 20) || g.ways <= 0 || g.ways > 64 || g.lineBytes < 16 ||
+        g.lineBytes > 256 || (g.lineBytes & (g.lineBytes - 1)) != 0) {
+        g = {32 * 1024, 8, 64};
+    }
+    return g;
+}
+
+// The leaves of the natural-order transform of 2^log2N values as FFTGeneric.h's
+// forwardNaturalTwins reaches them (the same blocks, twins and bins; only the order differs).
+class LeafCollector {
+  public:
+    LeafCollector(int log2N, std::vector<LeafTask>& out)
+        : mask_((uint32_t{1} << log2N) - 1), out_(out) {
+        const uint32_t n = mask_ + 1;
+        twin(log2N - 2, 0, n / 2, 0, 4);
+        twin(log2N - 3, 3 * n / 8, 3 * n / 4, 0u - 2u, 8);
+        single(log2N - 3, n / 4, 2, 8);
+        single(log2N - 4, 7 * n / 8, 3, 16);
+        single(log2N - 4, 7 * n / 8 + n / 16, 0u - 5u, 16);
+    }
+
+  private:
+    static constexpr int kLeafLog2 = 5;
+
+    void single(int log2, uint32_t x, uint32_t c, uint32_t stride) {
+        if (log2 <= kLeafLog2) {
+            out_.push_back({x, 0, c & mask_, 0, static_cast<uint8_t>(log2), LeafTask::Single});
+            return;
+        }
+        single(log2 - 2, x + (1u << (log2 - 1)), c + stride, 4 * stride);
+        single(log2 - 2, x + 3 * (1u << (log2 - 2)), c - stride, 4 * stride);
+        single(log2 - 1, x, c, 2 * stride);
+    }
+
+    void twin(int log2, uint32_t a, uint32_t b, uint32_t c, uint32_t stride) {
+        if (log2 <= kLeafLog2) {
+            out_.push_back({a, b, c & mask_, 0, static_cast<uint8_t>(log2), LeafTask::Twin});
+            return;
+        }
+        const uint32_t half = 1u << (log2 - 1);
+        const uint32_t fourth = 3 * (1u << (log2 - 2));
+        twin(log2 - 2, a + half, b + half, c + stride, 4 * stride);
+        twin(log2 - 2, a + fourth, b + fourth, c - stride, 4 * stride);
+        twin(log2 - 1, a, b, c, 2 * stride);
+    }
+
+    uint32_t mask_;
+    std::vector<LeafTask>& out_;
+};
+
+// Orders the leaves by the cache lines they write: a leaf of 2^L values (L <= 5) with its bins at
+// c + (N >> L) j touches only the lines whose index is congruent to c / (values per line) modulo
+// the number of lines in N/32 values, so the leaves of one such class fill the same few lines
+// (32 for any N) and finish them before the next class begins. Single leaves of one class and
+// size go in pairs where the path can run two at once.
+std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes) {
+    std::vector<LeafTask> leaves;
+    LeafCollector(log2N, leaves);
+    const uint32_t perLine =
+        static_cast<uint32_t>(std::max<int32_t>(1, lineBytes / int32_t{sizeof(Complex)}));
+    const uint32_t span = (uint32_t{1} << log2N) / 32;
+    const uint32_t classes = std::max<uint32_t>(1, span / perLine);
+    const auto key = [&](const LeafTask& t) { return (t.c % span) / perLine % classes; };
+    std::stable_sort(leaves.begin(), leaves.end(), [&](const LeafTask& x, const LeafTask& y) {
+        if (key(x) != key(y)) {
+            return key(x) < key(y);
+        }
+        return x.kind != y.kind ? x.kind > y.kind : x.log2 < y.log2;
+    });
+    std::vector<LeafTask> tasks;
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        LeafTask t = leaves[i];
+        if (t.kind == LeafTask::Single && i + 1 < leaves.size()) {
+            const LeafTask& next = leaves[i + 1];
+            if (next.kind == LeafTask::Single && next.log2 == t.log2 && key(next) == key(t)) {
+                t = {t.a, next.a, t.c, next.c, t.log2, LeafTask::Pair};
+                ++i;
+            }
+        }
+        tasks.push_back(t);
+    }
+    return tasks;
+}
+
 // Everything a transform needs, built once before the first one and released at exit.
 class Engine {
   public:
@@ -85,10 +216,12 @@ class Engine {
         : perms_(permOffset(kMaxLog2 + 1)),
           twiddles_(twiddleOffset(kMaxLog2 + 1)),
           factors_(factorOffset(kMaxLog2 + 1)),
-          scratch_(kMaxSize + kMaxSize / 32) {
+          scratch_(kMaxSize + kMaxSize / 32),
+          l1d_(detectL1d()) {
         buildPermutations();
         buildTwiddles();
         buildFactors();
+        buildPlans();
         current_.store(scratch_.ptr, std::memory_order_relaxed);
         selectPath(cpuHas(KernelPath::Avx512) ? KernelPath::Avx512
                    : cpuHas(KernelPath::Avx2) ? KernelPath::Avx2
@@ -105,6 +238,7 @@ class Engine {
         return kernels_.natural[2 * (log2N - 1) + (inverse ? 1 : 0)];
     }
     KernelPath path() const noexcept { return path_; }
+    CacheGeometry l1d() const noexcept { return l1d_; }
 
     bool selectPath(KernelPath path) noexcept {
         if (!cpuHas(path)) {
@@ -125,6 +259,15 @@ class Engine {
         return true;
     }
 
+    // The padded layout only in the engine's own scratch, which has room for it.
+    NaturalPlan plan(int log2N, const Complex* scratch) const noexcept {
+        const bool own = scratch == scratch_.ptr;
+        const bool scheduled = schedulesOn_ && schedules_[log2N].count > 0;
+        return {own && padded_[log2N], scheduled ? &schedules_[log2N] : nullptr};
+    }
+    LeafSchedule schedule(int log2N) const noexcept { return schedules_[log2N]; }
+    void useSchedules(bool on) noexcept { schedulesOn_ = on; }
+
     // A caller's Work becomes the current scratch for this and later calls.
     Complex* scratch(Complex* work) noexcept {
         if (work != nullptr) {
@@ -134,8 +277,6 @@ class Engine {
         return current_.load(std::memory_order_relaxed);
     }
     Complex* own() const noexcept { return scratch_.ptr; }
-    // Only the engine's own scratch has room for the padded layout.
-    bool isOwnScratch(const Complex* scratch) const noexcept { return scratch == scratch_.ptr; }
 
   private:
     void buildPermutations() noexcept {
@@ -213,10 +354,35 @@ class Engine {
         }
     }
 
+    // Which sizes take the padded layout and which run their leaves from a schedule, from the
+    // L1d geometry. Padded: the data alone outgrows the L1d, so the leaves' scattered writes go to
+    // a layout that spreads them over the cache sets (the kernels have that layout from 8192 on).
+    // Scheduled, below that: the passes run uninterrupted, then the leaves line class by line
+    // class (see buildLeafSchedule), where there are at least four classes; below that the
+    // leaves' writes are few and the interleaved order was measured faster.
+    void buildPlans() {
+        const int64_t l1 = l1d_.bytes;
+        for (int log2N = 7; log2N <= kMaxLog2; ++log2N) {
+            const int64_t bytes = int64_t{static_cast<int64_t>(sizeof(Complex))} << log2N;
+            padded_[log2N] = bytes > l1 && log2N >= kPaddedMinLog2;
+            const int64_t classes = (bytes / 32) / l1d_.lineBytes;
+            if (!padded_[log2N] && classes >= 4) {
+                leafTasks_[log2N] = buildLeafSchedule(log2N, l1d_.lineBytes);
+                schedules_[log2N] = {leafTasks_[log2N].data(),
+                                     static_cast<int32_t>(leafTasks_[log2N].size())};
+            }
+        }
+    }
+
     AlignedArray<uint16_t> perms_;
     AlignedArray<float> twiddles_;
     AlignedArray<float> factors_;
     AlignedArray<Complex> scratch_;
+    CacheGeometry l1d_;
+    bool padded_[kMaxLog2 + 1] = {};
+    std::vector<LeafTask> leafTasks_[kMaxLog2 + 1];
+    LeafSchedule schedules_[kMaxLog2 + 1] = {};
+    bool schedulesOn_ = true;
     int32_t startIndex_[kMaxLog2 + 1] = {};
     KernelSet kernels_ = {};
     KernelPath path_ = KernelPath::Scalar;
@@ -250,6 +416,15 @@ void scale(Complex* data, int32_t n, float factor) noexcept {
 
 void ensureInitialised() noexcept {
     engine();
+}
+CacheGeometry l1dGeometry() noexcept {
+    return engine().l1d();
+}
+LeafSchedule leafSchedule(int log2N) noexcept {
+    return engine().schedule(log2N);
+}
+void useLeafSchedules(bool on) noexcept {
+    engine().useSchedules(on);
 }
 std::complex<float>* ownScratch() noexcept {
     return engine().own();
@@ -292,7 +467,7 @@ void ComplexFFT(std::complex<float>* Data, int32_t N, bool Inverse, bool Scale, 
     // result to its bins (and the inverse leaves read from them), through the scratch.
     if (Reorder) {
         std::complex<float>* scratch = engine.scratch(Work);
-        engine.naturalKernel(log2N, Inverse)(Data, scratch, engine.isOwnScratch(scratch));
+        engine.naturalKernel(log2N, Inverse)(Data, scratch, engine.plan(log2N, scratch));
     } else {
         engine.kernel(log2N, Inverse)(Data);
     }

@@ -19,11 +19,41 @@ constexpr float kSinPi8 = 0.38268343f;
 // take natural order and leave the scrambled order, inverse kernels the other way round.
 using Kernel = void (*)(std::complex<float>* data) noexcept;
 
+// One leaf of a natural-order transform whose leaves run after all the passes (forward) or before
+// them (inverse): the block of 2^log2 values at a (in values, within the working array) has its
+// bins at (c + (N >> log2) * order[j]) mod N. Twin: b's block has the bins c + 1 + ...; pair: b's
+// block is another leaf of the same size, with its own bins at cB + ... .
+struct LeafTask {
+    enum Kind : uint8_t { Single, Twin, Pair };
+    uint32_t a, b, c, cB;
+    uint8_t log2;
+    Kind kind;
+};
+
+// The leaves of one size in the order they run: grouped by the cache lines of the natural-order
+// array they write (or read), so that each group's lines are finished while they are cached.
+struct LeafSchedule {
+    const LeafTask* tasks;
+    int32_t count;
+};
+
+// The kernels have the padded layout (below) from this size on; the engine takes it where the L1d
+// is too small for the data.
+constexpr int kPaddedMinLog2 = 13;
+
+// How the engine runs the natural-order transform of one size.
+struct NaturalPlan {
+    // The engine's own scratch with N + N/32 values, a spare cache line after every 256.
+    bool padded;
+    // Non-null: the leaves run apart from the passes, in this order.
+    const LeafSchedule* schedule;
+};
+
 // Kernel that takes natural-order input (inverse) or leaves natural-order output (forward) through
-// the scratch, apart from the data: N values, or when padded (the engine's own buffer) N + N/32
-// values with a spare cache line after every 256. Sizes up to 16 do not touch the scratch.
+// the scratch, apart from the data: N values, or N + N/32 when padded. Sizes up to 16 do not
+// touch the scratch.
 using NaturalKernel = void (*)(std::complex<float>* data, std::complex<float>* scratch,
-                               bool padded) noexcept;
+                               NaturalPlan plan) noexcept;
 
 // The kernels of one path: entry 2(p-1) is the forward kernel of 2^p, 2(p-1)+1 the inverse one.
 struct KernelSet {
@@ -40,6 +70,22 @@ enum class KernelPath { Scalar, Avx2, Avx512 };
 extern const float* gLevelFactors[kMaxLog2 + 1];
 
 void ensureInitialised() noexcept;
+
+// Level-1 data cache of the machine, read once at start-up (from the OS, else CPUID); a 32 KiB
+// 8-way cache of 64-byte lines when neither answers.
+struct CacheGeometry {
+    int32_t bytes;
+    int32_t ways;
+    int32_t lineBytes;
+};
+CacheGeometry l1dGeometry() noexcept;
+
+// The leaf schedule of size 2^log2N, built with the tables; count 0 where that size runs its
+// leaves between the passes.
+LeafSchedule leafSchedule(int log2N) noexcept;
+// Tests: false makes every size run its leaves between the passes, true (the default) restores
+// the schedules. Not thread-safe, like selectPath.
+void useLeafSchedules(bool on) noexcept;
 
 // The engine's own scratch. Passing it as Work makes it the current scratch again (tests).
 std::complex<float>* ownScratch() noexcept;

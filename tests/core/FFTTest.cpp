@@ -119,6 +119,51 @@ TEST(FFTTables, TwiddlesHoldTheFirstQuarterOrEighthRoundedToFloat) {
     EXPECT_EQ(std::bit_cast<uint32_t>(fft::kSinPi8), 0x3EC3EF15u);
 }
 
+// Every scheduled leaf must take exactly the block and the bins that the recursion gives it: slot
+// a + j of the scrambled output holds bin order[a + j], and a leaf of 2^L values says that this
+// is (c + (N >> L) * order_L[j]) mod N (plus one for a twin's second block). So the blocks tile
+// the array and the bins cover every bin once.
+TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
+    int scheduled = 0;
+    for (int p = 1; p <= 16; ++p) {
+        const fft::LeafSchedule schedule = fft::leafSchedule(p);
+        if (schedule.count == 0) {
+            continue;
+        }
+        ++scheduled;
+        const int32_t n = int32_t{1} << p;
+        const std::vector<int32_t> order = recursiveSlotOrder(n);
+        std::vector<int> slotUses(static_cast<std::size_t>(n), 0);
+        const auto checkBlock = [&](uint32_t start, uint32_t c, int log2) {
+            const std::vector<int32_t> leafOrder = recursiveSlotOrder(int32_t{1} << log2);
+            const uint32_t stride = static_cast<uint32_t>(n) >> log2;
+            for (uint32_t j = 0; j < leafOrder.size(); ++j) {
+                const uint32_t slot = start + j;
+                ASSERT_LT(slot, static_cast<uint32_t>(n)) << "N=" << n;
+                ++slotUses[slot];
+                const uint32_t bin = (c + stride * static_cast<uint32_t>(leafOrder[j])) &
+                                     static_cast<uint32_t>(n - 1);
+                ASSERT_EQ(bin, static_cast<uint32_t>(order[slot])) << "N=" << n << " slot " << slot;
+            }
+        };
+        for (int32_t i = 0; i < schedule.count; ++i) {
+            const fft::LeafTask& t = schedule.tasks[i];
+            ASSERT_GE(t.log2, 3);
+            ASSERT_LE(t.log2, 5);
+            checkBlock(t.a, t.c, t.log2);
+            if (t.kind == fft::LeafTask::Twin) {
+                checkBlock(t.b, t.c + 1, t.log2);
+            } else if (t.kind == fft::LeafTask::Pair) {
+                checkBlock(t.b, t.cB, t.log2);
+            }
+        }
+        EXPECT_EQ(std::count(slotUses.begin(), slotUses.end(), 1), n) << "N=" << n;
+    }
+    // The tuner's size runs from a schedule on any L1d geometry the engine accepts.
+    EXPECT_GT(fft::leafSchedule(12).count, 0);
+    EXPECT_GT(scheduled, 0);
+}
+
 // ---------------------------------------------------------------- transforms, on every path
 
 // Makes the engine's own scratch current again after a test supplied Work.
@@ -137,7 +182,10 @@ class FFTPath : public ::testing::TestWithParam<KernelPath> {
         }
         useOwnScratch();
     }
-    void TearDown() override { fft::selectPath(previous_); }
+    void TearDown() override {
+        fft::useLeafSchedules(true);
+        fft::selectPath(previous_);
+    }
 
   private:
     KernelPath previous_ = KernelPath::Scalar;
@@ -175,9 +223,7 @@ TEST_P(FFTPath, EightPointSlotsHoldBinsNotInBitReversedOrder) {
     }
 }
 
-// The natural-order kernels fold the permutation into their leaves; they must compute exactly
-// what the in-place kernels do, value for value, in both directions.
-TEST_P(FFTPath, NaturalOrderIsTheScrambledOrderPermutedBitForBit) {
+void expectNaturalIsPermutedScrambled() {
     for (int32_t n : allSizes()) {
         const std::vector<int32_t> order = recursiveSlotOrder(n);
         const std::vector<Complex> x = randomSignal(n, 7);
@@ -199,6 +245,17 @@ TEST_P(FFTPath, NaturalOrderIsTheScrambledOrderPermutedBitForBit) {
         ComplexFFT(fromNatural.data(), n, true, false, true);
         ComplexFFT(fromSlots.data(), n, true, false, false);
         ASSERT_TRUE(sameBits(fromNatural, fromSlots)) << "inverse N=" << n;
+    }
+}
+
+// The natural-order kernels fold the permutation into their leaves; they must compute exactly
+// what the in-place kernels do, value for value, in both directions, whether the leaves run from
+// a schedule after the passes or between them.
+TEST_P(FFTPath, NaturalOrderIsTheScrambledOrderPermutedBitForBit) {
+    for (bool scheduled : {true, false}) {
+        SCOPED_TRACE(scheduled ? "leaf schedules" : "leaves between the passes");
+        fft::useLeafSchedules(scheduled);
+        expectNaturalIsPermutedScrambled();
     }
 }
 

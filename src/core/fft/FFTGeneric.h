@@ -17,12 +17,17 @@
 // (c + stride, 4 stride) and (c - stride, 4 stride). So the leaves can write their results
 // straight to their bins (and the inverse leaves read theirs from there): with Reorder the
 // first pass goes from the data to the scratch, the inner levels work in the scratch and the
-// leaves write back to the data in natural order.
+// leaves write back to the data in natural order. Where the engine has a leaf schedule for the
+// size, the forward transform runs all its passes first and then the leaves in the schedule's
+// order, grouped by the cache lines they write, so that each line is filled while it stays
+// cached instead of by scattered writes far apart in time; the inverse runs the leaves first,
+// grouped by the lines they read. The arithmetic is the same either way, bit for bit.
 
 #include <array>
 #include <complex>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "core/uFFTasmInternal.h"
@@ -143,9 +148,16 @@ struct NaturalAt {
 using Natural = NaturalAt<false>;
 using NaturalPadded = NaturalAt<true>;
 
-// From this size on, a natural-order transform in the engine's own (padded) scratch works in
-// place in the data, has the leaves write to the scratch and copies the result back.
-constexpr int kPaddedFromLog2 = 13;
+// ... or nowhere: a traversal that runs only the passes and leaves the leaves to a schedule.
+struct PassesOnly {
+    static constexpr bool kNatural = false;
+    PassesOnly half() const noexcept { return {}; }
+    PassesOnly third() const noexcept { return {}; }
+    PassesOnly fourth() const noexcept { return {}; }
+};
+
+template <class Sink>
+inline constexpr bool kSkipLeaves = std::is_same_v<Sink, PassesOnly>;
 
 // Factors of k0 .. k0 + width - 1. From 1024 values on, the passes read only the first eighth of
 // the circle (and sqrt(1/2) (1 + i) at N/8) and take the second by symmetry, w_k = i conj(w_j)
@@ -375,7 +387,8 @@ inline void scalarInverseLeaf(float* x, Source source) noexcept {
 
 template <class V, int L, class Sink>
 inline void forwardLeaf(float* x, Sink sink) noexcept {
-    if constexpr (V::kLeaves && L >= 3 && L <= kLeafLog2<V>) {
+    if constexpr (kSkipLeaves<Sink>) {
+    } else if constexpr (V::kLeaves && L >= 3 && L <= kLeafLog2<V>) {
         V::template forwardLeaf<L>(x, sink);
     } else {
         scalarForwardLeaf<L>(x, sink);
@@ -384,7 +397,8 @@ inline void forwardLeaf(float* x, Sink sink) noexcept {
 
 template <class V, int L, class Source>
 inline void inverseLeaf(float* x, Source source) noexcept {
-    if constexpr (V::kLeaves && L >= 3 && L <= kLeafLog2<V>) {
+    if constexpr (kSkipLeaves<Source>) {
+    } else if constexpr (V::kLeaves && L >= 3 && L <= kLeafLog2<V>) {
         V::template inverseLeaf<L>(x, source);
     } else {
         scalarInverseLeaf<L>(x, source);
@@ -421,7 +435,7 @@ inline void inverseSub(float* x, Source source) noexcept {
 template <class V, int L, class Sink>
 inline void forwardQuarters(float* x, Sink sink) noexcept {
     constexpr int kN = 1 << L;
-    if constexpr (V::kPairedLeaves && L - 2 >= 3 && L - 2 <= kLeafLog2<V>) {
+    if constexpr (V::kPairedLeaves && L - 2 >= 3 && L - 2 <= kLeafLog2<V> && !kSkipLeaves<Sink>) {
         V::template forwardLeafPair<L - 2>(x + kN, x + kN + kN / 2, sink.third(), sink.fourth());
     } else {
         forwardSub<V, L - 2>(x + kN, sink.third());
@@ -432,7 +446,7 @@ inline void forwardQuarters(float* x, Sink sink) noexcept {
 template <class V, int L, class Source>
 inline void inverseQuarters(float* x, Source source) noexcept {
     constexpr int kN = 1 << L;
-    if constexpr (V::kPairedLeaves && L - 2 >= 3 && L - 2 <= kLeafLog2<V>) {
+    if constexpr (V::kPairedLeaves && L - 2 >= 3 && L - 2 <= kLeafLog2<V> && !kSkipLeaves<Source>) {
         V::template inverseLeafPair<L - 2>(x + kN, x + kN + kN / 2, source.third(),
                                            source.fourth());
     } else {
@@ -495,7 +509,9 @@ template <class V, int L, class Sink>
 template <class V, int L, class Sink>
 inline void forwardTwin(float* xa, float* xb, Sink sinkA) noexcept {
     if constexpr (L <= kLeafLog2<V>) {
-        V::template forwardLeafTwin<L>(xa, xb, sinkA);
+        if constexpr (!kSkipLeaves<Sink>) {
+            V::template forwardLeafTwin<L>(xa, xb, sinkA);
+        }
     } else {
         forwardTwinBlock<V, L>(xa, xb, sinkA);
     }
@@ -548,7 +564,9 @@ template <class V, int L, class Source>
 template <class V, int L, class Source>
 inline void inverseTwin(float* xa, float* xb, Source sourceA) noexcept {
     if constexpr (L <= kLeafLog2<V>) {
-        V::template inverseLeafTwin<L>(xa, xb, sourceA);
+        if constexpr (!kSkipLeaves<Source>) {
+            V::template inverseLeafTwin<L>(xa, xb, sourceA);
+        }
     } else {
         inverseTwinBlock<V, L>(xa, xb, sourceA);
     }
@@ -603,20 +621,106 @@ void inverseKernel(std::complex<float>* data) noexcept {
     inverseSub<V, L>(reinterpret_cast<float*>(data), InPlace{});
 }
 
+// The leaves of a scheduled natural-order transform of 2^L values, whose blocks are in x.
+template <class V, int L, int LeafL>
+inline void forwardTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
+    constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
+    const Natural sink{data, t.c, kStride};
+    if (t.kind == LeafTask::Twin) {
+        forwardTwin<V, LeafL>(x + 2 * t.a, x + 2 * t.b, sink);
+    } else if constexpr (V::kPairedLeaves) {
+        if (t.kind == LeafTask::Pair) {
+            V::template forwardLeafPair<LeafL>(x + 2 * t.a, x + 2 * t.b, sink,
+                                               Natural{data, t.cB, kStride});
+        } else {
+            forwardLeaf<V, LeafL>(x + 2 * t.a, sink);
+        }
+    } else {
+        forwardLeaf<V, LeafL>(x + 2 * t.a, sink);
+        if (t.kind == LeafTask::Pair) {
+            forwardLeaf<V, LeafL>(x + 2 * t.b, Natural{data, t.cB, kStride});
+        }
+    }
+}
+
+template <class V, int L, int LeafL>
+inline void inverseTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
+    constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
+    const Natural source{data, t.c, kStride};
+    if (t.kind == LeafTask::Twin) {
+        inverseTwin<V, LeafL>(x + 2 * t.a, x + 2 * t.b, source);
+    } else if constexpr (V::kPairedLeaves) {
+        if (t.kind == LeafTask::Pair) {
+            V::template inverseLeafPair<LeafL>(x + 2 * t.a, x + 2 * t.b, source,
+                                               Natural{data, t.cB, kStride});
+        } else {
+            inverseLeaf<V, LeafL>(x + 2 * t.a, source);
+        }
+    } else {
+        inverseLeaf<V, LeafL>(x + 2 * t.a, source);
+        if (t.kind == LeafTask::Pair) {
+            inverseLeaf<V, LeafL>(x + 2 * t.b, Natural{data, t.cB, kStride});
+        }
+    }
+}
+
+template <class V, int L>
+void forwardScheduledLeaves(float* x, std::complex<float>* data,
+                            const LeafSchedule& schedule) noexcept {
+    for (int32_t i = 0; i < schedule.count; ++i) {
+        const LeafTask& t = schedule.tasks[i];
+        switch (t.log2) {
+            case 3:
+                forwardTask<V, L, 3>(x, data, t);
+                break;
+            case 4:
+                forwardTask<V, L, 4>(x, data, t);
+                break;
+            default:
+                forwardTask<V, L, 5>(x, data, t);
+                break;
+        }
+    }
+}
+
+template <class V, int L>
+void inverseScheduledLeaves(float* x, std::complex<float>* data,
+                            const LeafSchedule& schedule) noexcept {
+    for (int32_t i = 0; i < schedule.count; ++i) {
+        const LeafTask& t = schedule.tasks[i];
+        switch (t.log2) {
+            case 3:
+                inverseTask<V, L, 3>(x, data, t);
+                break;
+            case 4:
+                inverseTask<V, L, 4>(x, data, t);
+                break;
+            default:
+                inverseTask<V, L, 5>(x, data, t);
+                break;
+        }
+    }
+}
+
+// Vocabularies whose natural-order transforms can run from a schedule: 32-point leaves and twins,
+// the shape that the engine's schedules describe.
+template <class V>
+inline constexpr bool kScheduled = V::kLeaves&& V::kTwinLeaves&& kLeafLog2<V> == 5;
+
 // Natural-order kernels. Unpadded: the data is read (forward) or written (inverse) by the
 // outermost pass and by the leaves, and all levels in between work in the scratch. Padded (large
 // sizes in the engine's own scratch): the levels work in place in the data, the leaves write to
 // (or read from) the padded scratch, and one linear copy moves the values between the two.
 template <class V, int L>
 void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratch,
-                          bool padded) noexcept {
+                          NaturalPlan plan) noexcept {
     float* d = reinterpret_cast<float*>(data);
     if constexpr (L <= kLeafLog2<V>) {
         forwardLeaf<V, L>(d, Natural{data, 0, 1});
     } else {
         constexpr int kN = 1 << L;
-        if constexpr (L >= kPaddedFromLog2) {
-            if (padded) {
+        if constexpr (L >= kPaddedMinLog2) {
+            if (plan.padded) {
                 if constexpr (V::kTwinLeaves) {
                     forwardNaturalTwins<V, L>(d, d, NaturalPadded{scratch, 0, 1});
                 } else {
@@ -630,6 +734,13 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
             }
         }
         float* s = reinterpret_cast<float*>(scratch);
+        if constexpr (kScheduled<V> && L >= 7) {
+            if (plan.schedule != nullptr) {
+                forwardNaturalTwins<V, L>(d, s, PassesOnly{});
+                forwardScheduledLeaves<V, L>(s, data, *plan.schedule);
+                return;
+            }
+        }
         if constexpr (V::kTwinLeaves && L >= 7) {
             forwardNaturalTwins<V, L>(d, s, Natural{data, 0, 1});
         } else {
@@ -641,14 +752,14 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
 
 template <class V, int L>
 void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratch,
-                          bool padded) noexcept {
+                          NaturalPlan plan) noexcept {
     float* d = reinterpret_cast<float*>(data);
     if constexpr (L <= kLeafLog2<V>) {
         inverseLeaf<V, L>(d, Natural{data, 0, 1});
     } else {
         constexpr int kN = 1 << L;
-        if constexpr (L >= kPaddedFromLog2) {
-            if (padded) {
+        if constexpr (L >= kPaddedMinLog2) {
+            if (plan.padded) {
                 for (int32_t i = 0; i < kN; i += 256) {
                     std::memcpy(static_cast<void*>(scratch + i + i / 32), data + i,
                                 256 * sizeof(std::complex<float>));
@@ -662,6 +773,13 @@ void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
             }
         }
         float* s = reinterpret_cast<float*>(scratch);
+        if constexpr (kScheduled<V> && L >= 7) {
+            if (plan.schedule != nullptr) {
+                inverseScheduledLeaves<V, L>(s, data, *plan.schedule);
+                inverseNaturalTwins<V, L>(s, d, PassesOnly{});
+                return;
+            }
+        }
         if constexpr (V::kTwinLeaves && L >= 7) {
             inverseNaturalTwins<V, L>(s, d, Natural{data, 0, 1});
         } else {
