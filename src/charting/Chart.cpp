@@ -455,7 +455,12 @@ const QPen& ChartWidget::cachedPen(const QColor& colour) {
 }
 
 void ChartWidget::seriesChanged() {
-    update();
+    // A refill adds over a thousand points; one request per redraw is enough, and asking Qt
+    // again for each point costs more than the points themselves.
+    if (!repaintRequested_) {
+        repaintRequested_ = true;
+        update();
+    }
 }
 
 void ChartWidget::forgetSeries(ChartSeries* series) noexcept {
@@ -467,6 +472,7 @@ void ChartWidget::forgetSeries(ChartSeries* series) noexcept {
 }
 
 void ChartWidget::paintEvent(QPaintEvent* /*event*/) {
+    repaintRequested_ = false;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing, false);
     frame_ = makeFrame();
