@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "QtBenchmark.h"
 #include "charting/Chart.h"
 
 namespace {
@@ -248,13 +249,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Benchmarks need no display; a platform chosen by the caller is kept.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    stemora::bench::QtBenchmarkApplication application(argc, argv);
+    if (!application.ArgumentsUnderstood(argc, argv)) {
         return 1;
     }
     RatioReporter reporter;
@@ -262,6 +258,5 @@ int main(int argc, char** argv) {
     std::printf("\n");
     reporter.PrintRatio("BM_Stemora_Paint", "BM_QtCharts_Paint");
     reporter.PrintRatio("BM_Stemora_RefillAndPaint", "BM_QtCharts_RefillAndPaint");
-    benchmark::Shutdown();
     return 0;
 }

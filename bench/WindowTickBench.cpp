@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <numbers>
 
+#include "QtBenchmark.h"
 #include "app/TunerForm.h"
 #include "capture/SimulatedSound.h"
 
@@ -85,13 +86,10 @@ BENCHMARK(BM_WindowTick)
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A benchmark has no screen to draw on.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    stemora::bench::QtBenchmarkApplication application(argc, argv);
+    if (!application.ArgumentsUnderstood(argc, argv)) {
+        return 1;
     }
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     return 0;
 }

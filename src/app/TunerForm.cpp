@@ -98,6 +98,17 @@ ChartWidget* makeChart(QWidget* parent, const char* name) {
     return chart;
 }
 
+// A spectrum chart: the marker lines against the right axis first, the spectrum over them.
+ChartWidget* makeSpectrumChart(QWidget* parent, const char* name, const char* pointerName,
+                               const char* spectrumName, LineSeries*& pointer,
+                               FastLineSeries*& spectrum) {
+    ChartWidget* chart = makeChart(parent, name);
+    chart->setFixedHeight(ChartHeight);
+    pointer = chart->AddLineSeries(QString::fromUtf8(pointerName), VerticalAxis::Right, Red);
+    spectrum = chart->AddFastLineSeries(QString::fromUtf8(spectrumName), VerticalAxis::Left, Green);
+    return chart;
+}
+
 }  // namespace
 
 TTunerForm::TTunerForm(ISoundBackend& backend, IDeviceCheck& deviceCheck, QWidget* parent)
@@ -181,12 +192,8 @@ void TTunerForm::buildControls() {
     LabelRangef = makeLabel(PanelDown, "LabelRangef", {512, 4}, "Диапазон");
     LabelRangeValue = makeLabel(PanelDown, "LabelRangeValue", {568, 4}, "1");
 
-    ChartSpec = makeChart(this, "ChartSpec");
-    ChartSpec->setFixedHeight(ChartHeight);
-    SeriesPointer =
-        ChartSpec->AddLineSeries(QStringLiteral("SeriesPointer"), VerticalAxis::Right, Red);
-    SeriesSpec =
-        ChartSpec->AddFastLineSeries(QStringLiteral("SeriesSpec"), VerticalAxis::Left, Green);
+    ChartSpec = makeSpectrumChart(this, "ChartSpec", "SeriesPointer", "SeriesSpec", SeriesPointer,
+                                  SeriesSpec);
 
     LabelNoteValue = makeLabel(PanelDown, "LabelNoteValue", {272, 4}, "A3");
     setTextColour(LabelNoteValue, Qt::red);
@@ -195,12 +202,8 @@ void TTunerForm::buildControls() {
     setTextColour(LabelCenterFrq, Qt::black);
     setBold(LabelCenterFrq);
 
-    ChartSpecHi = makeChart(this, "ChartSpecHi");
-    ChartSpecHi->setFixedHeight(ChartHeight);
-    SeriesPointerHi =
-        ChartSpecHi->AddLineSeries(QStringLiteral("SeriesPointerHi"), VerticalAxis::Right, Red);
-    SeriesSpecHi =
-        ChartSpecHi->AddFastLineSeries(QStringLiteral("SeriesSpecHi"), VerticalAxis::Left, Green);
+    ChartSpecHi = makeSpectrumChart(this, "ChartSpecHi", "SeriesPointerHi", "SeriesSpecHi",
+                                    SeriesPointerHi, SeriesSpecHi);
 
     LabelRusName = makeLabel(PanelDown, "LabelRusName", {304, 4}, "0");
     setTextColour(LabelRusName, Qt::black);
@@ -357,6 +360,12 @@ void TTunerForm::FormHide() {
 
 void TTunerForm::Timer1Timer() {
     if (!tunerThread_) {
+        return;
+    }
+    if (tunerThread_->DeviceLost()) {
+        setCaption(LabelSoundMode,
+                   QString::fromUtf8(kMsgDeviceLost.data(),
+                                     static_cast<qsizetype>(kMsgDeviceLost.size())));
         return;
     }
     const std::int32_t bytesPerSample = tunerThread_->BytesPerSample();
