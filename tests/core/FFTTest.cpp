@@ -259,6 +259,36 @@ TEST_P(FFTPath, NaturalOrderIsTheScrambledOrderPermutedBitForBit) {
     }
 }
 
+// Every size, direction, Scale and Reorder on a fixed signal, hashed (FNV-1a over the bytes): the
+// engine's results are part of its contract, so rescheduling its work must leave every bit as it
+// was. The vector paths share their arithmetic (fused multiply-adds), the scalar one has none.
+TEST_P(FFTPath, ResultsKeepTheirBits) {
+    uint64_t hash = 0xcbf29ce484222325u;
+    for (int p = 1; p <= 16; ++p) {
+        const int32_t n = int32_t{1} << p;
+        for (int mode = 0; mode < 8; ++mode) {
+            std::vector<Complex> x(static_cast<std::size_t>(n));
+            uint32_t state = 12345u + static_cast<uint32_t>(n + mode);
+            const auto next = [&state] {
+                state = state * 1664525u + 1013904223u;
+                return static_cast<float>(state >> 8) * (1.0f / 16777216.0f) - 0.5f;
+            };
+            for (Complex& v : x) {
+                const float re = next();
+                v = Complex(re, next());
+            }
+            ComplexFFT(x.data(), n, (mode & 1) != 0, (mode & 2) != 0, (mode & 4) != 0);
+            for (const Complex& v : x) {
+                const uint64_t bits = std::bit_cast<uint64_t>(v);
+                for (int byte = 0; byte < 8; ++byte) {
+                    hash = (hash ^ ((bits >> (8 * byte)) & 0xFFu)) * 0x100000001b3u;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(hash, GetParam() == KernelPath::Scalar ? 0xd023ae3a3b0ef4abu : 0x1c81d09d0f4abf04u);
+}
+
 TEST_P(FFTPath, ForwardMatchesExtendedPrecisionDft) {
     for (int32_t n : allSizes()) {
         const std::vector<Complex> x = randomSignal(n, static_cast<uint32_t>(n));

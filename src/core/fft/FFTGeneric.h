@@ -3,7 +3,8 @@
 // The split-radix recursion written once over a small vector vocabulary. A vocabulary V holds
 // V::kWidth complex values per register, interleaved (re, im), and provides:
 //   T load(const float*), void store(float*, T), T add(T, T), T sub(T, T),
-//   T mulI(T) (times i), T mulW(T x, T w) (x * w), T mulConjW(T x, T w) (x * conj(w)),
+//   T mulI(T) (times i), T addI(T a, T b) (a + i b), T subI(T a, T b) (a - i b),
+//   T mulW(T x, T w) (x * w), T mulConjW(T x, T w) (x * conj(w)),
 // T reverseSwap(T) (values in reverse order, re and im exchanged), and, when V::kLeaves is true,
 // in-register leaf kernels of 8, 16 and 32 points (forwardLeaf, inverseLeaf; with
 // kPairedLeaves two of them at once, with kTwinLeaves two whose bins are neighbours). Every path
@@ -56,6 +57,8 @@ struct ScalarOps {
     static T add(T a, T b) noexcept { return {a.re + b.re, a.im + b.im}; }
     static T sub(T a, T b) noexcept { return {a.re - b.re, a.im - b.im}; }
     static T mulI(T a) noexcept { return {-a.im, a.re}; }
+    static T addI(T a, T b) noexcept { return add(a, mulI(b)); }
+    static T subI(T a, T b) noexcept { return sub(a, mulI(b)); }
     static T reverseSwap(T a) noexcept { return {a.im, a.re}; }
     static T mulW(T x, T w) noexcept {
         return {x.re * w.re - x.im * w.im, x.im * w.re + x.re * w.im};
@@ -187,12 +190,12 @@ inline void forwardPass(const float* src, float* dst, const float* w) noexcept {
         const auto x2 = V::load(p + 4 * kQ);
         const auto x3 = V::load(p + 6 * kQ);
         const auto a = V::sub(x0, x2);
-        const auto ib = V::mulI(V::sub(x1, x3));
+        const auto b = V::sub(x1, x3);
         const auto wk = loadFactors<V, L>(w, k);
         V::store(q, V::add(x0, x2));
         V::store(q + 2 * kQ, V::add(x1, x3));
-        V::store(q + 4 * kQ, V::mulW(V::add(a, ib), wk));
-        V::store(q + 6 * kQ, V::mulConjW(V::sub(a, ib), wk));
+        V::store(q + 4 * kQ, V::mulW(V::addI(a, b), wk));
+        V::store(q + 6 * kQ, V::mulConjW(V::subI(a, b), wk));
     }
 }
 
@@ -208,13 +211,13 @@ inline void inversePass(const float* src, float* dst, const float* w) noexcept {
         const auto t1 = V::mulConjW(V::load(p + 4 * kQ), wk);
         const auto t2 = V::mulW(V::load(p + 6 * kQ), wk);
         const auto s = V::add(t1, t2);
-        const auto d = V::mulI(V::sub(t1, t2));
+        const auto e = V::sub(t1, t2);
         const auto x0 = V::load(p);
         const auto x1 = V::load(p + 2 * kQ);
         V::store(q, V::add(x0, s));
         V::store(q + 4 * kQ, V::sub(x0, s));
-        V::store(q + 2 * kQ, V::sub(x1, d));
-        V::store(q + 6 * kQ, V::add(x1, d));
+        V::store(q + 2 * kQ, V::subI(x1, e));
+        V::store(q + 6 * kQ, V::addI(x1, e));
     }
 }
 
@@ -239,26 +242,26 @@ inline void forwardPass2(const float* src, float* dst) noexcept {
         const auto x6 = V::load(p + 12 * kE);
         const auto x7 = V::load(p + 14 * kE);
         const auto a0 = V::sub(x0, x4);
-        const auto ib0 = V::mulI(V::sub(x2, x6));
+        const auto b0 = V::sub(x2, x6);
         const auto a1 = V::sub(x1, x5);
-        const auto ib1 = V::mulI(V::sub(x3, x7));
+        const auto b1 = V::sub(x3, x7);
         const auto w0 = loadFactors<V, L>(w, k);
         const auto w1 = loadFactors<V, L>(w, k + kE);
-        V::store(q + 8 * kE, V::mulW(V::add(a0, ib0), w0));
-        V::store(q + 12 * kE, V::mulConjW(V::sub(a0, ib0), w0));
-        V::store(q + 10 * kE, V::mulW(V::add(a1, ib1), w1));
-        V::store(q + 14 * kE, V::mulConjW(V::sub(a1, ib1), w1));
+        V::store(q + 8 * kE, V::mulW(V::addI(a0, b0), w0));
+        V::store(q + 12 * kE, V::mulConjW(V::subI(a0, b0), w0));
+        V::store(q + 10 * kE, V::mulW(V::addI(a1, b1), w1));
+        V::store(q + 14 * kE, V::mulConjW(V::subI(a1, b1), w1));
         const auto s0 = V::add(x0, x4);
         const auto s1 = V::add(x1, x5);
         const auto s2 = V::add(x2, x6);
         const auto s3 = V::add(x3, x7);
         const auto a = V::sub(s0, s2);
-        const auto ib = V::mulI(V::sub(s1, s3));
+        const auto b = V::sub(s1, s3);
         const auto wh = loadFactors<V, L - 1>(wHalf, k);
         V::store(q, V::add(s0, s2));
         V::store(q + 2 * kE, V::add(s1, s3));
-        V::store(q + 4 * kE, V::mulW(V::add(a, ib), wh));
-        V::store(q + 6 * kE, V::mulConjW(V::sub(a, ib), wh));
+        V::store(q + 4 * kE, V::mulW(V::addI(a, b), wh));
+        V::store(q + 6 * kE, V::mulConjW(V::subI(a, b), wh));
     }
 }
 
@@ -275,31 +278,31 @@ inline void inversePass2(const float* src, float* dst) noexcept {
         const auto t1 = V::mulConjW(V::load(p + 4 * kE), wh);
         const auto t2 = V::mulW(V::load(p + 6 * kE), wh);
         const auto sh = V::add(t1, t2);
-        const auto dh = V::mulI(V::sub(t1, t2));
+        const auto eh = V::sub(t1, t2);
         const auto h0 = V::load(p);
         const auto h1 = V::load(p + 2 * kE);
-        const auto y0 = V::add(h0, sh);  // x[k]
-        const auto y2 = V::sub(h0, sh);  // x[k + N/4]
-        const auto y1 = V::sub(h1, dh);  // x[k + N/8]
-        const auto y3 = V::add(h1, dh);  // x[k + 3N/8]
+        const auto y0 = V::add(h0, sh);   // x[k]
+        const auto y2 = V::sub(h0, sh);   // x[k + N/4]
+        const auto y1 = V::subI(h1, eh);  // x[k + N/8]
+        const auto y3 = V::addI(h1, eh);  // x[k + 3N/8]
         const auto w0 = loadFactors<V, L>(w, k);
         const auto w1 = loadFactors<V, L>(w, k + kE);
         const auto u1 = V::mulConjW(V::load(p + 8 * kE), w0);
         const auto u2 = V::mulW(V::load(p + 12 * kE), w0);
         const auto us = V::add(u1, u2);
-        const auto ud = V::mulI(V::sub(u1, u2));
+        const auto ue = V::sub(u1, u2);
         V::store(q, V::add(y0, us));
         V::store(q + 8 * kE, V::sub(y0, us));
-        V::store(q + 4 * kE, V::sub(y2, ud));
-        V::store(q + 12 * kE, V::add(y2, ud));
+        V::store(q + 4 * kE, V::subI(y2, ue));
+        V::store(q + 12 * kE, V::addI(y2, ue));
         const auto v1 = V::mulConjW(V::load(p + 10 * kE), w1);
         const auto v2 = V::mulW(V::load(p + 14 * kE), w1);
         const auto vs = V::add(v1, v2);
-        const auto vd = V::mulI(V::sub(v1, v2));
+        const auto ve = V::sub(v1, v2);
         V::store(q + 2 * kE, V::add(y1, vs));
         V::store(q + 10 * kE, V::sub(y1, vs));
-        V::store(q + 6 * kE, V::sub(y3, vd));
-        V::store(q + 14 * kE, V::add(y3, vd));
+        V::store(q + 6 * kE, V::subI(y3, ve));
+        V::store(q + 14 * kE, V::addI(y3, ve));
     }
 }
 

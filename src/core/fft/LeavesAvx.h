@@ -117,6 +117,18 @@ template <class K>
                        K::mul(swapReIm<K>(x), K::template shuffle<0xF5>(w, w)));
 }
 
+// a + i b and a - i b in one operation after the swap: a * 1 is exact and the fused form rounds
+// once, so these are bit for bit the sums of a and -+(b.im, -b.re) that mulI leads to.
+template <class K>
+[[gnu::always_inline]] inline Reg<K> addI(Reg<K> a, Reg<K> b) noexcept {
+    return K::fmaddsub(a, K::constant(_mm256_set1_ps(1.0f)), swapReIm<K>(b));
+}
+
+template <class K>
+[[gnu::always_inline]] inline Reg<K> subI(Reg<K> a, Reg<K> b) noexcept {
+    return K::fmsubadd(a, K::constant(_mm256_set1_ps(1.0f)), swapReIm<K>(b));
+}
+
 // Negates the second complex value of each pair.
 template <class K>
 [[gnu::always_inline]] inline Reg<K> negSecond(Reg<K> a) noexcept {
@@ -259,12 +271,12 @@ template <class K>
 [[gnu::always_inline]] inline void forward16(Reg<K>& q0, Reg<K>& q1, Reg<K>& q2,
                                              Reg<K>& q3) noexcept {
     const Reg<K> a = K::sub(q0, q2);
-    const Reg<K> ib = mulI<K>(K::sub(q1, q3));
+    const Reg<K> b = K::sub(q1, q3);
     const Reg<K> w = K::broadcast(kFactors16);
     q0 = K::add(q0, q2);
     q1 = K::add(q1, q3);
-    q2 = mulW<K>(K::add(a, ib), w);
-    q3 = mulConjW<K>(K::sub(a, ib), w);
+    q2 = mulW<K>(addI<K>(a, b), w);
+    q3 = mulConjW<K>(subI<K>(a, b), w);
     forward4x2<K>(q2, q3);
     forward8<K>(q0, q1);
 }
@@ -278,11 +290,11 @@ template <class K>
     const Reg<K> t1 = mulConjW<K>(q2, w);
     const Reg<K> t2 = mulW<K>(q3, w);
     const Reg<K> s = K::add(t1, t2);
-    const Reg<K> d = mulI<K>(K::sub(t1, t2));
+    const Reg<K> e = K::sub(t1, t2);
     q2 = K::sub(q0, s);
     q0 = K::add(q0, s);
-    q3 = K::add(q1, d);
-    q1 = K::sub(q1, d);
+    q3 = addI<K>(q1, e);
+    q1 = subI<K>(q1, e);
 }
 
 // Forward 32 points in q0..q7: the level's butterflies with w_k from the table, then the
@@ -292,11 +304,11 @@ template <class K>
                                            const float* w) noexcept {
     const Reg<K> wj = K::broadcast(w);
     const Reg<K> a = K::sub(q0, q4);
-    const Reg<K> ib = mulI<K>(K::sub(q2, q6));
+    const Reg<K> b = K::sub(q2, q6);
     q0 = K::add(q0, q4);
     q2 = K::add(q2, q6);
-    q4 = mulW<K>(K::add(a, ib), wj);
-    q6 = mulConjW<K>(K::sub(a, ib), wj);
+    q4 = mulW<K>(addI<K>(a, b), wj);
+    q6 = mulConjW<K>(subI<K>(a, b), wj);
 }
 
 template <class K>
@@ -306,11 +318,11 @@ template <class K>
     const Reg<K> t1 = mulConjW<K>(q4, wj);
     const Reg<K> t2 = mulW<K>(q6, wj);
     const Reg<K> s = K::add(t1, t2);
-    const Reg<K> d = mulI<K>(K::sub(t1, t2));
+    const Reg<K> e = K::sub(t1, t2);
     q4 = K::sub(q0, s);
     q0 = K::add(q0, s);
-    q6 = K::add(q2, d);
-    q2 = K::sub(q2, d);
+    q6 = addI<K>(q2, e);
+    q2 = subI<K>(q2, e);
 }
 
 // A leaf of 2^L values as named registers (GCC keeps an array of them in memory): load(j) gives

@@ -44,6 +44,12 @@ struct Avx2Ops {
         return _mm256_xor_ps(swapReIm(a),
                              _mm256_setr_ps(-0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f, -0.0f, 0.0f));
     }
+    // a + i b and a - i b: the sums of a and (-b.im, b.re), exactly (a * 1 is exact, and the
+    // fused form rounds once, like the plain sum).
+    static T addI(T a, T b) noexcept { return _mm256_addsub_ps(a, swapReIm(b)); }
+    static T subI(T a, T b) noexcept {
+        return _mm256_fmsubadd_ps(a, _mm256_set1_ps(1.0f), swapReIm(b));
+    }
     // Complex values in reverse order, each with re and im exchanged: the floats reversed.
     static T reverseSwap(T a) noexcept {
         return _mm256_permutevar8x32_ps(a, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));

@@ -58,6 +58,12 @@ struct Avx512Ops {
         const __m512 evenSign = _mm512_castsi512_ps(_mm512_set1_epi64(0x80000000LL));
         return _mm512_xor_ps(swapReIm(a), evenSign);
     }
+    static T addI(T a, T b) noexcept {
+        return _mm512_fmaddsub_ps(a, _mm512_set1_ps(1.0f), swapReIm(b));
+    }
+    static T subI(T a, T b) noexcept {
+        return _mm512_fmsubadd_ps(a, _mm512_set1_ps(1.0f), swapReIm(b));
+    }
     // Complex values in reverse order, each with re and im exchanged: the floats reversed.
     static T reverseSwap(T a) noexcept {
         return _mm512_permutexvar_ps(
