@@ -29,6 +29,8 @@ struct Y {
     static R bitXor(R a, R b) noexcept { return _mm256_xor_ps(a, b); }
     static R fmaddsub(R a, R b, R c) noexcept { return _mm256_fmaddsub_ps(a, b, c); }
     static R fmsubadd(R a, R b, R c) noexcept { return _mm256_fmsubadd_ps(a, b, c); }
+    static R fmadd(R a, R b, R c) noexcept { return _mm256_fmadd_ps(a, b, c); }
+    static R fnmadd(R a, R b, R c) noexcept { return _mm256_fnmadd_ps(a, b, c); }
     template <int Imm>
     static R shuffle(R a, R b) noexcept {
         return _mm256_shuffle_ps(a, b, Imm);
@@ -55,6 +57,8 @@ struct Z {
     static R bitXor(R a, R b) noexcept { return _mm512_xor_ps(a, b); }
     static R fmaddsub(R a, R b, R c) noexcept { return _mm512_fmaddsub_ps(a, b, c); }
     static R fmsubadd(R a, R b, R c) noexcept { return _mm512_fmsubadd_ps(a, b, c); }
+    static R fmadd(R a, R b, R c) noexcept { return _mm512_fmadd_ps(a, b, c); }
+    static R fnmadd(R a, R b, R c) noexcept { return _mm512_fnmadd_ps(a, b, c); }
     template <int Imm>
     static R shuffle(R a, R b) noexcept {
         return _mm512_shuffle_ps(a, b, Imm);
@@ -138,7 +142,10 @@ template <class K>
 // 2-point butterflies on each pair: (x0, x1) -> (x0 + x1, x0 - x1).
 template <class K>
 [[gnu::always_inline]] inline Reg<K> pairs2(Reg<K> v) noexcept {
-    return K::add(K::template shuffle<0x4E>(v, v), negSecond<K>(v));
+    // v * (1, -1) + swapped: multiplying by +-1 is exact and the fused add rounds once, so this
+    // is bit for bit x0 + x1 and x0 + (-x1).
+    return K::fmadd(v, K::constant(signs(1.0f, 1.0f, -1.0f, -1.0f)),
+                    K::template shuffle<0x4E>(v, v));
 }
 
 // w_k of the 8-point level with conj(w_k) in the upper half, and the reverse.
@@ -156,9 +163,11 @@ template <class K>
                                                 Reg<K>& bottom) noexcept {
     const Reg<K> d = K::sub(x, y);
     const Reg<K> a = K::template shuffle<0x44>(d, d);
-    const Reg<K> ib = negSecond<K>(mulI<K>(K::template shuffle<0xEE>(d, d)));
+    // i b on the first value, -i b on the second: (d3, d2) times (-1, 1) and (1, -1), fused
+    // with the add (exact, as in pairs2).
+    const Reg<K> b = K::template shuffle<0xBB>(d, d);
     top = pairs2<K>(K::add(x, y));
-    bottom = K::add(a, ib);
+    bottom = K::fmadd(b, K::constant(signs(-1.0f, 1.0f, 1.0f, -1.0f)), a);
 }
 
 template <class K>
@@ -186,9 +195,11 @@ template <class K>
                                                 Reg<K>& hi) noexcept {
     const Reg<K> p = pairs2<K>(x);
     const Reg<K> f = pairs2<K>(y);
-    const Reg<K> e = negSecond<K>(K::template blend<0xCC>(f, mulI<K>(f)));
-    lo = K::add(p, e);
-    hi = K::sub(p, e);
+    // e = (f0, -i f1): f0 as it is, f1 swapped and times (1, -1); p +- e fused (exact).
+    const Reg<K> g = K::template blend<0xCC>(f, swapReIm<K>(f));
+    const Reg<K> sign = K::constant(signs(1.0f, 1.0f, 1.0f, -1.0f));
+    lo = K::fmadd(g, sign, p);
+    hi = K::fnmadd(g, sign, p);
 }
 
 template <class K>
@@ -214,10 +225,11 @@ template <class K>
     const Reg<K> d = K::sub(r0, r1);
     const Reg<K> a = K::template halves<0x00>(d, d);
     const Reg<K> b = K::template halves<0x11>(d, d);
+    // a + i b in the lower half, a - i b in the upper one, fused (exact, as in pairs2).
     const Reg<K> ib =
-        K::bitXor(mulI<K>(b), K::constant(_mm256_setr_ps(0, 0, 0, 0, -0.0f, -0.0f, -0.0f, -0.0f)));
+        K::constant(_mm256_setr_ps(-1.0f, 1.0f, -1.0f, 1.0f, 1.0f, -1.0f, 1.0f, -1.0f));
     r0 = K::add(r0, r1);
-    r1 = mulW<K>(K::add(a, ib), K::constant(factors8()));
+    r1 = mulW<K>(K::fmadd(swapReIm<K>(b), ib, a), K::constant(factors8()));
 }
 
 template <class K>
