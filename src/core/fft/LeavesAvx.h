@@ -103,12 +103,6 @@ template <class K>
     return K::template shuffle<0xB1>(a, a);
 }
 
-// (re, im) -> (-im, re)
-template <class K>
-[[gnu::always_inline]] inline Reg<K> mulI(Reg<K> a) noexcept {
-    return K::bitXor(swapReIm<K>(a), K::constant(signs(-0.0f, 0.0f, -0.0f, 0.0f)));
-}
-
 template <class K>
 [[gnu::always_inline]] inline Reg<K> mulW(Reg<K> x, Reg<K> w) noexcept {
     return K::fmaddsub(x, K::template shuffle<0xA0>(w, w),
@@ -122,7 +116,8 @@ template <class K>
 }
 
 // a + i b and a - i b in one operation after the swap: a * 1 is exact and the fused form rounds
-// once, so these are bit for bit the sums of a and -+(b.im, -b.re) that mulI leads to.
+// once, so these are bit for bit a + (-b.im, b.re) and a + (b.im, -b.re). The leaves fold the
+// signs of i into fused multiply-adds by +-1 the same way.
 template <class K>
 [[gnu::always_inline]] inline Reg<K> addI(Reg<K> a, Reg<K> b) noexcept {
     return K::fmaddsub(a, K::constant(_mm256_set1_ps(1.0f)), swapReIm<K>(b));
@@ -131,12 +126,6 @@ template <class K>
 template <class K>
 [[gnu::always_inline]] inline Reg<K> subI(Reg<K> a, Reg<K> b) noexcept {
     return K::fmsubadd(a, K::constant(_mm256_set1_ps(1.0f)), swapReIm<K>(b));
-}
-
-// Negates the second complex value of each pair.
-template <class K>
-[[gnu::always_inline]] inline Reg<K> negSecond(Reg<K> a) noexcept {
-    return K::bitXor(a, K::constant(signs(0.0f, 0.0f, -0.0f, -0.0f)));
 }
 
 // 2-point butterflies on each pair: (x0, x1) -> (x0 + x1, x0 - x1).
@@ -257,9 +246,12 @@ template <class K>
     const Reg<K> t = mulW<K>(r1, K::constant(conjFactors8()));  // (t1 | t2)
     const Reg<K> tSwapped = K::template halves<0x01>(t, t);
     // (t1 + t2 | i (t2 - t1)): the lower half adds, the upper one is -i (t1 - t2).
-    const Reg<K> g = K::template blend<0xF0>(K::add(t, tSwapped), mulI<K>(K::sub(t, tSwapped)));
-    r1 = K::sub(x, g);
-    x = K::add(x, g);
+    // The upper half's i (t2 - t1) as the swap times (-1, 1), fused into x -+ g (exact).
+    const Reg<K> u = K::template blend<0xF0>(K::add(t, tSwapped), swapReIm<K>(K::sub(t, tSwapped)));
+    const Reg<K> sign =
+        K::constant(_mm256_setr_ps(1.0f, 1.0f, 1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f));
+    r1 = K::fnmadd(u, sign, x);
+    x = K::fmadd(u, sign, x);
 }
 
 template <class K>
