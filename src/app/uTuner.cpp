@@ -1,5 +1,6 @@
 #include "app/uTuner.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstring>
@@ -149,6 +150,16 @@ void TTunerThread::Run(std::stop_token stop) noexcept {
     finished_.store(true, std::memory_order_release);
 }
 
+bool TTunerThread::Reopen() noexcept {
+    try {
+        // In the format chosen at the start; a failure leaves the stream closed.
+        captureStream_->Open();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void TTunerThread::Execute(std::stop_token stop) {
     // Lives for the whole run: nothing is allocated per pass.
     std::array<std::uint8_t, kMaxReadBytes> readBuffer;
@@ -160,21 +171,59 @@ void TTunerThread::Execute(std::stop_token stop) {
     stream.Open();
     window_.PostSoundModeVisible();
 
+    using Clock = std::chrono::steady_clock;
+    bool lost = false;
+    Clock::time_point nextReopen{};
     do {
-        std::lock_guard lock(captureLock_);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        std::int32_t count = stream.Available();
-        if (count > maxReadBytes_) {
-            count = maxReadBytes_;
-        } else if (count < 0) {
-            count = 0;
+        if (lost) {
+            // No pass while the device is away: nothing to feed, and the lock stays free. Short
+            // naps keep a stop request answered within a pass's time.
+            const Clock::time_point now = Clock::now();
+            if (now < nextReopen) {
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(nextReopen - now, std::chrono::milliseconds(5)));
+            } else if (Reopen()) {
+                lost = false;
+                recoveries_.fetch_add(1, std::memory_order_acq_rel);
+                deviceLost_.store(false, std::memory_order_release);
+            } else {
+                nextReopen = Clock::now() + kReopenInterval;
+            }
+            continue;
         }
-        stream.Read(readBuffer.data(), count);
-        const std::int32_t frames = count / bytesPerFrame_;
-        convert_(readBuffer.data(), frames, sampleBuffer);
-        buffers_.Spec.Feed(sampleRate_, frames, decimationRate_.load(std::memory_order_relaxed));
-        buffers_.SpecHi.Feed(sampleRate_, frames,
-                             2.0 * decimationRate_.load(std::memory_order_relaxed));
+        {
+            std::lock_guard lock(captureLock_);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::int32_t count = stream.Available();
+            if (count > maxReadBytes_) {
+                count = maxReadBytes_;
+            } else if (count < 0) {
+                count = 0;
+            }
+            stream.Read(readBuffer.data(), count);
+            // A read that the loss cut short holds silence in place of sound: the decimators get
+            // nothing from this pass rather than a made-up stretch.
+            lost = stream.DeviceLost();
+            // The sound before the loss goes too: the display must not show it as if it were
+            // still coming in, and the new sound starts on clean rings.
+            const std::int32_t frames = lost ? 0 : count / bytesPerFrame_;
+            if (lost) {
+                buffers_.ResetDecimators();
+            }
+            convert_(readBuffer.data(), frames, sampleBuffer);
+            // Also with no frames: the blocks are rebuilt from the rings.
+            buffers_.Spec.Feed(sampleRate_, frames,
+                               decimationRate_.load(std::memory_order_relaxed));
+            buffers_.SpecHi.Feed(sampleRate_, frames,
+                                 2.0 * decimationRate_.load(std::memory_order_relaxed));
+        }
+        if (lost) {
+            deviceLost_.store(true, std::memory_order_release);
+            window_.PostSoundModeCaption(std::string(kMsgDeviceLost));
+            // Closed outside the lock: stopping a dead stream may take the sound library a while.
+            stream.Close();
+            nextReopen = Clock::now() + kReopenInterval;
+        }
     } while (!stop.stop_requested());
 
     // Clean-up. CaptureLock itself lives as long as this object, so a window that still takes

@@ -5,13 +5,23 @@
 // the stream and chooses the capture format; its body polls the stream in a loop, converts every
 // captured frame to one float sample (channels summed) into SampleBuffer and feeds both
 // decimators, each pass under CaptureLock, until a stop is requested.
+//
+// A device that stops answering (its sound server killed or restarted, the device unplugged)
+// does not end the thread: the pass that notices feeds nothing, the thread closes the stream and
+// tries to open it again in the same format every kReopenInterval, with CaptureLock free all the
+// while, until it opens; DeviceLost() tells the window meanwhile. That pass also resets the
+// decimators and clears their blocks: the display shows no sound while there is none, instead of
+// the last second before the loss, and the sound after it starts on clean rings, never spliced
+// to the old.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "app/FairLock.h"
@@ -22,6 +32,11 @@ namespace stemora {
 
 // Most bytes one pass reads; the rest waits in the stream for the next pass.
 inline constexpr std::int32_t kMaxReadBytes = 65526;
+// How often a lost device is tried again. A failed attempt returns at once, so this is a
+// matter of not spinning, and of a recovery felt as immediate.
+inline constexpr std::chrono::milliseconds kReopenInterval{300};
+// LabelSoundMode's caption while the capture device is lost.
+inline constexpr std::string_view kMsgDeviceLost = "Звуковое устройство недоступно";
 
 // Converts `frames` little-endian PCM frames starting at `bytes` into one float sample each in
 // `out`: channel values (8-bit: byte - 127.5; 16/24/32-bit: signed integers), stereo as channel
@@ -74,9 +89,14 @@ class TTunerThread {
     // not wait. The thread then closes and destroys its stream and calls
     // window.CloseDeviceCheck().
     void RequestStop() noexcept;
-    // True once the thread body has ended: stopped, or failed (a failed Open or pass ends it
-    // quietly, without clean-up: the stream stays until this object goes).
+    // True once the thread body has ended: stopped, or failed (a failed first Open or a failed
+    // pass ends it quietly, without clean-up: the stream stays until this object goes).
     bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
+    // True from the pass that found the capture device gone until capture runs again; readable
+    // from any thread.
+    bool DeviceLost() const noexcept { return deviceLost_.load(std::memory_order_acquire); }
+    // How often capture has come back after a loss.
+    std::int32_t Recoveries() const noexcept { return recoveries_.load(std::memory_order_acquire); }
 
     // Format fields, fixed before the thread starts; readable from any thread.
     std::int32_t Channels() const noexcept { return channels_; }
@@ -96,6 +116,8 @@ class TTunerThread {
   private:
     void Execute(std::stop_token stop);
     void Run(std::stop_token stop) noexcept;
+    // One attempt to open the stream again after a loss; false while the device is still away.
+    bool Reopen() noexcept;
 
     SampleBuffers& buffers_;
     const std::atomic<double>& decimationRate_;
@@ -110,6 +132,8 @@ class TTunerThread {
     FrameConverter convert_ = nullptr;
     bool stopRequested_ = false;  // window thread only
     std::atomic<bool> finished_{false};
+    std::atomic<bool> deviceLost_{false};
+    std::atomic<std::int32_t> recoveries_{0};
     std::jthread thread_;  // last: it goes first, before anything the body touches
 };
 

@@ -31,6 +31,7 @@ struct PortAudioBackend::Api {
     decltype(&Pa_StopStream) StopStream;
     decltype(&Pa_AbortStream) AbortStream;
     decltype(&Pa_CloseStream) CloseStream;
+    decltype(&Pa_SetStreamFinishedCallback) SetStreamFinishedCallback;
 };
 
 namespace {
@@ -142,6 +143,7 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
     static int onFrames(const void* input, void* output, unsigned long frameCount,
                         const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags flags,
                         void* self) noexcept;
+    static void onFinished(void* self) noexcept;
 
     std::atomic<std::uint32_t> refs_{1};
     PortAudioDevice& device_;
@@ -149,7 +151,11 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
     PaStream* stream_ = nullptr;
     CaptureRing ring_;
     const std::uint32_t frameBytes_;
-    bool started_ = false;  // consumer thread only
+    bool started_ = false;      // consumer thread only
+    bool startFailed_ = false;  // consumer thread only
+    // Set by PortAudio's thread when the stream has ended: by Stop, or because its device or
+    // sound server went away (only the latter while started_).
+    std::atomic<bool> ended_{false};
 };
 
 // PortAudio's default input device, for as long as PortAudio stays initialised for it.
@@ -257,6 +263,7 @@ bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format,
         return false;
     }
     stream_ = stream;
+    api_.SetStreamFinishedCallback(stream_, &onFinished);
     return true;
 }
 
@@ -266,6 +273,8 @@ HResult PortAudioCaptureBuffer::Start(std::uint32_t) {
     }
     std::lock_guard lock(sessionMutex());
     if (api_.StartStream(stream_) != paNoError) {
+        // The server went between opening and starting: nothing will come from this stream.
+        startFailed_ = true;
         return kErrFail;
     }
     started_ = true;
@@ -285,8 +294,11 @@ HResult PortAudioCaptureBuffer::Stop() {
 
 HResult PortAudioCaptureBuffer::GetCurrentPosition(std::uint32_t* captureCursor,
                                                    std::uint32_t* readCursor) {
-    // Also after the stream has stopped delivering: its last cursor, never a failure, so that
-    // bytes once reported available can still be read.
+    // A stream that PortAudio ended under a running capture (its server or device gone) never
+    // delivers again; the caller needs a new one once the device is back.
+    if (startFailed_ || (started_ && ended_.load(std::memory_order_acquire))) {
+        return kErrBufferLost;
+    }
     const std::uint32_t cursor = ring_.Cursor();
     if (captureCursor != nullptr) {
         *captureCursor = cursor;
@@ -304,6 +316,10 @@ int PortAudioCaptureBuffer::onFrames(const void* input, void*, unsigned long fra
     buffer->ring_.Record(static_cast<const std::uint8_t*>(input),
                          static_cast<std::size_t>(frameCount) * buffer->frameBytes_);
     return paContinue;
+}
+
+void PortAudioCaptureBuffer::onFinished(void* self) noexcept {
+    static_cast<PortAudioCaptureBuffer*>(self)->ended_.store(true, std::memory_order_release);
 }
 
 CaptureRing::CaptureRing(std::uint32_t size, std::uint8_t silence)
@@ -377,6 +393,7 @@ const PortAudioBackend::Api& PortAudioBackend::resolve() {
         resolveEntry(api->StopStream, libraryName_, "Pa_StopStream");
         resolveEntry(api->AbortStream, libraryName_, "Pa_AbortStream");
         resolveEntry(api->CloseStream, libraryName_, "Pa_CloseStream");
+        resolveEntry(api->SetStreamFinishedCallback, libraryName_, "Pa_SetStreamFinishedCallback");
         api_ = std::move(api);
     }
     return *api_;

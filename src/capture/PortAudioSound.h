@@ -15,10 +15,12 @@
 //
 // A capture buffer is one PortAudio input stream, opened at creation in the requested format
 // (8-bit unsigned, 16-, 24- or 32-bit signed, mono or stereo, the requested rate); its callback
-// copies every frame into a CaptureRing of exactly dwBufferBytes bytes. A stream that stops
-// delivering (its sound server gone) keeps answering GetCurrentPosition with its last cursor,
-// like a device gone silent: bytes once reported stay readable, so a read of what Available
-// reported never waits for bytes that cannot come, and stopping it does not hang.
+// copies every frame into a CaptureRing of exactly dwBufferBytes bytes. A stream that PortAudio
+// ends while it runs (its sound server killed or restarted, the device gone: PortAudio notices
+// within tens of milliseconds) answers GetCurrentPosition with kErrBufferLost from then on, and
+// so does one that could not start; stopping and releasing it does not hang. The device itself
+// stays usable: a new buffer opens as soon as the server is back (PortAudio needs no
+// re-initialising for that), and fails at once while it is down.
 //
 // Threads: DirectSoundCaptureCreate and CreateCaptureBuffer may run on any thread; one thread at
 // a time uses a given buffer (see the cursor contract of CaptureRing). PortAudio's callback runs

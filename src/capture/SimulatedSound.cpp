@@ -147,6 +147,7 @@ struct SimulatedSoundBackend::State {
     CaptureBufferDesc lastDesc{};
     WaveFormat lastFormat{};
     std::vector<Buffer*> buffers;  // live, in creation order
+    bool deviceGone = false;
     std::jthread clock;
 };
 
@@ -167,7 +168,8 @@ class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptur
     HResult Start(std::uint32_t /*flags*/) override {
         std::lock_guard lock(state_->mutex);
         ++state_->counters.starts;
-        running_ = true;
+        // A lost buffer records nothing more.
+        running_ = !lost_.load(std::memory_order_relaxed);
         return kOk;
     }
 
@@ -181,6 +183,9 @@ class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptur
     HResult GetCurrentPosition(std::uint32_t* captureCursor, std::uint32_t* readCursor) override {
         if (const HResult failure = state_->CheckFailure(SimulatedOperation::GetPosition)) {
             return failure;
+        }
+        if (lost_.load(std::memory_order_acquire)) {
+            return kErrBufferLost;
         }
         const std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
         if (captureCursor != nullptr) {
@@ -247,6 +252,7 @@ class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptur
     std::mutex dataMutex_;
     std::atomic<bool> locked_{false};
     std::atomic<std::uint32_t> cursor_{0};
+    std::atomic<bool> lost_{false};
     // Under the state mutex.
     bool running_ = false;
     std::uint64_t frames_ = 0;  // recorded since creation
@@ -331,6 +337,9 @@ class SimulatedSoundBackend::Device final : public RefCountedObject<ISoundCaptur
                     desc->lpwfxFormat != nullptr ? *desc->lpwfxFormat : WaveFormat{};
             }
             accept = state_->accept;
+            if (state_->deviceGone) {
+                return kErrFail;
+            }
         }
         if (desc == nullptr || outer != nullptr || !WellFormed(*desc)) {
             return kErrInvalidArg;
@@ -385,6 +394,22 @@ void SimulatedSoundBackend::Fail(SimulatedOperation operation, HResult code, int
 
 void SimulatedSoundBackend::Recover(SimulatedOperation operation) {
     Fail(operation, kOk, 0);
+}
+
+void SimulatedSoundBackend::LoseDevice() {
+    std::lock_guard lock(state_->mutex);
+    state_->deviceGone = true;
+    for (Buffer* buffer : state_->buffers) {
+        buffer->running_ = false;
+        if (!buffer->lost_.exchange(true)) {
+            ++state_->counters.buffersLost;
+        }
+    }
+}
+
+void SimulatedSoundBackend::RestoreDevice() {
+    std::lock_guard lock(state_->mutex);
+    state_->deviceGone = false;
 }
 
 void SimulatedSoundBackend::Advance(std::uint64_t frames) {

@@ -92,6 +92,12 @@ class SimulatedSoundBackend : public ISoundBackend {
     // call with times < 0, until Recover.
     void Fail(SimulatedOperation operation, HResult code = kErrFail, int times = -1);
     void Recover(SimulatedOperation operation);
+    // The device goes away, as when its sound server dies or it is unplugged: every buffer stops
+    // recording and answers its position query with kErrBufferLost for good, and new buffers
+    // are refused (kErrFail) until RestoreDevice.
+    void LoseDevice();
+    // The device is back: new buffers capture again (the lost ones stay lost).
+    void RestoreDevice();
 
     // --- clock ---
     // Every running buffer records `frames` frames.
@@ -114,6 +120,7 @@ class SimulatedSoundBackend : public ISoundBackend {
         int stops = 0;
         int locks = 0;  // successful Lock calls
         int unlocks = 0;
+        int buffersLost = 0;  // live buffers that LoseDevice took away
     };
     Counters GetCounters() const;
     // The description of the last CreateCaptureBuffer call (lpwfxFormat null) and its format.

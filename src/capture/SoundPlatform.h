@@ -20,6 +20,8 @@ inline constexpr HResult kOk = 0;
 // Generic failure and invalid-argument codes, as the platform spells them.
 inline constexpr HResult kErrFail = static_cast<HResult>(0x80004005u);
 inline constexpr HResult kErrInvalidArg = static_cast<HResult>(0x80070057u);
+// A capture buffer whose device has gone (DSERR_BUFFERLOST).
+inline constexpr HResult kErrBufferLost = static_cast<HResult>(0x88780096u);
 
 // The 18-byte PCM wave format record (WAVEFORMATEX), packed and little-endian.
 #pragma pack(push, 1)
@@ -80,7 +82,9 @@ class ISoundCaptureBuffer : public RefCounted {
     virtual HResult Stop() = 0;
     // readCursor: the offset up to which the data is complete (what the stream may copy).
     // captureCursor: where the device is writing now (not used by the stream).
-    // Either pointer may be null.
+    // Either pointer may be null. kErrBufferLost once the device has stopped delivering for good
+    // (unplugged, or its sound server gone): the buffer records nothing more, and only a new
+    // buffer, made once the device is back, captures again.
     virtual HResult GetCurrentPosition(std::uint32_t* captureCursor, std::uint32_t* readCursor) = 0;
     // Hands out `bytes` bytes from `offset` as up to two pieces: the first starts at offset; when
     // the range runs past the end the second holds the rest from offset 0, otherwise *ptr2 is null

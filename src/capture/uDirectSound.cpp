@@ -370,6 +370,11 @@ bool TSoundCaptureStream::Active() const {
     return active_;
 }
 
+bool TSoundCaptureStream::DeviceLost() const {
+    std::lock_guard lock(mutex_);
+    return active_ && deviceLost_;
+}
+
 void TSoundCaptureStream::Open() {
     std::unique_lock lock(mutex_);
     OpenLocked(lock);
@@ -437,6 +442,7 @@ void TSoundCaptureStream::CloseLocked(std::unique_lock<std::mutex>& lock) {
         finishing.clear();
         lock.lock();
     }
+    deviceLost_ = false;
     if (!active_) {
         return;
     }
@@ -482,6 +488,7 @@ std::optional<std::uint32_t> TSoundCaptureStream::ArrivedLocked() noexcept {
     }
     std::uint32_t captureCursor = 0;
     std::uint32_t readCursor = 0;
+    deviceLost_ = true;
     try {
         if (buffer_->GetCurrentPosition(&captureCursor, &readCursor) != kOk) {
             return std::nullopt;
@@ -489,6 +496,7 @@ std::optional<std::uint32_t> TSoundCaptureStream::ArrivedLocked() noexcept {
     } catch (...) {
         return std::nullopt;
     }
+    deviceLost_ = false;
     // A cursor outside the buffer would make the count (and the later lock) run off its end.
     if (readCursor >= bufferSize_) {
         return 0;

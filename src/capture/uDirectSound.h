@@ -296,6 +296,10 @@ class TSoundCaptureStream : public TCustomWaveStream2 {
     virtual void DoNotify();
 
     bool Active() const;
+    // True while the stream is open and its device stopped answering at the last position
+    // query (Available, or the last one a read made); a read that ended so was cut short and
+    // padded with silence. A successful query, Open and Close clear it.
+    bool DeviceLost() const;
     std::int32_t BufferLength() const noexcept { return bufferLength_; }  // ms
     std::uint32_t BufferSize() const noexcept { return bufferSize_; }     // bytes
     std::uint32_t ReadPosition() const noexcept { return readPosition_; }
@@ -323,6 +327,7 @@ class TSoundCaptureStream : public TCustomWaveStream2 {
     RefPtr<ISoundCapture> device_;
     std::int32_t formatIndex_ = 0;
     bool active_ = false;
+    bool deviceLost_ = false;
     std::unique_ptr<TSoundCaptureStreamNotify> notifier_;
     // Notification threads whose handler closed their own stream; joined at the next chance.
     std::vector<std::unique_ptr<TSoundCaptureStreamNotify>> retiredNotifiers_;

@@ -546,6 +546,29 @@ class TunerFormTest : public QObject {
         QVERIFY(form_->LabelSoundMode->isVisible());
     }
 
+    // The capture device lost and back: the loss caption in place of the format text, no error
+    // box, and the format text again once capture has resumed on its own.
+    void lostDeviceCaptionAndReturn() {
+        makeForm();
+        backend_->StartRealTime();
+        form_->show();
+        const QString format = u("96 кГц,  32 бит,  каналов 2");
+        QTRY_COMPARE_WITH_TIMEOUT(caption("LabelSoundMode"), format, 2500);
+        backend_->LoseDevice();
+        QTRY_COMPARE_WITH_TIMEOUT(caption("LabelSoundMode"), u("Звуковое устройство недоступно"),
+                                  1000);
+        // Timer1's next ticks keep it: the device is still away.
+        settle(1200);
+        QCOMPARE(caption("LabelSoundMode"), u("Звуковое устройство недоступно"));
+        QVERIFY(form_->TunerThread()->DeviceLost());
+        backend_->RestoreDevice();
+        QTRY_COMPARE_WITH_TIMEOUT(caption("LabelSoundMode"), format, 2500);
+        QCOMPARE(form_->TunerThread()->Recoveries(), 1);
+        QVERIFY(QApplication::activeModalWidget() == nullptr);
+        form_.reset();
+        backend_->StopRealTime();
+    }
+
     // ------------------------------------------------------------------------------------------
     // Device check, capture failures, hiding
 

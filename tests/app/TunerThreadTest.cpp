@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -315,6 +316,107 @@ TEST_F(TunerThreadTest, DestructorJoinsARunningThread) {
     // Joined: the clean-up has run and released the device before the backend goes.
     EXPECT_EQ(backend.GetCounters().devicesLive, 0);
     EXPECT_EQ(window.Events().back(), "close device check");
+    backend.StopRealTime();
+}
+
+// ---------------------------------------------------------------------------------------------
+// A device that goes away and comes back
+
+bool blockIsZero(const float* block) {
+    return std::all_of(block, block + RingLength, [](float v) { return v == 0.0f; });
+}
+
+// The device vanishes under a running thread (its server killed), stays away for a while and
+// comes back: the loss shows within a pass, the display's blocks are cleared, the thread tries
+// again at its interval without holding CaptureLock, and capture resumes on its own in the same
+// format with the tone back at the centre bin.
+TEST_F(TunerThreadTest, LostDeviceIsReopenedOnItsOwnOnceItIsBack) {
+    backend.AcceptFormats(
+        [](const WaveFormat& f) { return f.nSamplesPerSec == 48000 && f.wBitsPerSample == 16; });
+    backend.SetSource(SimulatedSource::Tone(440.0));
+    backend.StartRealTime();
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    auto specPeak = [&] {
+        std::lock_guard lock(thread.CaptureLock());
+        return test::blockPeak(buffers.Spec.Block(), 1000, 1050);
+    };
+    ASSERT_TRUE(waitFor([&] { return specPeak().Bin == 1024; }, 4000ms));
+    const std::int32_t requestsBefore = backend.GetCounters().bufferRequests;
+
+    backend.LoseDevice();
+    ASSERT_TRUE(waitFor([&] { return thread.DeviceLost(); }, 100ms));
+    EXPECT_EQ(window.Events().back(), "caption " + std::string(kMsgDeviceLost));
+    {
+        std::lock_guard lock(thread.CaptureLock());
+        EXPECT_TRUE(blockIsZero(buffers.Spec.Block()));
+        EXPECT_TRUE(blockIsZero(buffers.SpecHi.Block()));
+    }
+    // While the device is away the lock is free: a display tick never waits for an attempt.
+    auto longestWait = std::chrono::steady_clock::duration::zero();
+    const auto awayFrom = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - awayFrom < 1200ms) {
+        const auto asked = std::chrono::steady_clock::now();
+        thread.CaptureLock().lock();
+        longestWait = std::max(longestWait, std::chrono::steady_clock::now() - asked);
+        thread.CaptureLock().unlock();
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_LT(longestWait, 20ms);
+    // One attempt per interval, not a spin: four in 1.2 s at 300 ms.
+    const std::int32_t attempts = backend.GetCounters().bufferRequests - requestsBefore;
+    EXPECT_GE(attempts, 2);
+    EXPECT_LE(attempts, 6);
+    EXPECT_TRUE(thread.DeviceLost());
+    EXPECT_FALSE(thread.Finished());
+
+    backend.RestoreDevice();
+    ASSERT_TRUE(waitFor([&] { return !thread.DeviceLost(); }, 1000ms));
+    EXPECT_EQ(thread.Recoveries(), 1);
+    const WaveFormat format = backend.LastBufferFormat();
+    EXPECT_EQ(format.nSamplesPerSec, 48000u);
+    EXPECT_EQ(format.wBitsPerSample, 16);
+    // Only the new sound: the block fills from zeros, so a peak at the centre is the tone
+    // recorded since the return.
+    ASSERT_TRUE(waitFor([&] { return specPeak().Bin == 1024; }, 4000ms));
+    const SimulatedSoundBackend::Counters counters = backend.GetCounters();
+    EXPECT_EQ(counters.buffersLive, 1);
+    EXPECT_EQ(counters.buffersLost, 1);
+    thread.RequestStop();
+    ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 1000ms));
+    EXPECT_EQ(backend.GetCounters().buffersLive, 0);
+    backend.StopRealTime();
+}
+
+// A stop asked for while the device is away ends the thread at once, with its clean-up.
+TEST_F(TunerThreadTest, StopWhileTheDeviceIsAwayEndsTheThreadPromptly) {
+    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend.StartRealTime();
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 0; }, 2000ms));
+    backend.LoseDevice();
+    ASSERT_TRUE(waitFor([&] { return thread.DeviceLost(); }, 1000ms));
+    std::this_thread::sleep_for(100ms);
+    const auto asked = std::chrono::steady_clock::now();
+    thread.RequestStop();
+    ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 1000ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 200ms);
+    EXPECT_EQ(window.Events().back(), "close device check");
+    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
+    backend.StopRealTime();
+}
+
+// A single failed position query counts as a loss too: the thread starts over on a new buffer
+// rather than trusting a device that stopped answering, and carries on.
+TEST_F(TunerThreadTest, FailedPositionQueryStartsCaptureOverOnANewBuffer) {
+    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend.StartRealTime();
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 0; }, 2000ms));
+    backend.Fail(SimulatedOperation::GetPosition, kErrFail, 1);
+    ASSERT_TRUE(waitFor([&] { return thread.Recoveries() == 1; }, 1500ms));
+    EXPECT_FALSE(thread.DeviceLost());
+    EXPECT_EQ(backend.GetCounters().buffersLive, 1);
+    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 0; }, 2000ms));
     backend.StopRealTime();
 }
 

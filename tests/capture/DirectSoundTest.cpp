@@ -435,6 +435,47 @@ TEST(StreamReadTest, ReadEndsWhenThePositionQueryFailsInsteadOfWaitingForEver) {
     EXPECT_EQ(stream.Available(), 10);
 }
 
+// The device goes (its server killed): the stream reports it and answers nothing, a read is
+// cut short, reopening fails while the device is away, and once it is back the stream opens a
+// new buffer that starts from its own beginning.
+TEST(StreamReadTest, LostDeviceIsReportedAndTheStreamOpensAgainOnceItIsBack) {
+    SimulatedSoundBackend backend;
+    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+    TSoundCaptureStream stream(nullptr, backend);
+    OpenIn(stream, 8000, 8, 1);
+    backend.Advance(100);
+    ASSERT_EQ(stream.Available(), 100);
+    EXPECT_FALSE(stream.DeviceLost());
+
+    backend.LoseDevice();
+    EXPECT_EQ(stream.Available(), 0);
+    EXPECT_TRUE(stream.DeviceLost());
+    // Nothing more arrives, and a read ends instead of waiting for it.
+    backend.Advance(100);
+    std::array<std::uint8_t, 40> buffer{};
+    EXPECT_EQ(stream.Read(buffer.data(), 40), 40);
+    EXPECT_EQ(buffer[0], 0x80);
+    EXPECT_TRUE(stream.DeviceLost());
+    stream.Close();
+    EXPECT_FALSE(stream.DeviceLost());
+    EXPECT_THROW(stream.Open(), ESoundCaptureStreamError);
+    EXPECT_FALSE(stream.Active());
+
+    backend.RestoreDevice();
+    stream.Open();
+    EXPECT_FALSE(stream.DeviceLost());
+    EXPECT_EQ(stream.Available(), 0);
+    backend.Advance(30);
+    ASSERT_EQ(stream.Available(), 30);
+    ASSERT_EQ(stream.Read(buffer.data(), 30), 30);
+    // The new buffer's own first bytes, not the lost one's.
+    EXPECT_EQ(buffer[0], test::patternAt(0));
+    EXPECT_EQ(buffer[29], test::patternAt(29));
+    const SimulatedSoundBackend::Counters counters = backend.GetCounters();
+    EXPECT_EQ(counters.buffersLost, 1);
+    EXPECT_EQ(counters.buffersLive, 1);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Base classes
 

@@ -72,7 +72,12 @@ control_serve() {
 # Runs the command in the background, serving requests until it ends; returns its status.
 control_run() {
   trap 'control_pending=1' USR1
-  "$@" &
+  # As if run in the foreground: bash would have a background command ignore SIGINT and
+  # SIGQUIT, and so every program it starts.
+  (
+    trap - INT QUIT
+    exec "$@"
+  ) &
   command_pid=$!
   local status
   while :; do

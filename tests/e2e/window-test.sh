@@ -12,6 +12,8 @@
 #   signals        SIGTERM and SIGINT end the program cleanly
 #   server-killed  the sound server killed under a running tuner: it goes on answering and
 #                  still ends cleanly
+#   server-restarted  the server killed and restarted three times: the loss caption each
+#                  time, then capture and spectrum back on their own
 # and one without any sound server (run it outside with-pulse.sh; status 77, skipped, on a
 # machine with a sound card):
 #   no-server      the window comes up with the failure caption and empty charts, and closes
@@ -202,6 +204,56 @@ case_server_killed() {
   expect_clean_end WM_DELETE_WINDOW 3
 }
 
+# The sound server killed and restarted three times under a running tuner: each time the loss
+# caption comes up, the spectrum goes, the window keeps answering, and once the server is back
+# the spectrum returns at the centre within 5 s and the format caption with it, all without a
+# restart of the tuner.
+case_server_restarted() {
+  need_pulse
+  stemora_start "$binary"
+  stemora_window
+  spectrum_wait 10 || fail "no spectrum within 10 s (last: $spectrum_line)"
+  local cycle end count range=10 step ready
+  for cycle in 1 2 3; do
+    kill_server
+    # The loss caption is longer than a format caption and shorter than the failure one.
+    for _ in $(seq 30); do
+      end=$(caption_end)
+      ((end >= 150 && end < 200)) && break
+      sleep 0.1
+    done
+    ((end >= 150 && end < 200)) || fail "cycle $cycle: no loss caption (its text ends at $end)"
+    read -r count _ <<<"$(spectrum_now)"
+    ((count == 0)) || fail "cycle $cycle: $count spectrum pixels while the server is down"
+    note "ok: cycle $cycle: the loss caption (up to column $end), no spectrum"
+    # The window answers while the device is away: one wheel step narrows the view.
+    range=$((range - 1))
+    step=$(awk -v r="$range" 'BEGIN { printf "%.1f", 300 / r }')
+    wheel 5 1 300 100
+    expect_markers $((2 * range)) "$step" "cycle $cycle: a wheel step while the server is down"
+    no_error_box
+    "$STEMORA_SOUND_RESTART" --start || fail "cycle $cycle: the sound server did not start again"
+    ready=$EPOCHREALTIME
+    spectrum_wait 5 ||
+      fail "cycle $cycle: no spectrum at the centre within 5 s of the server's return" \
+        "(last: $spectrum_line)"
+    note "ok: cycle $cycle: the spectrum back at the centre" \
+      "$(awk -v s="$ready" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - s }') s" \
+      "after the server was ready: $spectrum_line"
+    # Timer1 writes the format caption again within a second.
+    for _ in $(seq 20); do
+      end=$(caption_end)
+      ((end > 60 && end < 150)) && break
+      sleep 0.1
+    done
+    ((end > 60 && end < 150)) || fail "cycle $cycle: no format caption after the return ($end)"
+    running "$stemora_pid" || fail "cycle $cycle: the tuner ended"
+  done
+  no_error_box
+  close_wm
+  expect_clean_end WM_DELETE_WINDOW 3
+}
+
 case_no_server() {
   if [[ -e /dev/snd ]]; then
     echo "SKIP: this machine has a sound card, which PortAudio may open without a server"
@@ -236,6 +288,7 @@ case $case_name in
   controls) case_controls ;;
   signals) case_signals ;;
   server-killed) case_server_killed ;;
+  server-restarted) case_server_restarted ;;
   no-server) case_no_server ;;
   *)
     echo "$0: unknown case $case_name" >&2
