@@ -237,16 +237,32 @@ class TableReporter : public benchmark::ConsoleReporter {
     std::map<std::pair<std::string, int32_t>, double> times_;
 };
 
+// The model name with its family and model numbers (virtual machines often show only a vendor's
+// generic name).
 std::string cpuModel() {
     std::ifstream in("/proc/cpuinfo");
     std::string line;
+    std::string name = "unknown CPU";
+    std::string family;
+    std::string model;
     while (std::getline(in, line)) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos || colon + 2 > line.size()) {
+            continue;
+        }
+        const std::string value = line.substr(colon + 2);
         if (line.rfind("model name", 0) == 0) {
-            const auto colon = line.find(':');
-            return colon == std::string::npos ? line : line.substr(colon + 2);
+            name = value;
+        } else if (line.rfind("cpu family", 0) == 0) {
+            family = value;
+        } else if (line.rfind("model", 0) == 0 && line.rfind("model name", 0) != 0) {
+            model = value;
+        }
+        if (name != "unknown CPU" && !family.empty() && !model.empty()) {
+            break;
         }
     }
-    return "unknown CPU";
+    return family.empty() ? name : name + " (family " + family + ", model " + model + ")";
 }
 
 }  // namespace
