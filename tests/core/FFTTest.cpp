@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "core/uFFTasm.h"
 #include "core/uFFTasmInternal.h"
 #include "support/ReferenceDft.h"
@@ -424,6 +426,46 @@ TEST_P(FFTPath, CallerWorkOfExactlyNValuesGivesTheSameBits) {
         }
     }
     useOwnScratch();
+}
+
+// A natural-order transform must read only scratch values that it wrote itself in the same call:
+// a Work full of NaNs from earlier use (or never written) changes no bit, at every size and in
+// both directions, with the leaves from a schedule or between the passes.
+TEST_P(FFTPath, StaleWorkContentsChangeNothing) {
+    for (bool scheduled : {true, false}) {
+        fft::useLeafSchedules(scheduled);
+        for (int32_t n : allSizes()) {
+            const std::vector<Complex> x = randomSignal(n, 43);
+            std::vector<Complex> work(static_cast<std::size_t>(n));
+            for (bool inverse : {false, true}) {
+                std::vector<Complex> clean = x;
+                std::fill(work.begin(), work.end(), Complex(0.0f, 0.0f));
+                ComplexFFT(clean.data(), n, inverse, false, true, work.data());
+                std::vector<Complex> stale = x;
+                std::fill(work.begin(), work.end(), Complex(std::nanf(""), -std::nanf("")));
+                ComplexFFT(stale.data(), n, inverse, false, true, work.data());
+                EXPECT_TRUE(sameBits(clean, stale))
+                    << "N=" << n << " inverse " << inverse << " scheduled " << scheduled;
+            }
+        }
+    }
+    useOwnScratch();
+}
+
+// The engine's L1d is the one the OS reports, where it reports a plausible one.
+TEST(FFTTables, L1dGeometryComesFromTheMachine) {
+    const fft::CacheGeometry g = fft::l1dGeometry();
+    EXPECT_GE(g.bytes, 4096);
+    EXPECT_GT(g.ways, 0);
+    EXPECT_EQ(g.lineBytes & (g.lineBytes - 1), 0);
+#if defined(_SC_LEVEL1_DCACHE_SIZE)
+    const long bytes = sysconf(_SC_LEVEL1_DCACHE_SIZE);
+    const long ways = sysconf(_SC_LEVEL1_DCACHE_ASSOC);
+    if (bytes >= 4096 && ways > 0 && sysconf(_SC_LEVEL1_DCACHE_LINESIZE) == 64) {
+        EXPECT_EQ(g.bytes, bytes);
+        EXPECT_EQ(g.ways, ways);
+    }
+#endif
 }
 
 // Callers' arrays need only the alignment of a complex value; vector code must not assume more.
