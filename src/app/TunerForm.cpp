@@ -124,8 +124,7 @@ TTunerForm::~TTunerForm() {
         tunerThread_->RequestStop();
         stoppingThreads_.push_back(std::move(tunerThread_));
     }
-    // The members' own destruction joins the threads; done here, no queued request of theirs
-    // can arrive once the widgets start going.
+    // Joined here, before any widget goes, so no request of theirs can reach a dead label.
     stoppingThreads_.clear();
     if (TunerForm == this) {
         TunerForm = nullptr;
@@ -153,7 +152,8 @@ void TTunerForm::buildControls() {
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setInterval(Timer2Interval);
-    // Window-message timers: a tick that comes due while the window is busy is not repeated.
+    // Every 63 ms, not within Qt's coarse 5 % slack. As with window-message timers, a tick that
+    // comes due while the window is busy is not repeated.
     Timer2->setTimerType(Qt::PreciseTimer);
 
     ImagePiano = new PianoPicture(PanelTop);
