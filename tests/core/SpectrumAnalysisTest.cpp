@@ -33,7 +33,16 @@ void* operator new(std::size_t size) {
     }
     throw std::bad_alloc();
 }
+// The library's nothrow form (std::stable_sort's buffer) must come from the same heap as the
+// replaced delete that frees it.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++allocationCount;
+    return allocate(size == 0 ? 1 : size);
+}
 void operator delete(void* p) noexcept {
+    release(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
     release(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
