@@ -11,9 +11,12 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QThread>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <numbers>
+#include <random>
+#include <thread>
 
 #include "QtBenchmark.h"
 #include "app/TunerForm.h"
@@ -62,7 +65,15 @@ void BM_WindowTick(benchmark::State& state) {
         }
         QImage spec(form.ChartSpec->size(), QImage::Format_RGB32);
         QImage specHi(form.ChartSpecHi->size(), QImage::Format_RGB32);
+        // Ticks come every 63 ms, at no particular point of a capture pass: a short untimed
+        // pause of varying length before each one stands in for that, where back-to-back ticks
+        // would always queue behind a whole fresh pass.
+        std::minstd_rand phase(1);
+        std::uniform_int_distribution<int> pause(0, 2000);
         for (auto _ : state) {
+            state.PauseTiming();
+            std::this_thread::sleep_for(std::chrono::microseconds(pause(phase)));
+            state.ResumeTiming();
             form.Timer2Timer();
             form.ChartSpec->render(&spec);
             form.ChartSpecHi->render(&specHi);
