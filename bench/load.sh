@@ -153,7 +153,7 @@ capturing() {
 stream_format() {
     pactl list source-outputs 2>/dev/null | awk -v pid="$1" '
         /^Source Output #/ { if (mine) exit; spec = ""; method = ""; mine = 0 }
-        /Sample Specification:/ { sub(/.*Specification: /, ""); spec = $0 }
+        /^[[:space:]]*Sample S[a-z]+:/ { sub(/^[^:]*: /, ""); spec = $0 }
         /Resample method:/ { sub(/.*method: /, ""); method = $0 }
         $0 ~ "application.process.id = \"" pid "\"" { mine = 1 }
         END { if (mine) print spec ", resampler " method }'

@@ -49,19 +49,11 @@ constexpr int PanelTopHeight = 63;
 constexpr QPoint PianoPointDesignPlace{328, 20};
 constexpr QSize PianoPointSize{3, 16};
 
-// Metric-compatible stand-ins come after each Windows face, so the layout holds on Linux.
-QFont windowFont() {
+// `face` at 11 pixels, then metric-compatible stand-ins, so the layout holds on Linux.
+QFont fontWithStandIns(const QString& face) {
     QFont font;
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Arimo"), QStringLiteral("DejaVu Sans")});
-    font.setPixelSize(11);
-    return font;
-}
-
-QFont markFont() {
-    QFont font;
-    font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
-                      QStringLiteral("Arimo"), QStringLiteral("DejaVu Sans")});
+    font.setFamilies({face, QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                      QStringLiteral("DejaVu Sans")});
     font.setPixelSize(11);
     return font;
 }
@@ -135,7 +127,7 @@ void TTunerForm::buildControls() {
     setObjectName(QStringLiteral("TunerForm"));
     setWindowTitle(QString::fromUtf8("  Corvale+ Тюнер"));
     setWindowIcon(StemoraIcon());
-    setFont(windowFont());
+    setFont(fontWithStandIns(QStringLiteral("MS Sans Serif")));
     // The face takes the platform's button-face colour.
     QPalette face = palette();
     face.setColor(QPalette::Window, face.color(QPalette::Button));
@@ -176,7 +168,7 @@ void TTunerForm::buildControls() {
         Chart1->AddBarSeries(QStringLiteral("BarSeries"), VerticalAxis::Right, Black, BarOrigin);
     BarSeries->setProperty("title", QStringLiteral("SeriesPiano"));
     BarSeries->SetArrowLength(MarkArrowLength);
-    BarSeries->SetMarkFont(markFont());
+    BarSeries->SetMarkFont(fontWithStandIns(QStringLiteral("Arial")));
     BarSeries->SetMarkColour(palette().color(QPalette::ToolTipBase));
 
     PanelDown = new QFrame(this);

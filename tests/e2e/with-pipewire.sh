@@ -40,25 +40,11 @@ wireplumber_pid=
 pulse_pid=
 player_pid=
 
-# True while process $1 is still one that this shell started (see with-pulse.sh).
-ours() {
-  local stat ppid
-  { stat=$(<"/proc/$1/stat"); } 2>/dev/null || return 1
-  read -r _ ppid _ <<<"${stat##*) }"
-  [[ $ppid == "$$" ]]
-}
+# shellcheck source=own-processes.sh
+source "$(dirname "${BASH_SOURCE[0]}")/own-processes.sh"
 
 stop() {
-  local pid
-  for pid in "$command_pid" "$player_pid" "$pulse_pid" "$wireplumber_pid" "$pipewire_pid"; do
-    [[ -n $pid ]] && ours "$pid" || continue
-    kill "$pid" 2>/dev/null
-    for _ in $(seq 20); do
-      ours "$pid" || break
-      sleep 0.1
-    done
-    ours "$pid" && kill -9 "$pid" 2>/dev/null
-  done
+  stop_ours "$command_pid" "$player_pid" "$pulse_pid" "$wireplumber_pid" "$pipewire_pid"
   rm -rf "$dir"
 }
 trap stop EXIT

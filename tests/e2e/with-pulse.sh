@@ -39,28 +39,11 @@ server_pid=
 player_pid=
 listener_pid=
 
-# True while process $1 is still one that this shell started. A process that has ended (the
-# tests kill the server) frees its PID, and another process, not ours, may have it by now.
-ours() {
-  local stat ppid
-  { stat=$(<"/proc/$1/stat"); } 2>/dev/null || return 1
-  # Fields after the command name, which may hold spaces: state, parent PID, ...
-  read -r _ ppid _ <<<"${stat##*) }"
-  [[ $ppid == "$$" ]]
-}
+# shellcheck source=own-processes.sh
+source "$(dirname "${BASH_SOURCE[0]}")/own-processes.sh"
 
 stop() {
-  local pid
-  for pid in "$command_pid" "$listener_pid" "$player_pid" "$server_pid"; do
-    [[ -n $pid ]] && ours "$pid" || continue
-    kill "$pid" 2>/dev/null
-    # A server that does not go within 2 s is killed outright.
-    for _ in $(seq 20); do
-      ours "$pid" || break
-      sleep 0.1
-    done
-    ours "$pid" && kill -9 "$pid" 2>/dev/null
-  done
+  stop_ours "$command_pid" "$listener_pid" "$player_pid" "$server_pid"
   rm -rf "$dir"
 }
 trap stop EXIT
