@@ -132,48 +132,66 @@ CacheGeometry detectL1d() noexcept {
     return g;
 }
 
-// The leaves of the natural-order transform of 2^log2N values as FFTGeneric.h's
-// forwardNaturalTwins reaches them (the same blocks, twins and bins; only the order differs).
-class LeafCollector {
-  public:
-    LeafCollector(int log2N, std::vector<LeafTask>& out)
-        : mask_((uint32_t{1} << log2N) - 1), out_(out) {
-        const uint32_t n = mask_ + 1;
-        twin(log2N - 2, 0, n / 2, 0, 4);
-        twin(log2N - 3, 3 * n / 8, 3 * n / 4, 0u - 2u, 8);
-        single(log2N - 3, n / 4, 2, 8);
-        single(log2N - 4, 7 * n / 8, 3, 16);
-        single(log2N - 4, 7 * n / 8 + n / 16, 0u - 5u, 16);
+constexpr int kLeafLog2 = 5;
+
+// The leaves of the natural-order transform of 2^log2 values at x with bins c + stride * ...:
+// the blocks of at most 32 values that the split-radix recursion ends in, each with the bin of its
+// first slot. The passes leave every block where the plain recursion does, whatever order they
+// run in, so the leaves may run in any order and in any groups.
+void collectLeaves(int log2, uint32_t x, uint32_t c, uint32_t stride, uint32_t mask,
+                   std::vector<LeafTask>& out) {
+    if (log2 <= kLeafLog2) {
+        out.push_back({{x, 0, 0, 0}, c & mask, 0, static_cast<uint8_t>(log2), LeafTask::Single});
+        return;
     }
+    collectLeaves(log2 - 2, x + (1u << (log2 - 1)), c + stride, 4 * stride, mask, out);
+    collectLeaves(log2 - 2, x + 3 * (1u << (log2 - 2)), c - stride, 4 * stride, mask, out);
+    collectLeaves(log2 - 1, x, c, 2 * stride, mask, out);
+}
 
-  private:
-    static constexpr int kLeafLog2 = 5;
-
-    void single(int log2, uint32_t x, uint32_t c, uint32_t stride) {
-        if (log2 <= kLeafLog2) {
-            out_.push_back({x, 0, c & mask_, 0, static_cast<uint8_t>(log2), LeafTask::Single});
-            return;
+// Leaves of one size whose first bins are c, c + 1, ... (c a multiple of the group's width) hold
+// neighbouring bins in every slot, so a group writes (or reads) them as one run: quads of four,
+// then twins of two among the rest. At 4096 values quads take 15/16 of the bins.
+std::vector<LeafTask> groupNeighbours(const std::vector<LeafTask>& leaves, uint32_t n) {
+    std::vector<int32_t> byBin(n, -1);
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        byBin[leaves[i].c] = static_cast<int32_t>(i);
+    }
+    std::vector<bool> taken(leaves.size(), false);
+    std::vector<LeafTask> tasks;
+    for (const uint32_t width : {4u, 2u}) {
+        for (std::size_t i = 0; i < leaves.size(); ++i) {
+            const LeafTask& first = leaves[i];
+            if (taken[i] || first.c % width != 0) {
+                continue;
+            }
+            int32_t members[4] = {static_cast<int32_t>(i), -1, -1, -1};
+            bool complete = true;
+            for (uint32_t d = 1; d < width && complete; ++d) {
+                const int32_t m = byBin[(first.c + d) & (n - 1)];
+                complete = m >= 0 && !taken[static_cast<std::size_t>(m)] &&
+                           leaves[static_cast<std::size_t>(m)].log2 == first.log2;
+                members[d] = m;
+            }
+            if (!complete) {
+                continue;
+            }
+            LeafTask t = first;
+            t.kind = width == 4 ? LeafTask::Quad : LeafTask::Twin;
+            for (uint32_t d = 0; d < width; ++d) {
+                taken[static_cast<std::size_t>(members[d])] = true;
+                t.at[d] = leaves[static_cast<std::size_t>(members[d])].at[0];
+            }
+            tasks.push_back(t);
         }
-        single(log2 - 2, x + (1u << (log2 - 1)), c + stride, 4 * stride);
-        single(log2 - 2, x + 3 * (1u << (log2 - 2)), c - stride, 4 * stride);
-        single(log2 - 1, x, c, 2 * stride);
     }
-
-    void twin(int log2, uint32_t a, uint32_t b, uint32_t c, uint32_t stride) {
-        if (log2 <= kLeafLog2) {
-            out_.push_back({a, b, c & mask_, 0, static_cast<uint8_t>(log2), LeafTask::Twin});
-            return;
+    for (std::size_t i = 0; i < leaves.size(); ++i) {
+        if (!taken[i]) {
+            tasks.push_back(leaves[i]);
         }
-        const uint32_t half = 1u << (log2 - 1);
-        const uint32_t fourth = 3 * (1u << (log2 - 2));
-        twin(log2 - 2, a + half, b + half, c + stride, 4 * stride);
-        twin(log2 - 2, a + fourth, b + fourth, c - stride, 4 * stride);
-        twin(log2 - 1, a, b, c, 2 * stride);
     }
-
-    uint32_t mask_;
-    std::vector<LeafTask>& out_;
-};
+    return tasks;
+}
 
 // Orders the leaves by the cache lines they write: a leaf of 2^L values (L <= 5) with its bins at
 // c + (N >> L) j touches only the lines whose index is congruent to c / (values per line) modulo
@@ -181,11 +199,13 @@ class LeafCollector {
 // (32 for any N) and finish them before the next class begins. Single leaves of one class and
 // size go in pairs where the path can run two at once.
 std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes) {
+    const uint32_t n = uint32_t{1} << log2N;
     std::vector<LeafTask> leaves;
-    LeafCollector(log2N, leaves);
+    collectLeaves(log2N, 0, 0, 1, n - 1, leaves);
+    leaves = groupNeighbours(leaves, n);
     const uint32_t perLine =
         static_cast<uint32_t>(std::max<int32_t>(1, lineBytes / int32_t{sizeof(Complex)}));
-    const uint32_t span = (uint32_t{1} << log2N) / 32;
+    const uint32_t span = n / 32;
     const uint32_t classes = std::max<uint32_t>(1, span / perLine);
     const auto key = [&](const LeafTask& t) { return (t.c % span) / perLine % classes; };
     std::stable_sort(leaves.begin(), leaves.end(), [&](const LeafTask& x, const LeafTask& y) {
@@ -200,7 +220,9 @@ std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes) {
         if (t.kind == LeafTask::Single && i + 1 < leaves.size()) {
             const LeafTask& next = leaves[i + 1];
             if (next.kind == LeafTask::Single && next.log2 == t.log2 && key(next) == key(t)) {
-                t = {t.a, next.a, t.c, next.c, t.log2, LeafTask::Pair};
+                t.kind = LeafTask::Pair;
+                t.at[1] = next.at[0];
+                t.cB = next.c;
                 ++i;
             }
         }

@@ -19,13 +19,15 @@ constexpr float kSinPi8 = 0.38268343f;
 // take natural order and leave the scrambled order, inverse kernels the other way round.
 using Kernel = void (*)(std::complex<float>* data) noexcept;
 
-// One leaf of a natural-order transform whose leaves run after all the passes (forward) or before
-// them (inverse): the block of 2^log2 values at a (in values, within the working array) has its
-// bins at (c + (N >> log2) * order[j]) mod N. Twin: b's block has the bins c + 1 + ...; pair: b's
-// block is another leaf of the same size, with its own bins at cB + ... .
+// One task of a natural-order transform whose leaves run after all the passes (forward) or before
+// them (inverse): leaves of 2^log2 values whose blocks start at at[i] (in values, within the
+// working array). A single leaf has its bins at (c + (N >> log2) * order[j]) mod N; a twin's second
+// block has the bins c + 1 + ..., a quad's blocks c, c + 1, c + 2 and c + 3 + ...; a pair's second
+// block is another leaf of the same size with its own bins at cB + ... .
 struct LeafTask {
-    enum Kind : uint8_t { Single, Twin, Pair };
-    uint32_t a, b, c, cB;
+    enum Kind : uint8_t { Single, Twin, Pair, Quad };
+    uint32_t at[4];
+    uint32_t c, cB;
     uint8_t log2;
     Kind kind;
 };

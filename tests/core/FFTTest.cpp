@@ -123,8 +123,10 @@ TEST(FFTTables, TwiddlesHoldTheFirstQuarterOrEighthRoundedToFloat) {
 
 // Every scheduled leaf must take exactly the block and the bins that the recursion gives it: slot
 // a + j of the scrambled output holds bin order[a + j], and a leaf of 2^L values says that this
-// is (c + (N >> L) * order_L[j]) mod N (plus one for a twin's second block). So the blocks tile
-// the array and the bins cover every bin once.
+// is (c + (N >> L) * order_L[j]) mod N (plus d for a twin's or a quad's block d). So the blocks
+// tile the array and the bins cover every bin once. Neighbouring bins go together wherever the
+// recursion allows: at the tuner's size at least 15/16 of them in quads, and no more than 64 bins
+// alone at any size.
 TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
     int scheduled = 0;
     for (int p = 1; p <= 16; ++p) {
@@ -148,18 +150,39 @@ TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
                 ASSERT_EQ(bin, static_cast<uint32_t>(order[slot])) << "N=" << n << " slot " << slot;
             }
         };
+        int32_t inQuads = 0;
+        int32_t alone = 0;
         for (int32_t i = 0; i < schedule.count; ++i) {
             const fft::LeafTask& t = schedule.tasks[i];
-            ASSERT_GE(t.log2, 3);
+            ASSERT_GE(t.log2, 4);
             ASSERT_LE(t.log2, 5);
-            checkBlock(t.a, t.c, t.log2);
-            if (t.kind == fft::LeafTask::Twin) {
-                checkBlock(t.b, t.c + 1, t.log2);
-            } else if (t.kind == fft::LeafTask::Pair) {
-                checkBlock(t.b, t.cB, t.log2);
+            checkBlock(t.at[0], t.c, t.log2);
+            switch (t.kind) {
+                case fft::LeafTask::Quad:
+                    ASSERT_EQ(t.c % 4, 0u) << "N=" << n;
+                    for (uint32_t d = 1; d < 4; ++d) {
+                        checkBlock(t.at[d], t.c + d, t.log2);
+                    }
+                    inQuads += 4 << t.log2;
+                    break;
+                case fft::LeafTask::Twin:
+                    ASSERT_EQ(t.c % 2, 0u) << "N=" << n;
+                    checkBlock(t.at[1], t.c + 1, t.log2);
+                    break;
+                case fft::LeafTask::Pair:
+                    checkBlock(t.at[1], t.cB, t.log2);
+                    alone += 2 << t.log2;
+                    break;
+                case fft::LeafTask::Single:
+                    alone += 1 << t.log2;
+                    break;
             }
         }
         EXPECT_EQ(std::count(slotUses.begin(), slotUses.end(), 1), n) << "N=" << n;
+        EXPECT_LE(alone, 64) << "N=" << n;  // a few leaves at most, whatever the size
+        if (p == 12) {
+            EXPECT_GE(inQuads, n / 16 * 15);
+        }
     }
     // The tuner's size runs from a schedule on any L1d geometry the engine accepts.
     EXPECT_GT(fft::leafSchedule(12).count, 0);

@@ -7,10 +7,10 @@
 //   T mulW(T x, T w) (x * w), T mulConjW(T x, T w) (x * conj(w)),
 // T reverseSwap(T) (values in reverse order, re and im exchanged), and, when V::kLeaves is true,
 // in-register leaf kernels of 8, 16 and 32 points (forwardLeaf, inverseLeaf; with
-// kPairedLeaves two of them at once, with kTwinLeaves two whose bins are neighbours). Every path
-// instantiates the same passes; only the register width and the leaves differ, so every path
-// gives the results of the recursion with float32 storage after each butterfly (the rounding
-// inside one butterfly may differ, by fused multiply-adds).
+// kPairedLeaves two of them at once, with kTwinLeaves two whose bins are neighbours, with
+// kQuadLeaves four). Every path instantiates the same passes; only the register width and the
+// leaves differ, so every path gives the results of the recursion with float32 storage after each
+// butterfly (the rounding inside one butterfly may differ, by fused multiply-adds).
 //
 // Natural order without a permutation pass: the forward recursion leaves a block of M values
 // whose slot j holds bin (c + stride * order_M[j]) mod N, where the whole transform has c = 0,
@@ -20,9 +20,10 @@
 // first pass goes from the data to the scratch, the inner levels work in the scratch and the
 // leaves write back to the data in natural order. Where the engine has a leaf schedule for the
 // size, the forward transform runs all its passes first and then the leaves in the schedule's
-// order, grouped by the cache lines they write, so that each line is filled while it stays
-// cached instead of by scattered writes far apart in time; the inverse runs the leaves first,
-// grouped by the lines they read. The arithmetic is the same either way, bit for bit.
+// order: four (or two) leaves whose bins are neighbours at a time, so that runs of bins are
+// written together, and grouped by the cache lines they write, so that each line is filled while
+// it stays cached instead of by scattered writes far apart in time; the inverse runs the leaves
+// first, grouped by the lines they read. The arithmetic is the same either way, bit for bit.
 
 #include <array>
 #include <complex>
@@ -49,6 +50,7 @@ struct ScalarOps {
     static constexpr int kLeafLog2 = 4;
     static constexpr bool kPairedLeaves = false;
     static constexpr bool kTwinLeaves = false;
+    static constexpr bool kQuadLeaves = false;
     static T load(const float* p) noexcept { return {p[0], p[1]}; }
     static void store(float* p, T v) noexcept {
         p[0] = v.re;
@@ -624,25 +626,38 @@ void inverseKernel(std::complex<float>* data) noexcept {
     inverseSub<V, L>(reinterpret_cast<float*>(data), InPlace{});
 }
 
-// The leaves of a scheduled natural-order transform of 2^L values, whose blocks are in x.
+// The leaves of a scheduled natural-order transform of 2^L values, whose blocks are in x. A
+// vocabulary without quad leaves runs a quad as two twins.
 template <class V, int L, int LeafL>
 inline void forwardTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
     constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
     const Natural sink{data, t.c, kStride};
-    if (t.kind == LeafTask::Twin) {
-        forwardTwin<V, LeafL>(x + 2 * t.a, x + 2 * t.b, sink);
-    } else if constexpr (V::kPairedLeaves) {
-        if (t.kind == LeafTask::Pair) {
-            V::template forwardLeafPair<LeafL>(x + 2 * t.a, x + 2 * t.b, sink,
-                                               Natural{data, t.cB, kStride});
-        } else {
-            forwardLeaf<V, LeafL>(x + 2 * t.a, sink);
-        }
-    } else {
-        forwardLeaf<V, LeafL>(x + 2 * t.a, sink);
-        if (t.kind == LeafTask::Pair) {
-            forwardLeaf<V, LeafL>(x + 2 * t.b, Natural{data, t.cB, kStride});
-        }
+    float* a = x + 2 * t.at[0];
+    float* b = x + 2 * t.at[1];
+    switch (t.kind) {
+        case LeafTask::Quad:
+            if constexpr (V::kQuadLeaves) {
+                V::template forwardLeafQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], sink);
+            } else {
+                forwardTwin<V, LeafL>(a, b, sink);
+                forwardTwin<V, LeafL>(x + 2 * t.at[2], x + 2 * t.at[3],
+                                      Natural{data, t.c + 2, kStride});
+            }
+            break;
+        case LeafTask::Twin:
+            forwardTwin<V, LeafL>(a, b, sink);
+            break;
+        case LeafTask::Pair:
+            if constexpr (V::kPairedLeaves) {
+                V::template forwardLeafPair<LeafL>(a, b, sink, Natural{data, t.cB, kStride});
+            } else {
+                forwardLeaf<V, LeafL>(a, sink);
+                forwardLeaf<V, LeafL>(b, Natural{data, t.cB, kStride});
+            }
+            break;
+        case LeafTask::Single:
+            forwardLeaf<V, LeafL>(a, sink);
+            break;
     }
 }
 
@@ -650,20 +665,32 @@ template <class V, int L, int LeafL>
 inline void inverseTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
     constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
     const Natural source{data, t.c, kStride};
-    if (t.kind == LeafTask::Twin) {
-        inverseTwin<V, LeafL>(x + 2 * t.a, x + 2 * t.b, source);
-    } else if constexpr (V::kPairedLeaves) {
-        if (t.kind == LeafTask::Pair) {
-            V::template inverseLeafPair<LeafL>(x + 2 * t.a, x + 2 * t.b, source,
-                                               Natural{data, t.cB, kStride});
-        } else {
-            inverseLeaf<V, LeafL>(x + 2 * t.a, source);
-        }
-    } else {
-        inverseLeaf<V, LeafL>(x + 2 * t.a, source);
-        if (t.kind == LeafTask::Pair) {
-            inverseLeaf<V, LeafL>(x + 2 * t.b, Natural{data, t.cB, kStride});
-        }
+    float* a = x + 2 * t.at[0];
+    float* b = x + 2 * t.at[1];
+    switch (t.kind) {
+        case LeafTask::Quad:
+            if constexpr (V::kQuadLeaves) {
+                V::template inverseLeafQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], source);
+            } else {
+                inverseTwin<V, LeafL>(a, b, source);
+                inverseTwin<V, LeafL>(x + 2 * t.at[2], x + 2 * t.at[3],
+                                      Natural{data, t.c + 2, kStride});
+            }
+            break;
+        case LeafTask::Twin:
+            inverseTwin<V, LeafL>(a, b, source);
+            break;
+        case LeafTask::Pair:
+            if constexpr (V::kPairedLeaves) {
+                V::template inverseLeafPair<LeafL>(a, b, source, Natural{data, t.cB, kStride});
+            } else {
+                inverseLeaf<V, LeafL>(a, source);
+                inverseLeaf<V, LeafL>(b, Natural{data, t.cB, kStride});
+            }
+            break;
+        case LeafTask::Single:
+            inverseLeaf<V, LeafL>(a, source);
+            break;
     }
 }
 
@@ -672,16 +699,10 @@ void forwardScheduledLeaves(float* x, std::complex<float>* data,
                             const LeafSchedule& schedule) noexcept {
     for (int32_t i = 0; i < schedule.count; ++i) {
         const LeafTask& t = schedule.tasks[i];
-        switch (t.log2) {
-            case 3:
-                forwardTask<V, L, 3>(x, data, t);
-                break;
-            case 4:
-                forwardTask<V, L, 4>(x, data, t);
-                break;
-            default:
-                forwardTask<V, L, 5>(x, data, t);
-                break;
+        if (t.log2 == 4) {
+            forwardTask<V, L, 4>(x, data, t);
+        } else {
+            forwardTask<V, L, 5>(x, data, t);
         }
     }
 }
@@ -691,16 +712,10 @@ void inverseScheduledLeaves(float* x, std::complex<float>* data,
                             const LeafSchedule& schedule) noexcept {
     for (int32_t i = 0; i < schedule.count; ++i) {
         const LeafTask& t = schedule.tasks[i];
-        switch (t.log2) {
-            case 3:
-                inverseTask<V, L, 3>(x, data, t);
-                break;
-            case 4:
-                inverseTask<V, L, 4>(x, data, t);
-                break;
-            default:
-                inverseTask<V, L, 5>(x, data, t);
-                break;
+        if (t.log2 == 4) {
+            inverseTask<V, L, 4>(x, data, t);
+        } else {
+            inverseTask<V, L, 5>(x, data, t);
         }
     }
 }

@@ -17,6 +17,18 @@ struct Avx2Ops {
     static constexpr bool kPairedLeaves = false;
     // Twin blocks with neighbouring bins finish with paired writes (natural order only).
     static constexpr bool kTwinLeaves = true;
+    // Four leaves whose bins are neighbours run together (natural order only).
+    static constexpr bool kQuadLeaves = true;
+    template <int L, class Sink>
+    [[gnu::always_inline]] static void forwardLeafQuad(float* xa, float* xb, float* xc, float* xd,
+                                                       Sink sinkA) noexcept {
+        avx::forwardLeafQuad<L>(xa, xb, xc, xd, sinkA);
+    }
+    template <int L, class Source>
+    [[gnu::always_inline]] static void inverseLeafQuad(float* xa, float* xb, float* xc, float* xd,
+                                                       Source sourceA) noexcept {
+        avx::inverseLeafQuad<L>(xa, xb, xc, xd, sourceA);
+    }
     template <int L, class Sink>
     [[gnu::always_inline]] static void forwardLeafTwin(float* xa, float* xb, Sink sinkA) noexcept {
         avx::forwardLeafTwinY<L>(xa, xb, sinkA);
