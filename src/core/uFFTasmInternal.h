@@ -83,7 +83,7 @@ struct CacheGeometry {
 CacheGeometry l1dGeometry() noexcept;
 
 // The leaf schedule of size 2^log2N, built with the tables; count 0 where that size runs its
-// leaves between the passes.
+// leaves between the passes (as the forward transform of a padded size also does).
 LeafSchedule leafSchedule(int log2N) noexcept;
 // Tests: false makes every size run its leaves between the passes, true (the default) restores
 // the schedules. Not thread-safe, like selectPath.
