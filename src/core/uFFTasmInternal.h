@@ -45,15 +45,16 @@ constexpr int kPaddedMinLog2 = 13;
 
 // How the engine runs the natural-order transform of one size.
 struct NaturalPlan {
-    // The engine's own scratch with N + N/32 values, a spare cache line after every 256.
+    // Forward only: the engine's own scratch with N + N/32 values, a spare cache line after
+    // every 256.
     bool padded;
     // Non-null: the leaves run apart from the passes, in this order.
     const LeafSchedule* schedule;
 };
 
 // Kernel that takes natural-order input (inverse) or leaves natural-order output (forward) through
-// the scratch, apart from the data: N values, or N + N/32 when padded. Sizes up to 16 do not
-// touch the scratch.
+// the scratch, apart from the data: N values, or N + N/32 when padded (forward). Sizes up to 16 do
+// not touch the scratch.
 using NaturalKernel = void (*)(std::complex<float>* data, std::complex<float>* scratch,
                                NaturalPlan plan) noexcept;
 

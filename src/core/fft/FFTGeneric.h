@@ -727,8 +727,8 @@ inline constexpr bool kScheduled = V::kLeaves&& V::kTwinLeaves&& kLeafLog2<V> ==
 
 // Natural-order kernels. Unpadded: the data is read (forward) or written (inverse) by the
 // outermost pass and by the leaves, and all levels in between work in the scratch. Padded (large
-// sizes in the engine's own scratch): the levels work in place in the data, the leaves write to
-// (or read from) the padded scratch, and one linear copy moves the values between the two.
+// forward transforms in the engine's own scratch): the levels work in place in the data, the
+// leaves write to the padded scratch, and one linear copy moves the values back.
 template <class V, int L>
 void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratch,
                           NaturalPlan plan) noexcept {
@@ -775,21 +775,7 @@ void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
     if constexpr (L <= kLeafLog2<V>) {
         inverseLeaf<V, L>(d, Natural{data, 0, 1});
     } else {
-        constexpr int kN = 1 << L;
-        if constexpr (L >= kPaddedMinLog2) {
-            if (plan.padded) {
-                for (int32_t i = 0; i < kN; i += 256) {
-                    std::memcpy(static_cast<void*>(scratch + i + i / 32), data + i,
-                                256 * sizeof(std::complex<float>));
-                }
-                if constexpr (V::kTwinLeaves) {
-                    inverseNaturalTwins<V, L>(d, d, NaturalPadded{scratch, 0, 1});
-                } else {
-                    inverseBlock<V, L>(d, NaturalPadded{scratch, 0, 1});
-                }
-                return;
-            }
-        }
+        // The inverse never takes the padded layout: its leaves only read the bins.
         float* s = reinterpret_cast<float*>(scratch);
         if constexpr (kScheduled<V> && L >= 7) {
             if (plan.schedule != nullptr) {
