@@ -626,8 +626,7 @@ void inverseKernel(std::complex<float>* data) noexcept {
     inverseSub<V, L>(reinterpret_cast<float*>(data), InPlace{});
 }
 
-// The leaves of a scheduled natural-order transform of 2^L values, whose blocks are in x. A
-// vocabulary without quad leaves runs a quad as two twins.
+// The leaves of a scheduled natural-order transform of 2^L values, whose blocks are in x.
 template <class V, int L, int LeafL>
 inline void forwardTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
     constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
@@ -636,13 +635,7 @@ inline void forwardTask(float* x, std::complex<float>* data, const LeafTask& t) 
     float* b = x + 2 * t.at[1];
     switch (t.kind) {
         case LeafTask::Quad:
-            if constexpr (V::kQuadLeaves) {
-                V::template forwardLeafQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], sink);
-            } else {
-                forwardTwin<V, LeafL>(a, b, sink);
-                forwardTwin<V, LeafL>(x + 2 * t.at[2], x + 2 * t.at[3],
-                                      Natural{data, t.c + 2, kStride});
-            }
+            V::template forwardLeafQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], sink);
             break;
         case LeafTask::Twin:
             forwardTwin<V, LeafL>(a, b, sink);
@@ -669,13 +662,7 @@ inline void inverseTask(float* x, std::complex<float>* data, const LeafTask& t) 
     float* b = x + 2 * t.at[1];
     switch (t.kind) {
         case LeafTask::Quad:
-            if constexpr (V::kQuadLeaves) {
-                V::template inverseLeafQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], source);
-            } else {
-                inverseTwin<V, LeafL>(a, b, source);
-                inverseTwin<V, LeafL>(x + 2 * t.at[2], x + 2 * t.at[3],
-                                      Natural{data, t.c + 2, kStride});
-            }
+            V::template inverseLeafQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], source);
             break;
         case LeafTask::Twin:
             inverseTwin<V, LeafL>(a, b, source);
@@ -720,10 +707,10 @@ void inverseScheduledLeaves(float* x, std::complex<float>* data,
     }
 }
 
-// Vocabularies whose natural-order transforms can run from a schedule: 32-point leaves and twins,
-// the shape that the engine's schedules describe.
+// Vocabularies whose natural-order transforms can run from a schedule: 32-point leaves, twins and
+// quads, the shape that the engine's schedules describe.
 template <class V>
-inline constexpr bool kScheduled = V::kLeaves&& V::kTwinLeaves&& kLeafLog2<V> == 5;
+inline constexpr bool kScheduled = V::kLeaves&& V::kTwinLeaves&& V::kQuadLeaves&& kLeafLog2<V> == 5;
 
 // Natural-order kernels. Unpadded: the data is read (forward) or written (inverse) by the
 // outermost pass and by the leaves, and all levels in between work in the scratch. Padded (large
