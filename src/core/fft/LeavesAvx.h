@@ -491,7 +491,7 @@ template <int L, class Source>
 }
 
 // Quad leaves turned on their side: register m holds slot m of four leaves of the same size whose
-// bins are neighbours (c, c + 1, c + 2, c + 3 + stride * order[m]), one complex value of each, so
+// bins are neighbours (c + stride * order[m] and the next three), one complex value of each, so
 // every butterfly is element-wise (no shuffles but the swaps of i and of the rotations) and every
 // register is one 32-byte run of four bins. The operations are the leaves' own, in the same form,
 // so the bits are the same.
