@@ -20,6 +20,43 @@
 control_dir=
 command_pid=
 
+# The wrappers' own options, [--tone HZ | --silence], before the command: sets tone (empty for
+# silence) and option_count, the number of arguments to shift; usage and exit 2 without a command.
+sound_options() {
+  tone=440
+  option_count=0
+  if [[ ${1-} == --tone ]]; then
+    tone=$2
+    option_count=2
+  elif [[ ${1-} == --silence ]]; then
+    tone=
+    option_count=1
+  fi
+  if (($# <= option_count)); then
+    echo "usage: $0 [--tone HZ | --silence] COMMAND [ARGS...]" >&2
+    exit 2
+  fi
+}
+
+# $1: the file to write: one second of the tone (a whole number of cycles, so it repeats without
+# a seam) or of silence.
+make_tone() {
+  if [[ -n $tone ]]; then
+    sox -q -n -r 48000 -b 16 -c 2 "$1" synth 1 sine "$tone" vol 0.5
+  else
+    sox -q -n -r 48000 -b 16 -c 2 "$1" trim 0 1
+  fi
+}
+
+# $1: a condition (a command line), $2: how many tries, 0.1 s apart. Status 0 once it holds.
+await() {
+  for _ in $(seq "$2"); do
+    eval "$1" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # $1: a folder of the wrapper's own.
 control_setup() {
   control_dir=$1/control

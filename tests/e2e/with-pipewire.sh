@@ -14,18 +14,8 @@ set -uo pipefail
 # shellcheck source=tests/e2e/sound-control.sh
 source "$(dirname "${BASH_SOURCE[0]}")/sound-control.sh"
 
-tone=440
-if [[ ${1-} == --tone ]]; then
-  tone=$2
-  shift 2
-elif [[ ${1-} == --silence ]]; then
-  tone=
-  shift
-fi
-if (($# == 0)); then
-  echo "usage: $0 [--tone HZ | --silence] COMMAND [ARGS...]" >&2
-  exit 2
-fi
+sound_options "$@"
+shift "$option_count"
 
 for tool in pipewire wireplumber pipewire-pulse pw-cli pactl sox; do
   if ! command -v "$tool" >/dev/null; then
@@ -84,14 +74,6 @@ stack_kill() {
 }
 
 # Waits up to $2 tenths of a second for the command $1 to succeed; false when it never does.
-await() {
-  for _ in $(seq "$2"); do
-    eval "$1" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
 stack_failed() {
   echo "with-pipewire: $1; the logs:" >&2
   tail -n 20 "$dir"/*.log >&2
@@ -141,12 +123,7 @@ stack_start() {
   sleep 0.2
 }
 
-# One second of a whole number of cycles repeats without a seam.
-if [[ -n $tone ]]; then
-  sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" synth 1 sine "$tone" vol 0.5
-else
-  sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" trim 0 1
-fi
+make_tone "$dir/tone.wav"
 stack_start || exit 1
 control_setup "$dir"
 

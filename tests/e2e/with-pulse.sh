@@ -14,18 +14,8 @@ set -uo pipefail
 # shellcheck source=tests/e2e/sound-control.sh
 source "$(dirname "${BASH_SOURCE[0]}")/sound-control.sh"
 
-tone=440
-if [[ ${1-} == --tone ]]; then
-  tone=$2
-  shift 2
-elif [[ ${1-} == --silence ]]; then
-  tone=
-  shift
-fi
-if (($# == 0)); then
-  echo "usage: $0 [--tone HZ | --silence] COMMAND [ARGS...]" >&2
-  exit 2
-fi
+sound_options "$@"
+shift "$option_count"
 
 for tool in pulseaudio pactl parec sox; do
   if ! command -v "$tool" >/dev/null; then
@@ -87,16 +77,9 @@ stack_start() {
   # Disowned: a test that kills the server must not make this shell report it.
   disown "$server_pid"
 
-  local ready=
-  for _ in $(seq 100); do
-    if pactl info >/dev/null 2>&1; then
-      ready=1
-      break
-    fi
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.05
-  done
-  if [[ -z $ready ]]; then
+  # Until it answers, or is gone.
+  await "pactl info || ! kill -0 $server_pid" 50
+  if ! pactl info >/dev/null 2>&1; then
     echo "with-pulse: the private PulseAudio server did not start; its log:" >&2
     cat "$dir/server.log" >&2
     return 1
@@ -107,15 +90,7 @@ stack_start() {
   player_pid=$!
   disown "$player_pid"
   # The monitor delivers steadily only once the player's stream is connected.
-  local playing=
-  for _ in $(seq 100); do
-    if [[ -n $(pactl list short sink-inputs 2>/dev/null) ]]; then
-      playing=1
-      break
-    fi
-    sleep 0.05
-  done
-  if [[ -z $playing ]]; then
+  if ! await '[[ -n $(pactl list short sink-inputs) ]]' 50; then
     echo "with-pulse: the player did not connect to the private server" >&2
     cat "$dir/player.log" >&2
     return 1
@@ -128,12 +103,7 @@ stack_start() {
   sleep 0.3
 }
 
-# One second of a whole number of cycles repeats without a seam.
-if [[ -n $tone ]]; then
-  sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" synth 1 sine "$tone" vol 0.5
-else
-  sox -q -n -r 48000 -b 16 -c 2 "$dir/tone.wav" trim 0 1
-fi
+make_tone "$dir/tone.wav"
 stack_start || exit 1
 control_setup "$dir"
 
