@@ -9,6 +9,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <array>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -21,6 +22,9 @@ namespace stemora {
 TTunerForm* TunerForm = nullptr;
 
 namespace {
+
+// What the display analyses while the blocks hold no sound of the current note.
+const std::array<float, RingLength> kSilentBlock{};
 
 constexpr PackedColour Pack(int red, int green, int blue) noexcept {
     return static_cast<PackedColour>(red) + 256u * static_cast<PackedColour>(green) +
@@ -282,6 +286,7 @@ void TTunerForm::ApplyTuningState() {
                QString::fromUtf8(russianName.data(), static_cast<qsizetype>(russianName.size())));
     setCaption(LabelRangeValue, QString::number(tuning_.ViewRange));
     const double rate = DecimationRateFor(tuning_.NoteShift);
+    const bool newRate = rate != decimationRate_.load(std::memory_order_relaxed);
     decimationRate_.store(rate, std::memory_order_relaxed);
     setCaption(LabelCenterFrq,
                QString::fromStdString(CentreFrequencyText(rate, decimalSeparator_)));
@@ -312,6 +317,11 @@ void TTunerForm::ApplyTuningState() {
                             key);
         BarSeries->AddPoint(marker.Position, UpperHalf, QString::fromStdString(marker.UpperLabel),
                             key);
+    }
+    // The spectra on screen are the old note's: redrawn now (as silence, until sound at the new
+    // rate arrives) rather than shown against the new note until the next tick.
+    if (newRate) {
+        Timer2Timer();
     }
 }
 
@@ -376,7 +386,13 @@ void TTunerForm::Timer2Timer() {
     }
     {
         std::lock_guard lock(tunerThread_->CaptureLock());
-        analyser_.PackFrames(buffers_.Spec.Block(), buffers_.SpecHi.Block());
+        // Blocks built at another rate are another note's sound (the capture thread has not
+        // yet made a pass at the new rate): until it has, the display shows silence.
+        if (buffers_.BlockRate() == decimationRate_.load(std::memory_order_relaxed)) {
+            analyser_.PackFrames(buffers_.Spec.Block(), buffers_.SpecHi.Block());
+        } else {
+            analyser_.PackFrames(kSilentBlock.data(), kSilentBlock.data());
+        }
     }
     applySpectrumResult(analyser_.AnalyseSpectra(decimalSeparator_));
 }

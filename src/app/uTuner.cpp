@@ -173,6 +173,9 @@ void TTunerThread::Execute(std::stop_token stop) {
 
     using Clock = std::chrono::steady_clock;
     bool lost = false;
+    // Reopened after a loss, but no frame read since: the device may be open and still silent
+    // (a stalled server), so the window keeps showing the loss until sound really flows.
+    bool awaitingFrames = false;
     Clock::time_point nextReopen{};
     do {
         if (lost) {
@@ -184,13 +187,13 @@ void TTunerThread::Execute(std::stop_token stop) {
                     std::min<Clock::duration>(nextReopen - now, std::chrono::milliseconds(5)));
             } else if (Reopen()) {
                 lost = false;
-                recoveries_.fetch_add(1, std::memory_order_acq_rel);
-                deviceLost_.store(false, std::memory_order_release);
+                awaitingFrames = true;
             } else {
                 nextReopen = Clock::now() + kReopenInterval;
             }
             continue;
         }
+        std::int32_t frames = 0;
         {
             std::lock_guard lock(captureLock_);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -206,23 +209,26 @@ void TTunerThread::Execute(std::stop_token stop) {
             lost = stream.DeviceLost();
             // The sound before the loss goes too: the display must not show it as if it were
             // still coming in, and the new sound starts on clean rings.
-            const std::int32_t frames = lost ? 0 : count / bytesPerFrame_;
+            frames = lost ? 0 : count / bytesPerFrame_;
             if (lost) {
                 buffers_.ResetDecimators();
             }
             convert_(readBuffer.data(), frames, sampleBuffer);
-            // Also with no frames: the blocks are rebuilt from the rings.
-            buffers_.Spec.Feed(sampleRate_, frames,
-                               decimationRate_.load(std::memory_order_relaxed));
-            buffers_.SpecHi.Feed(sampleRate_, frames,
-                                 2.0 * decimationRate_.load(std::memory_order_relaxed));
+            // Also with no frames: the blocks are rebuilt from the rings. One rate for the
+            // whole pass, read once, so a note change cannot split the two feeds.
+            buffers_.FeedPass(sampleRate_, frames, decimationRate_.load(std::memory_order_relaxed));
         }
         if (lost) {
+            awaitingFrames = false;
             deviceLost_.store(true, std::memory_order_release);
             window_.PostSoundModeCaption(std::string(kMsgDeviceLost));
             // Closed outside the lock: stopping a dead stream may take the sound library a while.
             stream.Close();
             nextReopen = Clock::now() + kReopenInterval;
+        } else if (awaitingFrames && frames > 0) {
+            awaitingFrames = false;
+            recoveries_.fetch_add(1, std::memory_order_acq_rel);
+            deviceLost_.store(false, std::memory_order_release);
         }
     } while (!stop.stop_requested());
 

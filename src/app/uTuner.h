@@ -7,12 +7,12 @@
 // decimators, each pass under CaptureLock, until a stop is requested.
 //
 // A device that stops answering (its sound server killed or restarted, the device unplugged)
-// does not end the thread: the pass that notices feeds nothing, the thread closes the stream and
-// tries to open it again in the same format every kReopenInterval, with CaptureLock free all the
-// while, until it opens; DeviceLost() tells the window meanwhile. That pass also resets the
-// decimators and clears their blocks: the display shows no sound while there is none, instead of
-// the last second before the loss, and the sound after it starts on clean rings, never spliced
-// to the old.
+// or stops delivering (its server stalled: the stream's loss rule) does not end the thread: the
+// pass that notices feeds nothing, the thread closes the stream and tries to open it again in the
+// same format every kReopenInterval, with CaptureLock free all the while, until it opens and frames
+// flow again; DeviceLost() tells the window meanwhile. That pass also resets the decimators and
+// clears their blocks: the display shows no sound while there is none, instead of the last second
+// before the loss, and the sound after it starts on clean rings, never spliced to the old.
 
 #include <atomic>
 #include <chrono>
@@ -74,7 +74,7 @@ class TTunerThread {
     // format matches and fewer than seven are listed, EListError; no thread runs then.
     // `buffers`, `decimationRate`, `window` and `backend` must outlive this object.
     // decimationRate: values per second of the Spec decimator (SpecHi gets twice that); written
-    // by the window thread, read afresh for every feed.
+    // by the window thread, read once per pass (see SampleBuffers::FeedPass).
     TTunerThread(SampleBuffers& buffers, const std::atomic<double>& decimationRate,
                  ITunerWindow& window, ISoundBackend& backend = DefaultSoundBackend(),
                  bool createSuspended = false);
@@ -92,10 +92,10 @@ class TTunerThread {
     // True once the thread body has ended: stopped, or failed (a failed first Open or a failed
     // pass ends it quietly, without clean-up: the stream stays until this object goes).
     bool Finished() const noexcept { return finished_.load(std::memory_order_acquire); }
-    // True from the pass that found the capture device gone until capture runs again; readable
-    // from any thread.
+    // True from the pass that found the capture device gone until a pass reads frames from it
+    // again; readable from any thread.
     bool DeviceLost() const noexcept { return deviceLost_.load(std::memory_order_acquire); }
-    // How often capture has come back after a loss.
+    // How often capture has come back (frames read again) after a loss.
     std::int32_t Recoveries() const noexcept { return recoveries_.load(std::memory_order_acquire); }
 
     // Format fields, fixed before the thread starts; readable from any thread.

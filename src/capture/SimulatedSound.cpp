@@ -13,7 +13,6 @@ namespace stemora {
 namespace {
 
 constexpr int kOperationCount = 5;
-constexpr auto kRealTimeTick = std::chrono::milliseconds(2);
 
 bool WellFormed(const CaptureBufferDesc& desc) {
     if (desc.dwSize != kCaptureBufferDescSize || desc.lpwfxFormat == nullptr ||
@@ -148,6 +147,7 @@ struct SimulatedSoundBackend::State {
     WaveFormat lastFormat{};
     std::vector<Buffer*> buffers;  // live, in creation order
     bool deviceGone = false;
+    bool stalled = false;
     std::jthread clock;
 };
 
@@ -412,8 +412,21 @@ void SimulatedSoundBackend::RestoreDevice() {
     state_->deviceGone = false;
 }
 
+void SimulatedSoundBackend::StallDevice() {
+    std::lock_guard lock(state_->mutex);
+    state_->stalled = true;
+}
+
+void SimulatedSoundBackend::ResumeDevice() {
+    std::lock_guard lock(state_->mutex);
+    state_->stalled = false;
+}
+
 void SimulatedSoundBackend::Advance(std::uint64_t frames) {
     std::lock_guard lock(state_->mutex);
+    if (state_->stalled) {
+        return;
+    }
     for (Buffer* buffer : state_->buffers) {
         state_->RecordLocked(*buffer, frames);
     }
@@ -424,6 +437,9 @@ void SimulatedSoundBackend::AdvanceTime(std::chrono::nanoseconds duration) {
         return;
     }
     std::lock_guard lock(state_->mutex);
+    if (state_->stalled) {
+        return;
+    }
     for (Buffer* buffer : state_->buffers) {
         if (!buffer->running_) {
             continue;
@@ -437,16 +453,16 @@ void SimulatedSoundBackend::AdvanceTime(std::chrono::nanoseconds duration) {
     }
 }
 
-void SimulatedSoundBackend::StartRealTime() {
+void SimulatedSoundBackend::StartRealTime(std::chrono::milliseconds period) {
     std::lock_guard lock(state_->mutex);
     if (state_->clock.joinable()) {
         return;
     }
-    state_->clock = std::jthread([this](const std::stop_token& stop) {
+    state_->clock = std::jthread([this, period](const std::stop_token& stop) {
         try {
             auto last = std::chrono::steady_clock::now();
             while (!stop.stop_requested()) {
-                std::this_thread::sleep_for(kRealTimeTick);
+                std::this_thread::sleep_for(period);
                 const auto now = std::chrono::steady_clock::now();
                 AdvanceTime(now - last);
                 last = now;

@@ -98,14 +98,20 @@ class SimulatedSoundBackend : public ISoundBackend {
     void LoseDevice();
     // The device is back: new buffers capture again (the lost ones stay lost).
     void RestoreDevice();
+    // The device stops delivering without going away, as when its sound server is stopped:
+    // every buffer, old or new, answers its queries but records nothing (time passes unrecorded)
+    // until ResumeDevice.
+    void StallDevice();
+    void ResumeDevice();
 
     // --- clock ---
     // Every running buffer records `frames` frames.
     void Advance(std::uint64_t frames);
     // Every running buffer records what its rate gives for `duration` (fractions carried over).
     void AdvanceTime(std::chrono::nanoseconds duration);
-    // Records in real time on a thread of its own, from now until StopRealTime (or destruction).
-    void StartRealTime();
+    // Records in real time on a thread of its own, from now until StopRealTime (or destruction),
+    // delivering what each `period` brings at its end, as a device with that period does.
+    void StartRealTime(std::chrono::milliseconds period = std::chrono::milliseconds(2));
     void StopRealTime();
 
     // --- observation ---

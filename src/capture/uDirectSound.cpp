@@ -403,6 +403,10 @@ void TSoundCaptureStream::OpenLocked(std::unique_lock<std::mutex>& lock) {
         }
         readPosition_ = 0;
         buffer_->Start(kStartLooping);
+        // A new buffer starts its own stall clock: opening takes time of its own.
+        stallCursor_ = 0;
+        cursorMoved_ = std::chrono::steady_clock::now();
+        lastQuery_ = cursorMoved_;
         if (onNotify_) {
             notifier_ = std::make_unique<TSoundCaptureStreamNotify>(*this);
             notifier_->Start();
@@ -494,6 +498,17 @@ std::optional<std::uint32_t> TSoundCaptureStream::ArrivedLocked() noexcept {
             return std::nullopt;
         }
     } catch (...) {
+        return std::nullopt;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    // A cursor that moved has delivered. So has one not looked at for a whole timeout: a lap of
+    // the circular buffer could have brought it back to where it was.
+    if (readCursor != stallCursor_ || now - lastQuery_ >= kStallTimeout) {
+        stallCursor_ = readCursor;
+        cursorMoved_ = now;
+    }
+    lastQuery_ = now;
+    if (now - cursorMoved_ >= kStallTimeout) {
         return std::nullopt;
     }
     deviceLost_ = false;

@@ -9,6 +9,7 @@
 // the stream is open; the stream guards itself against that thread internally.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -233,6 +234,12 @@ class TCustomWaveStream2 : public TCustomWaveStream {
 class TSoundCaptureStreamNotify;
 class TSoundCaptureStream;
 
+// An open capture stream whose device delivers no new frame for this long counts as lost. The
+// device's own read cursor is judged against the monotonic clock, not the reader's passes, so a
+// reader delayed by a loaded machine raises no alarm, and a device that delivers in periods of
+// a few hundred milliseconds is well inside it.
+inline constexpr std::chrono::milliseconds kStallTimeout{1000};
+
 // Handler called with the stream as sender while data waits (window thread).
 using TSoundNotifyEvent = std::function<void(TSoundCaptureStream& sender)>;
 
@@ -297,8 +304,10 @@ class TSoundCaptureStream : public TCustomWaveStream2 {
 
     bool Active() const;
     // True while the stream is open and its device stopped answering at the last position
-    // query (Available, or the last one a read made); a read that ended so was cut short and
-    // padded with silence. A successful query, Open and Close clear it.
+    // query (Available, or the last one a read made), or answers but has delivered no new frame
+    // for kStallTimeout (its sound server stopped); a read that ended so was cut short and
+    // padded with silence, and a stalled stream hands out nothing more. A query that finds the
+    // device answering and not stalled, Open and Close clear it.
     bool DeviceLost() const;
     std::int32_t BufferLength() const noexcept { return bufferLength_; }  // ms
     std::uint32_t BufferSize() const noexcept { return bufferSize_; }     // bytes
@@ -328,6 +337,11 @@ class TSoundCaptureStream : public TCustomWaveStream2 {
     std::int32_t formatIndex_ = 0;
     bool active_ = false;
     bool deviceLost_ = false;
+    // The stall rule's view of the device: its read cursor at the last query, when that cursor
+    // last moved, and when the last query was made (monotonic clock).
+    std::uint32_t stallCursor_ = 0;
+    std::chrono::steady_clock::time_point cursorMoved_{};
+    std::chrono::steady_clock::time_point lastQuery_{};
     std::unique_ptr<TSoundCaptureStreamNotify> notifier_;
     // Notification threads whose handler closed their own stream; joined at the next chance.
     std::vector<std::unique_ptr<TSoundCaptureStreamNotify>> retiredNotifiers_;

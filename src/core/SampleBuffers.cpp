@@ -117,4 +117,14 @@ void SampleBuffers::ResetDecimators() noexcept {
     SpecHi.Reset();
 }
 
+void SampleBuffers::FeedPass(int32_t captureRate, int32_t sampleCount,
+                             double decimationRate) noexcept {
+    if (decimationRate != blockRate_) {
+        ResetDecimators();
+        blockRate_ = decimationRate;
+    }
+    Spec.Feed(captureRate, sampleCount, decimationRate);
+    SpecHi.Feed(captureRate, sampleCount, 2.0 * decimationRate);
+}
+
 }  // namespace stemora

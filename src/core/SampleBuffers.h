@@ -86,6 +86,21 @@ class SampleBuffers {
 
     // Resets both decimators (see Decimator::Reset). Called once when capture starts.
     void ResetDecimators() noexcept;
+
+    // One capture pass: feeds the first sampleCount entries of SampleBuffer() to Spec at
+    // decimationRate and to SpecHi at twice that, the one rate for both. When decimationRate
+    // differs from the rate of the previous pass, both decimators are reset first: the rings
+    // never hold values emitted at two rates, so a new centre note never reads the old note's
+    // sound as a tone at its own centre. Capture thread only; callers hold CaptureLock.
+    void FeedPass(int32_t captureRate, int32_t sampleCount, double decimationRate) noexcept;
+
+    // The rate of the last FeedPass, which built the blocks (0 before the first). Read it with
+    // the blocks, under CaptureLock: blocks built at another rate than the display's are not
+    // the display's sound.
+    double BlockRate() const noexcept { return blockRate_; }
+
+  private:
+    double blockRate_ = 0.0;
 };
 
 }  // namespace stemora

@@ -507,6 +507,36 @@ class TunerFormTest : public QObject {
         QVERIFY2(std::abs(peakColumn - 300) <= 1, qPrintable(QString::number(peakColumn)));
     }
 
+    // A new note while the tone plays: no tick from the click on shows the old note's sound as
+    // the new note in tune. The display shows silence until sound at the new rate reaches the
+    // analysed half of the block (about 6 s at E2).
+    void noteChangeNeverShowsTheOldSoundAsInTune() {
+        makeForm();
+        backend_->AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+        backend_->SetSource(SimulatedSource::Tone(440.0, 10000.0 / 32768.0));
+        backend_->StartRealTime();
+        TTunerForm& form = *form_;
+        form.show();
+        const QString inTune = u("Отклонение от центральной частоты:    0    ");
+        QTRY_VERIFY_WITH_TIMEOUT(caption("LabelCenterFFT").startsWith(inTune), 5000);
+        QStringList ticks;
+        connect(form.Timer2, &QTimer::timeout, &form,
+                [&] { ticks.append(caption("LabelCenterFFT")); });
+        clickPiano(136, 136);
+        QCOMPARE(caption("LabelNoteValue"), u("E2"));
+        // At once, not a tick later: the old spectrum is gone from the chart.
+        QCOMPARE(form.SeriesSpec->Count(), 0);
+        QVERIFY2(!caption("LabelCenterFFT").startsWith(inTune),
+                 qPrintable(caption("LabelCenterFFT")));
+        settle(3000);
+        QVERIFY(ticks.size() > 30);
+        for (const QString& tick : ticks) {
+            QVERIFY2(!tick.startsWith(inTune), qPrintable(tick));
+        }
+        form_.reset();
+        backend_->StopRealTime();
+    }
+
     void soundModeRequestsArriveOnTheWindowThread() {
         makeForm();
         TTunerForm& form = *form_;
@@ -540,6 +570,7 @@ class TunerFormTest : public QObject {
                    f.nChannels == channels;
         });
         // Fewer than seven formats, all of one kind: the scan still finds it.
+        backend_->StartRealTime();
         form_->show();
         QVERIFY(form_->TunerThread() != nullptr);
         QTRY_COMPARE_WITH_TIMEOUT(caption("LabelSoundMode"), text, 2500);

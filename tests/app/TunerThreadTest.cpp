@@ -9,11 +9,13 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/uTuner.h"
 #include "capture/PortAudioSound.h"
 #include "capture/SimulatedSound.h"
+#include "core/TuningState.h"
 #include "support/BlockSpectrum.h"
 
 namespace stemora {
@@ -384,6 +386,106 @@ TEST_F(TunerThreadTest, LostDeviceIsReopenedOnItsOwnOnceItIsBack) {
     thread.RequestStop();
     ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 1000ms));
     EXPECT_EQ(backend.GetCounters().buffersLive, 0);
+    backend.StopRealTime();
+}
+
+// The note changes while the tone plays: from the first pass at the new rate the blocks hold
+// only what was emitted at that rate (no more values than the time since the change gives),
+// never the old note's sound read at the new rate.
+TEST_F(TunerThreadTest, NoteChangeLeavesNoOldSoundInTheBlocks) {
+    backend.AcceptFormats(
+        [](const WaveFormat& f) { return f.nSamplesPerSec == 48000 && f.wBitsPerSample == 16; });
+    backend.SetSource(SimulatedSource::Tone(440.0));
+    backend.StartRealTime();
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    ASSERT_TRUE(waitFor(
+        [&] {
+            std::lock_guard lock(thread.CaptureLock());
+            return test::blockPeak(buffers.Spec.Block(), 1000, 1050).Bin == 1024;
+        },
+        4000ms));
+
+    const double e2 = DecimationRateFor(-17);
+    const auto changed = std::chrono::steady_clock::now();
+    decimationRate.store(e2);
+    int newRatePasses = 0;
+    while (std::chrono::steady_clock::now() - changed < 500ms) {
+        {
+            std::lock_guard lock(thread.CaptureLock());
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - changed).count();
+            if (buffers.BlockRate() == e2) {
+                ++newRatePasses;
+                // A pass may carry up to a few milliseconds of sound from before the change.
+                for (const auto& [block, rate] : {std::pair{buffers.Spec.Block(), e2},
+                                                  std::pair{buffers.SpecHi.Block(), 2 * e2}}) {
+                    const auto nonZero =
+                        std::count_if(block, block + RingLength, [](float v) { return v != 0.0f; });
+                    ASSERT_LE(nonZero, (seconds + 0.02) * rate + 2) << seconds << " s";
+                }
+            } else {
+                ASSERT_EQ(buffers.BlockRate(), 1760.0);
+            }
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    EXPECT_GT(newRatePasses, 10);
+    backend.StopRealTime();
+}
+
+// A device that stays open but delivers nothing (its server stopped) counts as lost within a
+// second and a half: the loss caption, cleared blocks, attempts to reopen at the loss interval,
+// and capture back once it delivers again.
+TEST_F(TunerThreadTest, StalledDeviceCountsAsLostAndRecovers) {
+    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend.SetSource(SimulatedSource::Tone(440.0));
+    backend.StartRealTime();
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 4800; }, 2000ms));
+    const std::int32_t requestsBefore = backend.GetCounters().bufferRequests;
+
+    backend.StallDevice();
+    const auto stalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(waitFor([&] { return thread.DeviceLost(); }, 1500ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - stalled, kStallTimeout - 50ms);
+    EXPECT_EQ(window.Events().back(), "caption " + std::string(kMsgDeviceLost));
+    {
+        std::lock_guard lock(thread.CaptureLock());
+        EXPECT_TRUE(blockIsZero(buffers.Spec.Block()));
+    }
+    // Reopened buffers stall too: the loss stays shown, and each new buffer gets its second.
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_TRUE(thread.DeviceLost());
+    const std::int32_t attempts = backend.GetCounters().bufferRequests - requestsBefore;
+    EXPECT_GE(attempts, 1);
+    EXPECT_LE(attempts, 3);
+
+    backend.ResumeDevice();
+    ASSERT_TRUE(waitFor([&] { return !thread.DeviceLost(); }, 2500ms));
+    EXPECT_EQ(thread.Recoveries(), 1);
+    thread.RequestStop();
+    ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 1000ms));
+    backend.StopRealTime();
+}
+
+// No false alarm from a healthy device: one that delivers in 200 ms periods, and a capture
+// thread held up for 300 to 500 ms by a pass that cannot get the lock.
+TEST_F(TunerThreadTest, SlowPeriodsAndDelayedPassesAreNoLoss) {
+    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend.SetSource(SimulatedSource::Tone(440.0));
+    backend.StartRealTime(200ms);
+    TTunerThread thread(buffers, decimationRate, window, backend);
+    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 0; }, 2000ms));
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    for (auto hold : {300ms, 500ms, 400ms}) {
+        std::lock_guard lock(thread.CaptureLock());
+        std::this_thread::sleep_for(hold);
+    }
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_FALSE(thread.DeviceLost());
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(backend.GetCounters().starts, 1) << "capture was started over";
     backend.StopRealTime();
 }
 

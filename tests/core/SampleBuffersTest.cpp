@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace stemora {
@@ -51,6 +52,45 @@ TEST(SampleBuffersTest, StartsZeroAndResets) {
     EXPECT_EQ(buffers.Spec.Block()[4095], kept);  // the block stays until the next feed
     buffers.Spec.Feed(48000, 0, 1760.0);
     EXPECT_EQ(buffers.Spec.Block()[4095], 0.0f);
+}
+
+// A pass feeds both decimators at one rate; a pass at another rate than the last starts both on
+// clean rings, so no ring ever holds values of two rates. Passes at one rate run on undisturbed.
+TEST(SampleBuffersTest, PassAtANewRateStartsOnCleanRings) {
+    SampleBuffers buffers;
+    SampleBuffers reference;
+    fill(buffers, 4800, 1.0f);
+    fill(reference, 4800, 1.0f);
+    for (int pass = 0; pass < 30; ++pass) {
+        buffers.FeedPass(48000, 4800, 1760.0);
+        reference.Spec.Feed(48000, 4800, 1760.0);
+        reference.SpecHi.Feed(48000, 4800, 3520.0);
+    }
+    EXPECT_EQ(buffers.BlockRate(), 1760.0);
+    for (int32_t i = 0; i < RingLength; ++i) {
+        ASSERT_EQ(buffers.Spec.Block()[i], reference.Spec.Block()[i]) << i;
+        ASSERT_EQ(buffers.SpecHi.Block()[i], reference.SpecHi.Block()[i]) << i;
+    }
+    ASSERT_NE(buffers.Spec.Block()[0], 0.0f);  // the old rate's sound fills the whole block
+
+    const double e2 = DecimationRateFor(-17);
+    fill(buffers, 480, 2.0f);
+    buffers.FeedPass(48000, 480, e2);
+    EXPECT_EQ(buffers.BlockRate(), e2);
+    // 480 samples give about 3.3 values at the Spec rate and 6.6 at SpecHi's: nothing else.
+    for (const auto& [decimator, rate] :
+         {std::pair{&buffers.Spec, e2}, std::pair{&buffers.SpecHi, 2 * e2}}) {
+        const int32_t emitted = decimator->WritePosition();
+        EXPECT_GE(emitted, 3);
+        EXPECT_LE(emitted, 480 * rate / 48000 + 1);
+        for (int32_t i = 0; i < RingLength - emitted; ++i) {
+            ASSERT_EQ(decimator->Block()[i], 0.0f) << i;
+        }
+        // The first value is half a sample (the group counts from 1), then whole groups of 2.
+        for (int32_t i = RingLength - emitted + 1; i < RingLength; ++i) {
+            expectWeighted(decimator->Block(), i, 2.0L);
+        }
+    }
 }
 
 TEST(SampleBuffersTest, TriggeringSampleOpensTheNextGroup) {

@@ -17,6 +17,8 @@ stop_ours() {
   for pid in "$@"; do
     [[ -n $pid ]] && ours "$pid" || continue
     kill "$pid" 2>/dev/null
+    # A stopped process (a stalled-server test) takes the signal only once it runs again.
+    kill -CONT "$pid" 2>/dev/null
     for _ in $(seq 20); do
       ours "$pid" || break
       sleep 0.1

@@ -4,6 +4,7 @@
 #
 #   stack_kill    kills its server processes outright (SIGKILL), as a crash would
 #   stack_start   starts them again and returns 0 once clients are served (else non-zero)
+#   stack_signal  sends signal $1 (STOP, CONT) to its server processes, the player aside
 #
 # and calls control_run COMMAND [ARGS...] in place of running the command itself. The command
 # then finds in STEMORA_SOUND_RESTART a program that asks the wrapper for
@@ -11,6 +12,9 @@
 #   $STEMORA_SOUND_RESTART            kill the stack and start it again
 #   $STEMORA_SOUND_RESTART --kill     kill only
 #   $STEMORA_SOUND_RESTART --start    start only (after --kill)
+#   $STEMORA_SOUND_RESTART --stop     stop the servers (SIGSTOP): they hang, as a stalled
+#                                     server does, without going away
+#   $STEMORA_SOUND_RESTART --cont     let them go on (SIGCONT)
 #
 # and returns once that is done: status 0 when the stack serves clients again (or is down, for
 # --kill). The work runs in the wrapper itself, so every server process stays a child of the
@@ -68,8 +72,10 @@ set -u
 case \${1-} in
   --kill) what=kill ;;
   --start) what=start ;;
+  --stop) what=stop ;;
+  --cont) what=cont ;;
   '') what=restart ;;
-  *) echo "usage: \$0 [--kill | --start]" >&2; exit 2 ;;
+  *) echo "usage: \$0 [--kill | --start | --stop | --cont]" >&2; exit 2 ;;
 esac
 exec 9>"$control_dir/lock"
 flock 9
@@ -98,6 +104,8 @@ control_serve() {
   case $what in
     kill) stack_kill ;;
     start) stack_start || status=1 ;;
+    stop) stack_signal STOP || status=1 ;;
+    cont) stack_signal CONT || status=1 ;;
     restart)
       stack_kill
       stack_start || status=1

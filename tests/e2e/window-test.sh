@@ -14,6 +14,10 @@
 #                  still ends cleanly
 #   server-restarted  the server killed and restarted three times: the loss caption each
 #                  time, then capture and spectrum back on their own
+#   note-change    a click from A4 to E2 while the tone plays: for 10 s no screenshot shows
+#                  the spectrum peaking at the centre (the old note's sound read as E2)
+#   server-stalled the server stopped (SIGSTOP) for 4 s: the loss caption within 2 s, clicks
+#                  answered meanwhile, the spectrum back within 6 s of SIGCONT
 # and one without any sound server (run it outside with-pulse.sh; status 77, skipped, on a
 # machine with a sound card):
 #   no-server      the window comes up with the failure caption and empty charts, and closes
@@ -254,6 +258,79 @@ case_server_restarted() {
   expect_clean_end WM_DELETE_WINDOW 3
 }
 
+# Seconds since $1 (an EPOCHREALTIME), to a tenth.
+since() {
+  awk -v s="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - s }'
+}
+
+# The tone at A4, then a click on E2: every note puts its centre at the same column, so the old
+# note's sound read at E2's rate would stand there as a perfectly tuned E2.
+case_note_change() {
+  need_pulse
+  stemora_start "$binary"
+  stemora_window
+  spectrum_wait 10 || fail "no spectrum at the centre within 10 s (last: $spectrum_line)"
+  # E2 (n = -17) lies six white keys left of D3 (column 200).
+  click_piano 137
+  local left shots=0 count x changed=$EPOCHREALTIME
+  read -r left _ <<<"$(pointer_box)"
+  ((left >= 128 && left <= 134)) || fail "the pointer at column $left after the click on E2"
+  while (($(since "$changed" | cut -d. -f1) < 10)); do
+    read -r count x _ <<<"$(spectrum_now)"
+    ((count > 0 && x >= 298 && x <= 302)) &&
+      fail "$(since "$changed") s after the click on E2: the spectrum peaks at the centre ($x)"
+    shots=$((shots + 1))
+  done
+  note "ok: $shots screenshots over 10 s after the click on E2, none peaking at the centre"
+  no_error_box
+  close_wm
+  expect_clean_end WM_DELETE_WINDOW 2
+}
+
+# The server hangs without going away: the tuner must not keep showing the last second as live.
+case_server_stalled() {
+  need_pulse
+  stemora_start "$binary"
+  stemora_window
+  spectrum_wait 10 || fail "no spectrum within 10 s (last: $spectrum_line)"
+  "$STEMORA_SOUND_RESTART" --stop || fail "could not stop the sound server"
+  local stopped=$EPOCHREALTIME end count noticed resumed
+  for _ in $(seq 40); do
+    end=$(caption_end)
+    ((end >= 150 && end < 200)) && break
+    sleep 0.05
+  done
+  ((end >= 150 && end < 200)) || fail "no loss caption while the server is stopped ($end)"
+  noticed=$(since "$stopped")
+  awk -v t="$noticed" 'BEGIN { exit !(t <= 2.0) }' || fail "the loss caption came after $noticed s"
+  read -r count _ <<<"$(spectrum_now)"
+  ((count == 0)) || fail "$count spectrum pixels while the server is stopped"
+  note "ok: the loss caption $noticed s after SIGSTOP, no spectrum"
+  # The window answers while the server hangs.
+  click_piano 200
+  expect_pointer "200 43 3 16" "click at column 200, D3, server stopped"
+  click_piano 328
+  expect_pointer "328 43 3 16" "click at column 328, A4, server stopped"
+  no_error_box
+  while awk -v t="$(since "$stopped")" 'BEGIN { exit !(t < 4.0) }'; do
+    sleep 0.1
+  done
+  "$STEMORA_SOUND_RESTART" --cont || fail "could not let the sound server go on"
+  resumed=$EPOCHREALTIME
+  spectrum_wait 6 ||
+    fail "no spectrum at the centre within 6 s of SIGCONT (last: $spectrum_line)"
+  note "ok: the spectrum back at the centre $(since "$resumed") s after SIGCONT: $spectrum_line"
+  for _ in $(seq 20); do
+    end=$(caption_end)
+    ((end > 60 && end < 150)) && break
+    sleep 0.1
+  done
+  ((end > 60 && end < 150)) || fail "no format caption after SIGCONT ($end)"
+  no_error_box
+  close_wm
+  expect_clean_end WM_DELETE_WINDOW 3
+}
+
 case_no_server() {
   if [[ -e /dev/snd ]]; then
     echo "SKIP: this machine has a sound card, which PortAudio may open without a server"
@@ -289,6 +366,8 @@ case $case_name in
   signals) case_signals ;;
   server-killed) case_server_killed ;;
   server-restarted) case_server_restarted ;;
+  note-change) case_note_change ;;
+  server-stalled) case_server_stalled ;;
   no-server) case_no_server ;;
   *)
     echo "$0: unknown case $case_name" >&2

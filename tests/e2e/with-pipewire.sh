@@ -73,6 +73,15 @@ stack_kill() {
   pipewire_pid= wireplumber_pid= pulse_pid= player_pid=
 }
 
+# The three daemons together: a client of pipewire-pulse hangs as soon as any of them does.
+stack_signal() {
+  local pid
+  for pid in "$pipewire_pid" "$wireplumber_pid" "$pulse_pid"; do
+    [[ -n $pid ]] && ours "$pid" && { kill -"$1" "$pid" || return 1; }
+  done
+  return 0
+}
+
 # Waits up to $2 tenths of a second for the command $1 to succeed; false when it never does.
 stack_failed() {
   echo "with-pipewire: $1; the logs:" >&2

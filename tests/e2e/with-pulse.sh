@@ -70,6 +70,10 @@ stack_kill() {
   server_pid= player_pid= listener_pid=
 }
 
+stack_signal() {
+  [[ -n $server_pid ]] && ours "$server_pid" && kill -"$1" "$server_pid"
+}
+
 stack_start() {
   pulseaudio -n -F "$dir/server.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
     --use-pid-file=no --enable-memfd=no --disable-shm=yes --log-target="file:$dir/server.log" &
