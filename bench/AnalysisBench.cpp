@@ -36,8 +36,7 @@ void FillBlocks(SampleBuffers& buffers) {
                 static_cast<float>(10000.0 * std::sin(2 * std::numbers::pi * 440.0 * t) +
                                    8000.0 * std::sin(4 * std::numbers::pi * 440.0 * t));
         }
-        buffers.Spec.Feed(48000, 48, rate);
-        buffers.SpecHi.Feed(48000, 48, 2 * rate);
+        buffers.FeedPass(48000, 48, rate);
     }
 }
 

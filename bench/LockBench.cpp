@@ -128,8 +128,7 @@ class ReplicaCapture {
             stream_.Read(readBuffer.data(), count);
             const std::int32_t frames = count / bytesPerFrame_;
             convert_(readBuffer.data(), frames, sampleBuffer);
-            buffers_.Spec.Feed(sampleRate_, frames, kDecimationRate);
-            buffers_.SpecHi.Feed(sampleRate_, frames, 2.0 * kDecimationRate);
+            buffers_.FeedPass(sampleRate_, frames, kDecimationRate);
             passes_.fetch_add(1, std::memory_order_relaxed);
         } while (!stop.stop_requested());
         stream_.Close();

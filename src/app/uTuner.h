@@ -26,6 +26,7 @@
 
 #include "app/FairLock.h"
 #include "capture/uDirectSound.h"
+#include "core/FrameConversion.h"
 #include "core/SampleBuffers.h"
 
 namespace stemora {
@@ -37,15 +38,6 @@ inline constexpr std::int32_t kMaxReadBytes = 65526;
 inline constexpr std::chrono::milliseconds kReopenInterval{300};
 // LabelSoundMode's caption while the capture device is lost.
 inline constexpr std::string_view kMsgDeviceLost = "Звуковое устройство недоступно";
-
-// Converts `frames` little-endian PCM frames starting at `bytes` into one float sample each in
-// `out`: channel values (8-bit: byte - 127.5; 16/24/32-bit: signed integers), stereo as channel
-// 0 stored as float32 plus channel 1, stored again as float32 (summed, not averaged).
-using FrameConverter = void (*)(const std::uint8_t* bytes, std::int32_t frames,
-                                float* out) noexcept;
-
-// The converter for 1..4 bytes per sample and 1 or 2 channels; null for any other layout.
-FrameConverter FrameConverterFor(std::int32_t bytesPerSample, std::int32_t channels) noexcept;
 
 // The format the tuner captures in: scanning `formats` from the last entry down, the first with
 // 16, 24 or 32 bits, 1 or 2 channels and 44100, 48000, 88200 or 96000 Hz; 6 (the seventh

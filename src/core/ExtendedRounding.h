@@ -10,15 +10,20 @@
 
 namespace stemora {
 
-// True when the double s = RN53(exact) might round to a different float than the exact
-// value (and its 64-bit rounding) does: s lies exactly halfway between two floats, or in the
-// subnormal float range, where floats keep fewer bits. Otherwise no float midpoint can lie
-// between s and the exact value, so both round alike.
+// 1 when the double with these bits, s = RN53(exact), might round to a different float than
+// the exact value (and its 64-bit rounding) does: s lies exactly halfway between two floats, or
+// is a nonzero value below the normal float range, where floats keep fewer bits and halfway lies
+// elsewhere. Otherwise no float midpoint can lie between s and the exact value, so both round
+// alike. Integer operations only, so that loops over it vectorise.
+constexpr uint64_t NeedsExtendedStepBits(uint64_t bits) noexcept {
+    constexpr uint64_t floatMinBits = 0x3810000000000000u;  // 2^-126 as a double
+    const uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFu;
+    return static_cast<uint64_t>((bits & 0x1FFFFFFFu) == 0x10000000u) |
+           static_cast<uint64_t>(magnitude - 1 < floatMinBits - 1);
+}
+
 inline bool NeedsExtendedStep(double s) noexcept {
-    const uint64_t bits = std::bit_cast<uint64_t>(s);
-    const bool halfway = (bits & 0x1fffffffu) == 0x10000000u;
-    const bool subnormal = ((bits >> 52) & 0x7ffu) < 1023u - 126u && (bits << 1) != 0;
-    return halfway || subnormal;
+    return NeedsExtendedStepBits(std::bit_cast<uint64_t>(s)) != 0;
 }
 
 // (float)(a + b) with the sum formed in extended precision.

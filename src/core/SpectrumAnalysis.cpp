@@ -1,5 +1,7 @@
 #include "core/SpectrumAnalysis.h"
 
+#include "core/ExtendedRounding.h"
+
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -27,21 +29,14 @@ void AppendInt(std::string& text, int32_t value) {
 
 // Forms frame[2i] := float(block[i] * window[i]) through a double product, frame[2i + 1] := 0,
 // and reports whether any double product may round to float32 differently from the product
-// formed in extended precision: only a double lying exactly halfway between two floats can
-// (the extended product then lies on either side of it), and below the normal float range
-// halfway lies elsewhere, so nonzero products under FLT_MIN count too. Integer tests only,
-// so that the loop vectorises.
+// formed in extended precision.
 STEMORA_VECTOR_CLONES bool PackThroughDouble(const float* __restrict block,
                                              const double* __restrict window,
                                              float* __restrict frame) noexcept {
-    constexpr uint64_t floatMinBits = 0x3810000000000000u;  // 2^-126 as a double
     uint64_t recheck = 0;
     for (int32_t i = 0; i < FrameLength; ++i) {
         const double p = static_cast<double>(block[i]) * window[i];
-        const auto bits = std::bit_cast<uint64_t>(p);
-        const uint64_t magnitude = bits & 0x7FFFFFFFFFFFFFFFu;
-        recheck |= static_cast<uint64_t>((bits & 0x1FFFFFFFu) == 0x10000000u) |
-                   static_cast<uint64_t>(magnitude - 1 < floatMinBits - 1);
+        recheck |= NeedsExtendedStepBits(std::bit_cast<uint64_t>(p));
         frame[2 * i] = static_cast<float>(p);
         frame[2 * i + 1] = 0.0f;
     }

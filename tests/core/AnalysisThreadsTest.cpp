@@ -34,8 +34,7 @@ TEST(AnalysisThreads, TicksRunWhileCaptureFeedsTheDecimators) {
                 samples[j] = static_cast<float>(
                     10000.0 * std::sin(2 * std::numbers::pi * 440.0 * (start + j) / 48000.0));
             }
-            buffers->Spec.Feed(48000, 48, rate);
-            buffers->SpecHi.Feed(48000, 48, 2 * rate);
+            buffers->FeedPass(48000, 48, rate);
         }
     });
     auto tick = [&] {

@@ -262,8 +262,7 @@ class AnalyserOnDecimatedTone : public Analyser {
                     amplitude * std::sin(2 * std::numbers::pi * frequency * t) +
                     harmonicAmplitude * std::sin(4 * std::numbers::pi * frequency * t));
             }
-            buffers_->Spec.Feed(captureRate, pass, rate);
-            buffers_->SpecHi.Feed(captureRate, pass, 2 * rate);
+            buffers_->FeedPass(captureRate, pass, rate);
         }
     }
 
