@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/uDirectSound.h"
+#include "capture/CaptureErrors.h"
 
 namespace stemora {
 

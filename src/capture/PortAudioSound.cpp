@@ -87,14 +87,6 @@ void silenceSoundLibraries() {
     }
 }
 
-bool validPcm(const WaveFormat& f) {
-    const bool bitsOk = f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 ||
-                        f.wBitsPerSample == 32;
-    return f.wFormatTag == 1 && (f.nChannels == 1 || f.nChannels == 2) && bitsOk &&
-           f.nSamplesPerSec > 0 && f.nBlockAlign == f.nChannels * (f.wBitsPerSample / 8) &&
-           f.nAvgBytesPerSec == std::uint32_t{f.nBlockAlign} * f.nSamplesPerSec;
-}
-
 PaSampleFormat paFormatFor(std::uint16_t bits) {
     switch (bits) {
         case 8:
@@ -114,7 +106,7 @@ class PortAudioDevice;
 
 // One PortAudio input stream recording into a CaptureRing (the callback is its producer, the
 // user of the buffer its consumer).
-class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
+class PortAudioCaptureBuffer final : public RefCountedObject<ISoundCaptureBuffer> {
   public:
     // Throws std::bad_alloc.
     PortAudioCaptureBuffer(PortAudioDevice& device, const PortAudioBackend::Api& api,
@@ -123,8 +115,6 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
     // Opens the stream; false when PortAudio refuses the format.
     bool open(PaDeviceIndex input, const WaveFormat& format, double latency);
 
-    std::uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-    std::uint32_t Release() override;
     HResult Start(std::uint32_t flags) override;
     HResult Stop() override;
     HResult GetCurrentPosition(std::uint32_t* captureCursor, std::uint32_t* readCursor) override;
@@ -145,7 +135,6 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
                         void* self) noexcept;
     static void onFinished(void* self) noexcept;
 
-    std::atomic<std::uint32_t> refs_{1};
     PortAudioDevice& device_;
     const PortAudioBackend::Api& api_;
     PaStream* stream_ = nullptr;
@@ -159,22 +148,11 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
 };
 
 // PortAudio's default input device, for as long as PortAudio stays initialised for it.
-class PortAudioDevice final : public ISoundCapture {
+class PortAudioDevice final : public RefCountedObject<ISoundCapture> {
   public:
     PortAudioDevice(PortAudioBackend& backend, const PortAudioBackend::Api& api,
                     PaDeviceIndex input, double latency)
         : backend_(backend), api_(api), input_(input), latency_(latency) {}
-
-    std::uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if (left == 0) {
-            PortAudioBackend& backend = backend_;
-            delete this;
-            backend.releaseSession();
-        }
-        return left;
-    }
 
     HResult CreateCaptureBuffer(const CaptureBufferDesc* desc, ISoundCaptureBuffer** buffer,
                                 void* outer) override {
@@ -190,17 +168,17 @@ class PortAudioDevice final : public ISoundCapture {
             return kErrInvalidArg;
         }
         const WaveFormat& format = *desc->lpwfxFormat;
-        if (!validPcm(format)) {
+        if (!IsWellFormedPcm(format)) {
             return kErrBadFormat;
         }
         if (desc->dwBufferBytes < format.nBlockAlign) {
             return kErrInvalidArg;
         }
-        const std::uint8_t silence = format.wBitsPerSample == 8 ? 0x80 : 0x00;
         PortAudioCaptureBuffer* created = nullptr;
         try {
-            created = new PortAudioCaptureBuffer(*this, api_, desc->dwBufferBytes,
-                                                 format.nBlockAlign, silence);
+            created =
+                new PortAudioCaptureBuffer(*this, api_, desc->dwBufferBytes, format.nBlockAlign,
+                                           SilenceByte(format.wBitsPerSample));
         } catch (const std::bad_alloc&) {
             return kErrOutOfMemory;
         }
@@ -213,9 +191,9 @@ class PortAudioDevice final : public ISoundCapture {
     }
 
   private:
-    ~PortAudioDevice() override = default;
+    // The last reference gone: PortAudio may be shut down once no device needs it.
+    ~PortAudioDevice() override { backend_.releaseSession(); }
 
-    std::atomic<std::uint32_t> refs_{1};
     PortAudioBackend& backend_;
     const PortAudioBackend::Api& api_;
     const PaDeviceIndex input_;
@@ -239,14 +217,6 @@ PortAudioCaptureBuffer::~PortAudioCaptureBuffer() {
         api_.CloseStream(stream_);
     }
     device_.Release();
-}
-
-std::uint32_t PortAudioCaptureBuffer::Release() {
-    const std::uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) {
-        delete this;
-    }
-    return left;
 }
 
 bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format, double latency) {

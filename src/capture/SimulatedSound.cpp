@@ -15,16 +15,8 @@ namespace {
 constexpr int kOperationCount = 5;
 
 bool WellFormed(const CaptureBufferDesc& desc) {
-    if (desc.dwSize != kCaptureBufferDescSize || desc.lpwfxFormat == nullptr ||
-        desc.dwBufferBytes == 0) {
-        return false;
-    }
-    const WaveFormat& f = *desc.lpwfxFormat;
-    const bool bitsOk = f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 ||
-                        f.wBitsPerSample == 32;
-    return f.wFormatTag == 1 && bitsOk && f.nChannels >= 1 && f.nChannels <= 8 &&
-           f.nSamplesPerSec > 0 && f.nBlockAlign == f.nChannels * (f.wBitsPerSample / 8) &&
-           f.nAvgBytesPerSec == static_cast<std::uint32_t>(f.nBlockAlign) * f.nSamplesPerSec;
+    return desc.dwSize == kCaptureBufferDescSize && desc.lpwfxFormat != nullptr &&
+           desc.dwBufferBytes != 0 && IsWellFormedPcm(*desc.lpwfxFormat);
 }
 
 // Writes one sample in -1..1 as little-endian PCM of `bits` bits.
@@ -57,22 +49,6 @@ void EncodeSample(double value, std::uint16_t bits, std::uint8_t* out) {
         }
     }
 }
-
-template <class T>
-class RefCountedObject : public T {
-  public:
-    std::uint32_t AddRef() override { return ++refs_; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = --refs_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-
-  private:
-    std::atomic<std::uint32_t> refs_{1};
-};
 
 }  // namespace
 
@@ -157,7 +133,9 @@ struct SimulatedSoundBackend::State {
 class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptureBuffer> {
   public:
     Buffer(std::shared_ptr<State> state, const WaveFormat& format, std::uint32_t size)
-        : state_(std::move(state)), format_(format), data_(size, SilenceByte()) {}
+        : state_(std::move(state)),
+          format_(format),
+          data_(size, SilenceByte(format.wBitsPerSample)) {}
 
     ~Buffer() override {
         std::lock_guard lock(state_->mutex);
@@ -244,8 +222,6 @@ class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptur
         return kOk;
     }
 
-    std::uint8_t SilenceByte() const { return format_.wBitsPerSample == 8 ? 0x80 : 0x00; }
-
     std::shared_ptr<State> state_;
     const WaveFormat format_;
     std::vector<std::uint8_t> data_;  // exactly dwBufferBytes
@@ -268,8 +244,8 @@ void SimulatedSoundBackend::State::RecordLocked(Buffer& buffer, std::uint64_t fr
     const std::uint32_t blockAlign = format.nBlockAlign;
     const std::uint32_t sampleBytes = format.wBitsPerSample / 8u;
     const auto size = static_cast<std::uint32_t>(buffer.data_.size());
-    const std::uint8_t silence = buffer.SilenceByte();
-    std::uint8_t frame[8 * 4];
+    const std::uint8_t silence = SilenceByte(buffer.format_.wBitsPerSample);
+    std::uint8_t frame[2 * 4];  // the widest well-formed frame
     std::lock_guard data(buffer.dataMutex_);
     for (std::uint64_t f = 0; f < frames; ++f) {
         const std::uint64_t index = buffer.frames_ + f;

@@ -9,6 +9,7 @@
 //
 // No PortAudio type appears here; the back ends keep their libraries out of every public header.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -45,6 +46,22 @@ static_assert(offsetof(WaveFormat, nBlockAlign) == 12);
 static_assert(offsetof(WaveFormat, wBitsPerSample) == 14);
 static_assert(offsetof(WaveFormat, cbSize) == 16);
 
+// Linear PCM that a back end records: format tag 1, 8, 16, 24 or 32 bits, mono or stereo (all
+// the stream ever asks for), a positive rate, and block align and byte rate that agree with
+// them.
+constexpr bool IsWellFormedPcm(const WaveFormat& f) noexcept {
+    const bool bits = f.wBitsPerSample == 8 || f.wBitsPerSample == 16 || f.wBitsPerSample == 24 ||
+                      f.wBitsPerSample == 32;
+    return f.wFormatTag == 1 && bits && (f.nChannels == 1 || f.nChannels == 2) &&
+           f.nSamplesPerSec > 0 && f.nBlockAlign == f.nChannels * (f.wBitsPerSample / 8) &&
+           f.nAvgBytesPerSec == std::uint32_t{f.nBlockAlign} * f.nSamplesPerSec;
+}
+
+// The byte that silence is made of: 8-bit PCM is unsigned (0x80), wider PCM signed (0).
+constexpr std::uint8_t SilenceByte(std::uint16_t bitsPerSample) noexcept {
+    return bitsPerSample == 8 ? 0x80 : 0x00;
+}
+
 // Capture buffer description (DSCBUFFERDESC without effects). dwSize carries 20, the size of
 // this form on the 32-bit platform; on 64-bit builds the pointer makes the struct larger, but the
 // value stays the version marker that back ends check.
@@ -72,6 +89,25 @@ class RefCounted {
 
   protected:
     virtual ~RefCounted() = default;
+};
+
+// The reference count of a back-end object that implements Interface: AddRef and Release from
+// any thread; the last Release deletes the object (its destructor is where a back end gives
+// back what the object held).
+template <class Interface>
+class RefCountedObject : public Interface {
+  public:
+    std::uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+    std::uint32_t Release() override {
+        const std::uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+  private:
+    std::atomic<std::uint32_t> refs_{1};
 };
 
 // One circular capture buffer of exactly dwBufferBytes bytes.

@@ -2,7 +2,8 @@
 
 // The capture layer: PCM format records, the list of formats the capture device accepts, and
 // the capture stream that turns a sound back end's circular one-second capture buffer into a
-// readable byte stream.
+// readable byte stream. Its errors live in CaptureErrors.h, its notification thread in
+// SoundCaptureNotify.h; this header brings both.
 //
 // Threads: a stream is used by one thread at a time (its owner). The only other thread that
 // touches it is its own notification thread, which exists only while OnNotify is assigned and
@@ -20,53 +21,11 @@
 #include <string_view>
 #include <vector>
 
+#include "capture/CaptureErrors.h"
+#include "capture/SoundCaptureNotify.h"
 #include "capture/SoundPlatform.h"
 
 namespace stemora {
-
-// ---------------------------------------------------------------------------------------------
-// Errors
-
-// The base of every error this layer raises; it carries only its message (UTF-8).
-class Exception : public std::exception {
-  public:
-    explicit Exception(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-    const std::string& Message() const noexcept { return message_; }
-
-  private:
-    std::string message_;
-};
-
-// The sound library or its entry cannot be used: "Necessary since DirectX5".
-class EDirectXError : public Exception {
-  public:
-    using Exception::Exception;
-};
-
-// The device cannot be opened or a capture buffer cannot be made.
-class ESoundCaptureStreamError : public Exception {
-  public:
-    using Exception::Exception;
-};
-
-// An index outside a list: "List index out of bounds (%d)".
-class EListError : public Exception {
-  public:
-    using Exception::Exception;
-};
-
-// Message texts (format strings: %s takes a text, %d a decimal integer).
-inline constexpr std::string_view kMsgNecessaryDirectX5 = "Necessary since DirectX5";
-inline constexpr std::string_view kMsgCannotInitialize = "%s cannot be initialized";
-inline constexpr std::string_view kMsgCannotMake = "%s cannot be made";
-inline constexpr std::string_view kMsgNotLoaded = "%s not loaded";
-inline constexpr std::string_view kMsgListIndex = "List index out of bounds (%d)";
-
-// Replaces the first %s in `format` with `text`.
-std::string FormatText(std::string_view format, std::string_view text);
-// Replaces the first %d in `format` with `value` in decimal.
-std::string FormatText(std::string_view format, std::int64_t value);
 
 // ---------------------------------------------------------------------------------------------
 // Counted references
@@ -158,26 +117,6 @@ HResult CreateCaptureDevice(ISoundBackend& backend, const DeviceGuid* deviceId,
                             ISoundCapture** device, void* outer);
 
 // ---------------------------------------------------------------------------------------------
-// Window thread
-
-// Runs steps on the window thread for the notification thread. Implemented by the window layer
-// (and by fakes in tests).
-class IWindowThread {
-  public:
-    virtual ~IWindowThread() = default;
-    // Runs step(context) on the window thread and returns once it has run. Called from other
-    // threads only. A step never throws.
-    virtual void RunAndWait(void (*step)(void*), void* context) = 0;
-    // True on the window thread itself.
-    virtual bool IsWindowThread() const = 0;
-    // Window thread only, while it waits for another thread: runs the steps queued so far.
-    virtual void ServePending() = 0;
-    // Window thread only: the application's standard handling of an exception that escaped a
-    // handler (shows its message).
-    virtual void ShowException(const std::exception& error) = 0;
-};
-
-// ---------------------------------------------------------------------------------------------
 // Streams
 
 // A byte stream of wave data. Position counts the bytes that Read and Write have passed.
@@ -230,9 +169,6 @@ class TCustomWaveStream2 : public TCustomWaveStream {
     std::unique_ptr<std::byte[]> format_;
     std::int32_t formatSize_ = 0;
 };
-
-class TSoundCaptureStreamNotify;
-class TSoundCaptureStream;
 
 // An open capture stream whose device delivers no new frame for this long counts as lost. The
 // device's own read cursor is judged against the monotonic clock, not the reader's passes, so a
@@ -347,33 +283,6 @@ class TSoundCaptureStream : public TCustomWaveStream2 {
     std::vector<std::unique_ptr<TSoundCaptureStreamNotify>> retiredNotifiers_;
     TSoundNotifyEvent onNotify_;
     TSoundCaptureFormats formats_;
-};
-
-// Calls the stream's OnNotify on the window thread every Interval ms while bytes wait. A handler
-// that raises has its exception shown through the window thread, ends the notifications and
-// closes the stream. Created and destroyed by the stream only; destruction signals the thread
-// and waits for it (serving window-thread steps meanwhile when called on the window thread).
-class TSoundCaptureStreamNotify {
-  public:
-    explicit TSoundCaptureStreamNotify(TSoundCaptureStream& stream);
-    TSoundCaptureStreamNotify(const TSoundCaptureStreamNotify&) = delete;
-    TSoundCaptureStreamNotify& operator=(const TSoundCaptureStreamNotify&) = delete;
-    ~TSoundCaptureStreamNotify();
-
-    // Lets the thread run (it is created waiting, so that the stream can store it first).
-    void Start();
-    // Wait between looks at the stream, ms: the smaller of BufferLength / 4 and 50.
-    std::int32_t Interval() const noexcept;
-
-  private:
-    friend class TSoundCaptureStream;
-    // True while the calling thread runs this notifier's step (the handler is on the stack).
-    bool InStepOnCallingThread() const noexcept;
-    // Signals the event: the run ends after the current wait or step.
-    void RequestStop() noexcept;
-
-    class Impl;
-    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace stemora
