@@ -208,7 +208,7 @@ class ChartWidget : public QWidget {
     void leftSpan(double& minimum, double& maximum) const noexcept;
     const QPen& cachedPen(const QColor& colour);
 
-    bool repaintRequested_ = false;  // an update() is pending since the last paint
+    bool repaintRequested_ = false;     // an update() is pending since the last paint
     std::vector<ChartSeries*> series_;  // children, in drawing order
     double bottomMin_ = 1.0;
     double bottomMax_ = 10.0;
