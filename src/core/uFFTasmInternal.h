@@ -95,7 +95,7 @@ std::complex<float>* ownScratch() noexcept;
 
 // Output permutation of size 2^log2N: entry k is the slot in which the forward kernels leave bin k.
 // The natural-order kernels do not look it up: their leaves compute each bin from the recursion
-// (see FFTGeneric.h), which the tests check against this table.
+// (see NaturalOrder.h), which the tests check against this table.
 const uint16_t* permTable(int log2N) noexcept;
 // Start index used when the permutation of size 2^log2N (log2N >= 2) was built from the half size.
 int32_t permStartIndex(int log2N) noexcept;

@@ -1,6 +1,6 @@
 // AVX2 + FMA path; this file is compiled with -mavx2 -mfma and entered only on CPUs that have them.
 
-#include "core/fft/FFTGeneric.h"
+#include "core/fft/NaturalOrder.h"
 #if defined(__x86_64__)
 #include "core/fft/VecAvx2.h"
 #endif

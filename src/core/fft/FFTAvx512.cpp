@@ -7,7 +7,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "core/fft/FFTGeneric.h"
+#include "core/fft/NaturalOrder.h"
 #if defined(__x86_64__)
 #include "core/fft/VecAvx512.h"
 #endif

@@ -1,6 +1,6 @@
 // Portable path: the generic recursion over one complex value at a time.
 
-#include "core/fft/FFTGeneric.h"
+#include "core/fft/NaturalOrder.h"
 
 namespace stemora::fft {
 

@@ -5,7 +5,8 @@
 
 #include <immintrin.h>
 
-#include "core/fft/LeavesAvx.h"
+#include "core/fft/LeavesQuad.h"
+#include "core/fft/LeavesTwin.h"
 
 namespace stemora::fft {
 
