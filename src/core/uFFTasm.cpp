@@ -209,14 +209,15 @@ class Engine {
     }
 
     // Which sizes take the padded layout and which run their leaves from a schedule, from the
-    // L1d geometry. Padded, forward only: the data alone outgrows the L1d, so the leaves'
-    // scattered writes go to a layout that spreads them over the cache sets (the kernels have that
-    // layout from 8192 on). Scheduled: the passes run uninterrupted, then the leaves line class by
-    // line class (see buildLeafSchedule), where there are at least four classes; below that the
-    // leaves' writes are few and the interleaved order was measured faster. The inverse reads its
-    // bins in runs of four from a schedule at every size that has one: scattered reads do not
-    // evict each other's work the way scattered writes do, and no copy into the padded layout
-    // is needed (measured 6 to 24 % faster from 8192 to 32768, the same at 65536).
+    // L1d geometry (the table at the top of fft/NaturalOrder.h sums it up). Padded, forward only:
+    // the data alone outgrows the L1d, so the leaves' scattered writes go to a layout that spreads
+    // them over the cache sets (the kernels have that layout from 8192 on; NaturalAt in
+    // fft/Recursion.h says what it buys). Scheduled: the passes run uninterrupted, then the leaves
+    // line class by line class (see buildLeafSchedule), where there are at least four classes;
+    // below that the leaves' writes are few and the interleaved order was measured faster. The
+    // inverse reads its bins in runs of four from a schedule at every size that has one: scattered
+    // reads do not evict each other's work the way scattered writes do, and no copy into the padded
+    // layout is needed (measured 6 to 24 % faster from 8192 to 32768, the same at 65536).
     void buildPlans() {
         const int64_t l1 = l1d_.bytes;
         for (int log2N = 7; log2N <= kMaxLog2; ++log2N) {

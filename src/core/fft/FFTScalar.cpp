@@ -5,7 +5,7 @@
 namespace stemora::fft {
 
 void fillScalarKernels(KernelSet& set) noexcept {
-    fillKernels<ScalarOps>(set);
+    fillKernels<LanesScalar>(set);
 }
 
 }  // namespace stemora::fft

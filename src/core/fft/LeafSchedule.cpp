@@ -25,7 +25,7 @@ void collectLeaves(int log2, uint32_t x, uint32_t c, uint32_t stride, uint32_t m
 
 // Leaves of one size whose first bins are c, c + 1, ... (c a multiple of the group's width) hold
 // neighbouring bins in every slot, so a group writes (or reads) them as one run: quads of four,
-// then twins of two among the rest. At 4096 values quads take 15/16 of the bins.
+// then pairs of two among the rest. At 4096 values the quads take 15/16 of the bins.
 std::vector<LeafTask> groupNeighbours(const std::vector<LeafTask>& leaves, uint32_t n) {
     std::vector<int32_t> byBin(n, -1);
     for (std::size_t i = 0; i < leaves.size(); ++i) {
@@ -51,7 +51,7 @@ std::vector<LeafTask> groupNeighbours(const std::vector<LeafTask>& leaves, uint3
                 continue;
             }
             LeafTask t = first;
-            t.kind = width == 4 ? LeafTask::Quad : LeafTask::Twin;
+            t.kind = width == 4 ? LeafTask::NeighbourQuad : LeafTask::NeighbourPair;
             for (uint32_t d = 0; d < width; ++d) {
                 taken[static_cast<std::size_t>(members[d])] = true;
                 t.at[d] = leaves[static_cast<std::size_t>(members[d])].at[0];
@@ -73,7 +73,7 @@ std::vector<LeafTask> groupNeighbours(const std::vector<LeafTask>& leaves, uint3
 // c + (N >> L) j touches only the lines whose index is congruent to c / (values per line) modulo
 // the number of lines in N/32 values, so the leaves of one such class fill the same few lines
 // (32 for any N) and finish them before the next class begins. Single leaves of one class and
-// size go in pairs where the path can run two at once.
+// size go in unrelated pairs, which a path may run two at once.
 std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes) {
     const uint32_t n = uint32_t{1} << log2N;
     std::vector<LeafTask> leaves;
@@ -96,7 +96,7 @@ std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes) {
         if (t.kind == LeafTask::Single && i + 1 < leaves.size()) {
             const LeafTask& next = leaves[i + 1];
             if (next.kind == LeafTask::Single && next.log2 == t.log2 && key(next) == key(t)) {
-                t.kind = LeafTask::Pair;
+                t.kind = LeafTask::UnrelatedPair;
                 t.at[1] = next.at[0];
                 t.cB = next.c;
                 ++i;

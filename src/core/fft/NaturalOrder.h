@@ -1,72 +1,94 @@
 #pragma once
 
+// The natural-order transforms (ComplexFFT with Reorder). Which path runs, as Engine::plan in
+// uFFTasm.cpp decides it, for an L1d of 64-byte lines ("beyond the L1d": the N values, 8 bytes
+// each, do not fit in it; from 8192 on for the 48 KiB L1d of a Zen 5 or a Golden Cove):
+//
+//   N                direction  instruction set  path
+//   2 .. 16          both       any              one leaf, straight to (from) the bins
+//   32               both       AVX2, AVX-512    one leaf, straight to (from) the bins
+//   32 .. 65536      both       scalar           plain recursion (forward beyond the L1d: padded)
+//   64               both       AVX2, AVX-512    plain recursion
+//   128 .. 512       both       AVX2, AVX-512    plain recursion with neighbour pairs
+//   1024 .. 65536    inverse    AVX2, AVX-512    schedule
+//   1024 .. 4096+    forward    AVX2, AVX-512    schedule, up to the L1d's size
+//   8192+ beyond L1d forward    AVX2, AVX-512    padded layout with neighbour pairs; with a
+//                                                caller's Work (no room for the padding), plain
+//                                                recursion with neighbour pairs
+//
+// Without Reorder every path runs the plain recursion in place and leaves the scrambled order.
+//
 // Natural order without a permutation pass: the forward recursion leaves a block of M values
 // whose slot j holds bin (c + stride * order_M[j]) mod N, where the whole transform has c = 0,
 // stride = 1, and the half, third and fourth quarter of a block have (c, 2 stride),
 // (c + stride, 4 stride) and (c - stride, 4 stride). So the leaves can write their results
-// straight to their bins (and the inverse leaves read theirs from there): with Reorder the
-// first pass goes from the data to the scratch, the inner levels work in the scratch and the
-// leaves write back to the data in natural order. Where the engine has a leaf schedule for the
-// size, the forward transform runs all its passes first and then the leaves in the schedule's
-// order: four (or two) leaves whose bins are neighbours at a time, so that runs of bins are
-// written together, and grouped by the cache lines they write, so that each line is filled while
-// it stays cached instead of by scattered writes far apart in time; the inverse runs the leaves
-// first, grouped by the lines they read. The arithmetic is the same either way, bit for bit.
+// straight to their bins (and the inverse leaves read theirs from there): the first pass goes
+// from the data to the scratch, the inner levels work in the scratch and the leaves write back to
+// the data in natural order.
+//
+// Plain recursion: the leaves run as the recursion reaches them. With neighbour pairs: three
+// quarters of the bins come from pairs of blocks run in lockstep whose leaves' bins are
+// neighbours, so each pair of bins is one write (or read). Schedule: the forward transform runs all
+// its passes first and then the leaves in the schedule's order (LeafSchedule.cpp): four (or two)
+// leaves whose bins are neighbours at a time, so that runs of bins are written together, and
+// grouped by the cache lines they write, so that each line is filled while it stays cached
+// instead of by scattered writes far apart in time; the inverse runs the leaves first, grouped by
+// the lines they read. Padded layout: see NaturalAt in Recursion.h. The arithmetic is the same on
+// every path, bit for bit.
 
 #include <complex>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
 #include "core/fft/Recursion.h"
 
 namespace stemora::fft {
 namespace {
 
-// Twin blocks: two blocks of 2^L values with the same stride whose bins are neighbours, A's bins
-// c + stride * order[j] and B's c + 1 + stride * order[j] (c even). Run in lockstep, their leaves
-// hold each pair of neighbouring bins side by side and store it with one write, which halves the
-// scattered writes that otherwise bound the natural-order transform.
+// Neighbour blocks: two blocks of 2^L values with the same stride whose bins are neighbours, A's
+// bins c + stride * order[j] and B's c + 1 + stride * order[j] (c even). Run in lockstep, their
+// leaves hold each pair of neighbouring bins side by side and store it with one write, which halves
+// the scattered writes that otherwise bound the natural-order transform.
 template <class V, int L, class Sink>
-[[gnu::noinline]] void forwardTwinBlock(float* xa, float* xb, Sink sinkA) noexcept;
+[[gnu::noinline]] void forwardNeighbourBlocks(float* xa, float* xb, Sink sinkA) noexcept;
 
 template <class V, int L, class Sink>
-inline void forwardTwin(float* xa, float* xb, Sink sinkA) noexcept {
+inline void forwardNeighbours(float* xa, float* xb, Sink sinkA) noexcept {
     if constexpr (L <= kLeafLog2<V>) {
         if constexpr (!kSkipLeaves<Sink>) {
-            V::template forwardLeafTwin<L>(xa, xb, sinkA);
+            V::template forwardNeighbourPair<L>(xa, xb, sinkA);
         }
     } else {
-        forwardTwinBlock<V, L>(xa, xb, sinkA);
+        forwardNeighbourBlocks<V, L>(xa, xb, sinkA);
     }
 }
 
 template <class V, int L, class Sink>
-[[gnu::noinline]] void forwardTwinBlock(float* xa, float* xb, Sink sinkA) noexcept {
+[[gnu::noinline]] void forwardNeighbourBlocks(float* xa, float* xb, Sink sinkA) noexcept {
     constexpr int kN = 1 << L;
-    if constexpr (kFusedPasses<V, L>) {
-        forwardPass2<V, L>(xa, xa);
-        forwardPass2<V, L>(xb, xb);
-        forwardTwin<V, L - 2>(xa + kN, xb + kN, sinkA.third());
-        forwardTwin<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sinkA.fourth());
-        forwardTwin<V, L - 3>(xa + kN / 2, xb + kN / 2, sinkA.half().third());
-        forwardTwin<V, L - 3>(xa + 3 * kN / 4, xb + 3 * kN / 4, sinkA.half().fourth());
-        forwardTwin<V, L - 2>(xa, xb, sinkA.half().half());
+    if constexpr (kTwoLevelPasses<V, L>) {
+        forwardTwoLevelPass<V, L>(xa, xa);
+        forwardTwoLevelPass<V, L>(xb, xb);
+        forwardNeighbours<V, L - 2>(xa + kN, xb + kN, sinkA.third());
+        forwardNeighbours<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sinkA.fourth());
+        forwardNeighbours<V, L - 3>(xa + kN / 2, xb + kN / 2, sinkA.half().third());
+        forwardNeighbours<V, L - 3>(xa + 3 * kN / 4, xb + 3 * kN / 4, sinkA.half().fourth());
+        forwardNeighbours<V, L - 2>(xa, xb, sinkA.half().half());
     } else {
         forwardLevelPass<V, L>(xa, xa);
         forwardLevelPass<V, L>(xb, xb);
-        forwardTwin<V, L - 2>(xa + kN, xb + kN, sinkA.third());
-        forwardTwin<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sinkA.fourth());
-        forwardTwin<V, L - 1>(xa, xb, sinkA.half());
+        forwardNeighbours<V, L - 2>(xa + kN, xb + kN, sinkA.third());
+        forwardNeighbours<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sinkA.fourth());
+        forwardNeighbours<V, L - 1>(xa, xb, sinkA.half());
     }
 }
 
 // A natural-order transform of 2^L values (L >= 7) with three quarters of its bins written by
-// twins. After the outermost pass (src into x) and the passes of the half H and the fourth
-// quarter F, H's half pairs with the third quarter (bins 4j and 4j+1) and H's fourth quarter with
-// F's half (bins 8j-2 and 8j-1); H's third quarter and F's quarters go alone.
+// neighbour blocks. After the outermost pass (src into x) and the passes of the half H and the
+// fourth quarter F, H's half pairs with the third quarter (bins 4j and 4j+1) and H's fourth quarter
+// with F's half (bins 8j-2 and 8j-1); H's third quarter and F's quarters go alone.
 template <class V, int L, class Sink>
-inline void forwardNaturalTwins(const float* src, float* x, Sink sink) noexcept {
+inline void forwardNaturalBody(const float* src, float* x, Sink sink) noexcept {
     constexpr int kN = 1 << L;  // floats per half of the values
     float* h = x;
     float* t = x + kN;
@@ -74,58 +96,58 @@ inline void forwardNaturalTwins(const float* src, float* x, Sink sink) noexcept 
     forwardLevelPass<V, L>(src, x);
     forwardLevelPass<V, L - 1>(h, h);
     forwardLevelPass<V, L - 2>(f, f);
-    forwardTwin<V, L - 2>(h, t, sink.half().half());
-    forwardTwin<V, L - 3>(h + 3 * kN / 4, f, sink.half().fourth());
+    forwardNeighbours<V, L - 2>(h, t, sink.half().half());
+    forwardNeighbours<V, L - 3>(h + 3 * kN / 4, f, sink.half().fourth());
     forwardSub<V, L - 3>(h + kN / 2, sink.half().third());
     forwardSub<V, L - 4>(f + kN / 4, sink.fourth().third());
     forwardSub<V, L - 4>(f + kN / 4 + kN / 8, sink.fourth().fourth());
 }
 
-// The inverse twins: the leaves read each pair of neighbouring bins with one load.
+// The inverse neighbour blocks: the leaves read each pair of neighbouring bins with one load.
 template <class V, int L, class Source>
-[[gnu::noinline]] void inverseTwinBlock(float* xa, float* xb, Source sourceA) noexcept;
+[[gnu::noinline]] void inverseNeighbourBlocks(float* xa, float* xb, Source sourceA) noexcept;
 
 template <class V, int L, class Source>
-inline void inverseTwin(float* xa, float* xb, Source sourceA) noexcept {
+inline void inverseNeighbours(float* xa, float* xb, Source sourceA) noexcept {
     if constexpr (L <= kLeafLog2<V>) {
         if constexpr (!kSkipLeaves<Source>) {
-            V::template inverseLeafTwin<L>(xa, xb, sourceA);
+            V::template inverseNeighbourPair<L>(xa, xb, sourceA);
         }
     } else {
-        inverseTwinBlock<V, L>(xa, xb, sourceA);
+        inverseNeighbourBlocks<V, L>(xa, xb, sourceA);
     }
 }
 
 template <class V, int L, class Source>
-[[gnu::noinline]] void inverseTwinBlock(float* xa, float* xb, Source sourceA) noexcept {
+[[gnu::noinline]] void inverseNeighbourBlocks(float* xa, float* xb, Source sourceA) noexcept {
     constexpr int kN = 1 << L;
-    if constexpr (kFusedPasses<V, L>) {
-        inverseTwin<V, L - 2>(xa, xb, sourceA.half().half());
-        inverseTwin<V, L - 3>(xa + kN / 2, xb + kN / 2, sourceA.half().third());
-        inverseTwin<V, L - 3>(xa + 3 * kN / 4, xb + 3 * kN / 4, sourceA.half().fourth());
-        inverseTwin<V, L - 2>(xa + kN, xb + kN, sourceA.third());
-        inverseTwin<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sourceA.fourth());
-        inversePass2<V, L>(xa, xa);
-        inversePass2<V, L>(xb, xb);
+    if constexpr (kTwoLevelPasses<V, L>) {
+        inverseNeighbours<V, L - 2>(xa, xb, sourceA.half().half());
+        inverseNeighbours<V, L - 3>(xa + kN / 2, xb + kN / 2, sourceA.half().third());
+        inverseNeighbours<V, L - 3>(xa + 3 * kN / 4, xb + 3 * kN / 4, sourceA.half().fourth());
+        inverseNeighbours<V, L - 2>(xa + kN, xb + kN, sourceA.third());
+        inverseNeighbours<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sourceA.fourth());
+        inverseTwoLevelPass<V, L>(xa, xa);
+        inverseTwoLevelPass<V, L>(xb, xb);
     } else {
-        inverseTwin<V, L - 1>(xa, xb, sourceA.half());
-        inverseTwin<V, L - 2>(xa + kN, xb + kN, sourceA.third());
-        inverseTwin<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sourceA.fourth());
+        inverseNeighbours<V, L - 1>(xa, xb, sourceA.half());
+        inverseNeighbours<V, L - 2>(xa + kN, xb + kN, sourceA.third());
+        inverseNeighbours<V, L - 2>(xa + kN + kN / 2, xb + kN + kN / 2, sourceA.fourth());
         inverseLevelPass<V, L>(xa, xa);
         inverseLevelPass<V, L>(xb, xb);
     }
 }
 
-// The inverse of forwardNaturalTwins: the same blocks read from their bins, then the passes of
+// The inverse of forwardNaturalBody: the same blocks read from their bins, then the passes of
 // F, H and the whole, the last one from x into dst.
 template <class V, int L, class Source>
-inline void inverseNaturalTwins(float* x, float* dst, Source source) noexcept {
+inline void inverseNaturalBody(float* x, float* dst, Source source) noexcept {
     constexpr int kN = 1 << L;
     float* h = x;
     float* t = x + kN;
     float* f = x + kN + kN / 2;
-    inverseTwin<V, L - 2>(h, t, source.half().half());
-    inverseTwin<V, L - 3>(h + 3 * kN / 4, f, source.half().fourth());
+    inverseNeighbours<V, L - 2>(h, t, source.half().half());
+    inverseNeighbours<V, L - 3>(h + 3 * kN / 4, f, source.half().fourth());
     inverseSub<V, L - 3>(h + kN / 2, source.half().third());
     inverseSub<V, L - 4>(f + kN / 4, source.fourth().third());
     inverseSub<V, L - 4>(f + kN / 4 + kN / 8, source.fourth().fourth());
@@ -136,21 +158,21 @@ inline void inverseNaturalTwins(float* x, float* dst, Source source) noexcept {
 
 // The leaves of a scheduled natural-order transform of 2^L values, whose blocks are in x.
 template <class V, int L, int LeafL>
-inline void forwardTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
+inline void forwardLeafTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
     constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
     const Natural sink{data, t.c, kStride};
     float* a = x + 2 * t.at[0];
     float* b = x + 2 * t.at[1];
     switch (t.kind) {
-        case LeafTask::Quad:
-            V::template forwardLeafQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], sink);
+        case LeafTask::NeighbourQuad:
+            V::template forwardNeighbourQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], sink);
             break;
-        case LeafTask::Twin:
-            forwardTwin<V, LeafL>(a, b, sink);
+        case LeafTask::NeighbourPair:
+            forwardNeighbours<V, LeafL>(a, b, sink);
             break;
-        case LeafTask::Pair:
-            if constexpr (V::kPairedLeaves) {
-                V::template forwardLeafPair<LeafL>(a, b, sink, Natural{data, t.cB, kStride});
+        case LeafTask::UnrelatedPair:
+            if constexpr (V::kUnrelatedPairs) {
+                V::template forwardUnrelatedPair<LeafL>(a, b, sink, Natural{data, t.cB, kStride});
             } else {
                 forwardLeaf<V, LeafL>(a, sink);
                 forwardLeaf<V, LeafL>(b, Natural{data, t.cB, kStride});
@@ -163,21 +185,21 @@ inline void forwardTask(float* x, std::complex<float>* data, const LeafTask& t) 
 }
 
 template <class V, int L, int LeafL>
-inline void inverseTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
+inline void inverseLeafTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
     constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
     const Natural source{data, t.c, kStride};
     float* a = x + 2 * t.at[0];
     float* b = x + 2 * t.at[1];
     switch (t.kind) {
-        case LeafTask::Quad:
-            V::template inverseLeafQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], source);
+        case LeafTask::NeighbourQuad:
+            V::template inverseNeighbourQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], source);
             break;
-        case LeafTask::Twin:
-            inverseTwin<V, LeafL>(a, b, source);
+        case LeafTask::NeighbourPair:
+            inverseNeighbours<V, LeafL>(a, b, source);
             break;
-        case LeafTask::Pair:
-            if constexpr (V::kPairedLeaves) {
-                V::template inverseLeafPair<LeafL>(a, b, source, Natural{data, t.cB, kStride});
+        case LeafTask::UnrelatedPair:
+            if constexpr (V::kUnrelatedPairs) {
+                V::template inverseUnrelatedPair<LeafL>(a, b, source, Natural{data, t.cB, kStride});
             } else {
                 inverseLeaf<V, LeafL>(a, source);
                 inverseLeaf<V, LeafL>(b, Natural{data, t.cB, kStride});
@@ -195,9 +217,9 @@ void forwardScheduledLeaves(float* x, std::complex<float>* data,
     for (int32_t i = 0; i < schedule.count; ++i) {
         const LeafTask& t = schedule.tasks[i];
         if (t.log2 == 4) {
-            forwardTask<V, L, 4>(x, data, t);
+            forwardLeafTask<V, L, 4>(x, data, t);
         } else {
-            forwardTask<V, L, 5>(x, data, t);
+            forwardLeafTask<V, L, 5>(x, data, t);
         }
     }
 }
@@ -208,17 +230,18 @@ void inverseScheduledLeaves(float* x, std::complex<float>* data,
     for (int32_t i = 0; i < schedule.count; ++i) {
         const LeafTask& t = schedule.tasks[i];
         if (t.log2 == 4) {
-            inverseTask<V, L, 4>(x, data, t);
+            inverseLeafTask<V, L, 4>(x, data, t);
         } else {
-            inverseTask<V, L, 5>(x, data, t);
+            inverseLeafTask<V, L, 5>(x, data, t);
         }
     }
 }
 
-// Vocabularies whose natural-order transforms can run from a schedule: 32-point leaves, twins and
-// quads, the shape that the engine's schedules describe.
+// Vocabularies whose natural-order transforms can run from a schedule: 32-point leaves, neighbour
+// pairs and quads, the shape that the engine's schedules describe.
 template <class V>
-inline constexpr bool kScheduled = V::kLeaves&& V::kTwinLeaves&& V::kQuadLeaves&& kLeafLog2<V> == 5;
+inline constexpr bool kScheduled =
+    V::kLeaves&& V::kNeighbourPairs&& V::kNeighbourQuads&& kLeafLog2<V> == 5;
 
 // Natural-order kernels. Unpadded: the data is read (forward) or written (inverse) by the
 // outermost pass and by the leaves, and all levels in between work in the scratch. Padded (large
@@ -234,8 +257,8 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
         constexpr int kN = 1 << L;
         if constexpr (L >= kPaddedMinLog2) {
             if (plan.padded) {
-                if constexpr (V::kTwinLeaves) {
-                    forwardNaturalTwins<V, L>(d, d, NaturalPadded{scratch, 0, 1});
+                if constexpr (V::kNeighbourPairs) {
+                    forwardNaturalBody<V, L>(d, d, NaturalPadded{scratch, 0, 1});
                 } else {
                     forwardBlock<V, L>(d, NaturalPadded{scratch, 0, 1});
                 }
@@ -249,13 +272,13 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
         float* s = reinterpret_cast<float*>(scratch);
         if constexpr (kScheduled<V> && L >= 7) {
             if (plan.schedule != nullptr) {
-                forwardNaturalTwins<V, L>(d, s, PassesOnly{});
+                forwardNaturalBody<V, L>(d, s, PassesOnly{});
                 forwardScheduledLeaves<V, L>(s, data, *plan.schedule);
                 return;
             }
         }
-        if constexpr (V::kTwinLeaves && L >= 7) {
-            forwardNaturalTwins<V, L>(d, s, Natural{data, 0, 1});
+        if constexpr (V::kNeighbourPairs && L >= 7) {
+            forwardNaturalBody<V, L>(d, s, Natural{data, 0, 1});
         } else {
             // Not fused here: eight streams between two arrays fare worse than four.
             forwardBody<V, L, false>(d, s, Natural{data, 0, 1});
@@ -275,30 +298,28 @@ void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
         if constexpr (kScheduled<V> && L >= 7) {
             if (plan.schedule != nullptr) {
                 inverseScheduledLeaves<V, L>(s, data, *plan.schedule);
-                inverseNaturalTwins<V, L>(s, d, PassesOnly{});
+                inverseNaturalBody<V, L>(s, d, PassesOnly{});
                 return;
             }
         }
-        if constexpr (V::kTwinLeaves && L >= 7) {
-            inverseNaturalTwins<V, L>(s, d, Natural{data, 0, 1});
+        if constexpr (V::kNeighbourPairs && L >= 7) {
+            inverseNaturalBody<V, L>(s, d, Natural{data, 0, 1});
         } else {
             inverseBody<V, L, false>(s, d, Natural{data, 0, 1});
         }
     }
 }
 
-template <class V, int... L>
-void fillKernels(KernelSet& set, std::integer_sequence<int, L...>) noexcept {
-    ((set.kernels[2 * L] = &forwardKernel<V, L + 1>,
-      set.kernels[2 * L + 1] = &inverseKernel<V, L + 1>,
-      set.natural[2 * L] = &forwardNaturalKernel<V, L + 1>,
-      set.natural[2 * L + 1] = &inverseNaturalKernel<V, L + 1>),
-     ...);
-}
-
-template <class V>
+// The kernel table of a path: both orders and directions of every size up to 2^L.
+template <class V, int L = kMaxLog2>
 void fillKernels(KernelSet& set) noexcept {
-    fillKernels<V>(set, std::make_integer_sequence<int, kMaxLog2>{});
+    set.kernels[2 * (L - 1)] = &forwardKernel<V, L>;
+    set.kernels[2 * (L - 1) + 1] = &inverseKernel<V, L>;
+    set.natural[2 * (L - 1)] = &forwardNaturalKernel<V, L>;
+    set.natural[2 * (L - 1) + 1] = &inverseNaturalKernel<V, L>;
+    if constexpr (L > 1) {
+        fillKernels<V, L - 1>(set);
+    }
 }
 
 }  // namespace

@@ -1,16 +1,20 @@
 #pragma once
 
-// The vector vocabulary of the FFT engine and the combining passes written over it. A vocabulary V
-// holds V::kWidth complex values per register, interleaved (re, im), and provides:
+// The vector vocabulary of the FFT engine and the combining passes written over it. One
+// vocabulary, three widths: LanesScalar (below), Lanes256 and Lanes512 hold V::kWidth = 1, 4 and 8
+// complex values per register, interleaved (re, im), and provide
 //   T load(const float*), void store(float*, T), T add(T, T), T sub(T, T),
 //   T mulI(T) (times i), T addI(T a, T b) (a + i b), T subI(T a, T b) (a - i b),
 //   T mulW(T x, T w) (x * w), T mulConjW(T x, T w) (x * conj(w)),
-// T reverseSwap(T) (values in reverse order, re and im exchanged), and, when V::kLeaves is true,
-// in-register leaf kernels of 8, 16 and 32 points (forwardLeaf, inverseLeaf; with
-// kPairedLeaves two of them at once, with kTwinLeaves two whose bins are neighbours, with
-// kQuadLeaves four). Every path instantiates the same passes; only the register width and the
-// leaves differ, so every path gives the results of the recursion with float32 storage after each
-// butterfly (the rounding inside one butterfly may differ, by fused multiply-adds).
+//   T reverseSwap(T) (values in reverse order, re and im exchanged);
+// the two vector widths also the lane operations that the leaf kernels are written in. A path
+// (FFTScalar.cpp, FFTAvx2.cpp, FFTAvx512.cpp) is a vocabulary with its leaves: when V::kLeaves is
+// true, in-register leaf kernels of 8, 16 and 32 points (forwardLeaf, inverseLeaf; with
+// kUnrelatedPairs two leaves of the same size at once, with kNeighbourPairs two whose bins are
+// neighbours, with kNeighbourQuads four). Every path instantiates the same passes; only the
+// register width and the leaves differ, so every path gives the results of the recursion with
+// float32 storage after each butterfly (the rounding inside one butterfly may differ, by fused
+// multiply-adds).
 
 #include <complex>
 #include <cstdint>
@@ -24,16 +28,16 @@ namespace stemora::fft {
 namespace {
 
 // One complex value as the narrowest vocabulary; also finishes levels too short for a register.
-struct ScalarOps {
+struct LanesScalar {
     struct T {
         float re, im;
     };
     static constexpr int kWidth = 1;
     static constexpr bool kLeaves = false;
     static constexpr int kLeafLog2 = 4;
-    static constexpr bool kPairedLeaves = false;
-    static constexpr bool kTwinLeaves = false;
-    static constexpr bool kQuadLeaves = false;
+    static constexpr bool kUnrelatedPairs = false;
+    static constexpr bool kNeighbourPairs = false;
+    static constexpr bool kNeighbourQuads = false;
     static T load(const float* p) noexcept { return {p[0], p[1]}; }
     static void store(float* p, T v) noexcept {
         p[0] = v.re;
@@ -140,7 +144,7 @@ inline void inversePass(const float* src, float* dst, const float* w) noexcept {
 // results are exactly the inputs of the half's butterfly of k. Same operations, half the
 // memory traffic of the half's own pass.
 template <class V, int L>
-inline void forwardPass2(const float* src, float* dst) noexcept {
+inline void forwardTwoLevelPass(const float* src, float* dst) noexcept {
     constexpr int kE = (1 << L) / 8;
     const float* w = levelFactors<L>();
     const float* wHalf = levelFactors<L - 1>();
@@ -179,9 +183,9 @@ inline void forwardPass2(const float* src, float* dst) noexcept {
     }
 }
 
-// The inverse twin: the first half's level L-1, then level L, in one sweep.
+// The inverse two-level pass: the first half's level L-1, then level L, in one sweep.
 template <class V, int L>
-inline void inversePass2(const float* src, float* dst) noexcept {
+inline void inverseTwoLevelPass(const float* src, float* dst) noexcept {
     constexpr int kE = (1 << L) / 8;
     const float* w = levelFactors<L>();
     const float* wHalf = levelFactors<L - 1>();
@@ -225,7 +229,7 @@ inline void forwardLevelPass(const float* src, float* dst) noexcept {
     if constexpr ((1 << L) / 4 >= V::kWidth) {
         forwardPass<V, L>(src, dst, levelFactors<L>());
     } else {
-        forwardPass<ScalarOps, L>(src, dst, levelFactors<L>());
+        forwardPass<LanesScalar, L>(src, dst, levelFactors<L>());
     }
 }
 
@@ -234,7 +238,7 @@ inline void inverseLevelPass(const float* src, float* dst) noexcept {
     if constexpr ((1 << L) / 4 >= V::kWidth) {
         inversePass<V, L>(src, dst, levelFactors<L>());
     } else {
-        inversePass<ScalarOps, L>(src, dst, levelFactors<L>());
+        inversePass<LanesScalar, L>(src, dst, levelFactors<L>());
     }
 }
 

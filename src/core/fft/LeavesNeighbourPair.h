@@ -1,7 +1,8 @@
 #pragma once
 
-// Twin leaves: two leaves whose bins are neighbours, each pair of neighbouring bins moved with
-// one 16-byte access (needs AVX2 and FMA, like LeavesPlain.h).
+// Neighbour pairs: two leaves of the same size whose bins are neighbours (A's c + stride *
+// order[j], B's the next bin, c even), each pair of neighbouring bins moved with one 16-byte
+// access (needs AVX2 and FMA, like LeavesPlain.h).
 
 #include <immintrin.h>
 
@@ -11,11 +12,13 @@ namespace stemora::fft {
 namespace {
 namespace avx {
 
-// write.
+// In 256-bit registers: A's leaf goes back in place, then B's registers meet A's again, and each
+// pair of neighbouring bins (A's slot j at bin b, B's at b + 1) is one 16-byte write.
 template <int L, class Sink>
-[[gnu::always_inline]] inline void forwardLeafTwinY(float* xa, float* xb, Sink sinkA) noexcept {
+[[gnu::always_inline]] inline void forwardNeighbourPair256(float* xa, float* xb,
+                                                           Sink sinkA) noexcept {
     forwardLeaf<L>(xa, InPlace{});
-    forwardRegs<Y, L>(
+    forwardRegs<Lanes256, L>(
         [&](int j) __attribute__((always_inline)) { return _mm256_loadu_ps(xb + 8 * j); },
         [&](int j, __m256 v) __attribute__((always_inline)) {
             const __m256d a = _mm256_castps_pd(_mm256_loadu_ps(xa + 8 * j));
@@ -39,8 +42,9 @@ template <int L, class Source>
 }
 
 template <int L, class Source>
-[[gnu::always_inline]] inline void inverseLeafTwinY(float* xa, float* xb, Source sourceA) noexcept {
-    inverseRegs<Y, L>(
+[[gnu::always_inline]] inline void inverseNeighbourPair256(float* xa, float* xb,
+                                                           Source sourceA) noexcept {
+    inverseRegs<Lanes256, L>(
         [&](int j) __attribute__((always_inline)) {
             const __m256d even = _mm256_castps_pd(
                 _mm256_set_m128(loadPair<L>(sourceA, 4 * j + 2), loadPair<L>(sourceA, 4 * j)));
@@ -54,10 +58,12 @@ template <int L, class Source>
 }
 
 #if defined(__AVX512F__) && defined(__AVX512DQ__)
-// Twin leaves: A's slot j goes to bin b and B's to b + 1, so each pair is one 16-byte write.
+// In the halves of 512-bit registers: A's slot j goes to bin b and B's to b + 1, so each pair is
+// one 16-byte write.
 template <int L, class Sink>
-[[gnu::always_inline]] inline void forwardLeafTwin(float* xa, float* xb, Sink sinkA) noexcept {
-    forwardRegs<Z, L>(
+[[gnu::always_inline]] inline void forwardNeighbourPair512(float* xa, float* xb,
+                                                           Sink sinkA) noexcept {
+    forwardRegs<Lanes512, L>(
         [&](int j) __attribute__((always_inline)) {
             return join(_mm256_loadu_ps(xa + 8 * j), _mm256_loadu_ps(xb + 8 * j));
         },
@@ -76,8 +82,9 @@ template <int L, class Sink>
 }
 
 template <int L, class Source>
-[[gnu::always_inline]] inline void inverseLeafTwin(float* xa, float* xb, Source sourceA) noexcept {
-    inverseRegs<Z, L>(
+[[gnu::always_inline]] inline void inverseNeighbourPair512(float* xa, float* xb,
+                                                           Source sourceA) noexcept {
+    inverseRegs<Lanes512, L>(
         [&](int j) __attribute__((always_inline)) {
             const __m256 lo =
                 _mm256_set_m128(loadPair<L>(sourceA, 4 * j + 1), loadPair<L>(sourceA, 4 * j));
