@@ -253,7 +253,10 @@ Engine& engine() noexcept {
 }
 
 // Build the tables at start-up rather than inside the first transform.
-[[maybe_unused]] const bool gBuiltAtStartUp = (engine(), true);
+[[maybe_unused]] const bool gBuiltAtStartUp = [] {
+    engine();
+    return true;
+}();
 
 // log2 N for the supported sizes, -1 otherwise.
 int supportedLog2(int32_t n) noexcept {

@@ -1,20 +1,22 @@
 #pragma once
 
 // The natural-order transforms (ComplexFFT with Reorder). Which path runs, as Engine::plan in
-// uFFTasm.cpp decides it, for an L1d of 64-byte lines ("beyond the L1d": the N values, 8 bytes
-// each, do not fit in it; from 8192 on for the 48 KiB L1d of a Zen 5 or a Golden Cove):
+// uFFTasm.cpp decides it from the L1d geometry (here for 64-byte lines):
 //
-//   N                direction  instruction set  path
-//   2 .. 16          both       any              one leaf, straight to (from) the bins
-//   32               both       AVX2, AVX-512    one leaf, straight to (from) the bins
-//   32 .. 65536      both       scalar           plain recursion (forward beyond the L1d: padded)
-//   64               both       AVX2, AVX-512    plain recursion
-//   128 .. 512       both       AVX2, AVX-512    plain recursion with neighbour pairs
-//   1024 .. 65536    inverse    AVX2, AVX-512    schedule
-//   1024 .. 4096+    forward    AVX2, AVX-512    schedule, up to the L1d's size
-//   8192+ beyond L1d forward    AVX2, AVX-512    padded layout with neighbour pairs; with a
-//                                                caller's Work (no room for the padding), plain
-//                                                recursion with neighbour pairs
+//   N                   direction  instruction set  path
+//   2 .. 16             both       any              one leaf, straight to (from) the bins
+//   32                  both       AVX2, AVX-512    one leaf, straight to (from) the bins
+//   32 .. 65536         both       scalar           plain recursion; forward beyond the L1d:
+//                                                   padded layout
+//   64                  both       AVX2, AVX-512    plain recursion
+//   128 .. 512          both       AVX2, AVX-512    plain recursion with neighbour pairs
+//   1024 .. 65536       inverse    AVX2, AVX-512    schedule
+//   1024 .. L1d         forward    AVX2, AVX-512    schedule (the tuner's 4096 points)
+//   beyond L1d (8192+)  forward    AVX2, AVX-512    padded layout with neighbour pairs
+//
+// "Beyond the L1d": the N values, 8 bytes each, do not fit in it; from 8192 on for the 48 KiB L1d
+// of a Zen 5 or a Golden Cove. The padded layout needs the engine's own scratch: with a caller's
+// Work, a forward transform beyond the L1d runs the plain recursion with neighbour pairs.
 //
 // Without Reorder every path runs the plain recursion in place and leaves the scrambled order.
 //

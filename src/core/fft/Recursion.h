@@ -197,8 +197,8 @@ inline void inverseSub(float* x, Source source) noexcept {
     }
 }
 
-// The two quarter transforms of a block of 2^L values, as a pair of leaves where the vocabulary
-// has paired leaf kernels.
+// The two quarter transforms of a block of 2^L values, as an unrelated pair where the path
+// runs two leaves at once.
 template <class V, int L, class Sink>
 inline void forwardQuarters(float* x, Sink sink) noexcept {
     constexpr int kN = 1 << L;
