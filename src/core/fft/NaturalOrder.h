@@ -242,8 +242,8 @@ void inverseScheduledLeaves(float* x, std::complex<float>* data,
 // Vocabularies whose natural-order transforms can run from a schedule: 32-point leaves, neighbour
 // pairs and quads, the shape that the engine's schedules describe.
 template <class V>
-inline constexpr bool kScheduled =
-    V::kLeaves&& V::kNeighbourPairs&& V::kNeighbourQuads&& kLeafLog2<V> == 5;
+inline constexpr bool kScheduled = (V::kLeaves && V::kNeighbourPairs && V::kNeighbourQuads &&
+                                    kLeafLog2<V> == 5);
 
 // Natural-order kernels. Unpadded: the data is read (forward) or written (inverse) by the
 // outermost pass and by the leaves, and all levels in between work in the scratch. Padded (large

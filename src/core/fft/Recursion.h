@@ -227,7 +227,7 @@ inline void inverseQuarters(float* x, Source source) noexcept {
 // Two-level passes (a level with its half's level) where the half is a block of its own and wide
 // enough.
 template <class V, int L>
-inline constexpr bool kTwoLevelPasses = (L - 1 > kLeafLog2<V>)&&((1 << L) / 8 >= V::kWidth);
+inline constexpr bool kTwoLevelPasses = (L - 1 > kLeafLog2<V> && (1 << L) / 8 >= V::kWidth);
 
 // A block's levels: its outermost pass from src into x (the same or apart), the rest in x.
 template <class V, int L, bool TwoLevels = kTwoLevelPasses<V, L>, class Sink>
