@@ -8,11 +8,8 @@
 #include <new>
 #include <vector>
 
-#include <unistd.h>
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
-
+#include "core/fft/CpuFeatures.h"
+#include "core/fft/LeafSchedule.h"
 #include "core/uFFTasmInternal.h"
 
 namespace stemora {
@@ -63,172 +60,6 @@ std::size_t factorOffset(int log2N) noexcept {
         offset += std::size_t{2} << (p - 2);
     }
     return offset;
-}
-
-bool cpuHas(KernelPath path) noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    // The tables may be built by a static initialiser, possibly before libgcc's own one.
-    __builtin_cpu_init();
-    switch (path) {
-        case KernelPath::Scalar:
-            return true;
-        case KernelPath::Avx2:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-        case KernelPath::Avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx2") &&
-                   __builtin_cpu_supports("fma");
-    }
-    return false;
-#else
-    return path == KernelPath::Scalar;
-#endif
-}
-
-// The first level-1 data cache that CPUID's cache leaves describe (Intel leaf 4, AMD 0x8000001D,
-// the same layout), or zeros.
-CacheGeometry cpuidL1d() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    __cpuid(0, a, b, c, d);
-    const bool amd = b == 0x68747541u;  // "Auth"enticAMD
-    const unsigned leaf = amd ? 0x8000001Du : 4u;
-    if ((amd ? __get_cpuid_max(0x80000000u, nullptr) : a) < leaf) {
-        return {};
-    }
-    for (unsigned sub = 0; sub < 8; ++sub) {
-        __cpuid_count(leaf, sub, a, b, c, d);
-        const unsigned type = a & 0x1Fu;
-        if (type == 0) {
-            break;
-        }
-        if ((type == 1 || type == 3) && ((a >> 5) & 0x7u) == 1) {
-            const int32_t ways = static_cast<int32_t>((b >> 22) + 1);
-            const int32_t parts = static_cast<int32_t>(((b >> 12) & 0x3FFu) + 1);
-            const int32_t line = static_cast<int32_t>((b & 0xFFFu) + 1);
-            const int32_t sets = static_cast<int32_t>(c + 1);
-            return {ways * parts * line * sets, ways, line};
-        }
-    }
-#endif
-    return {};
-}
-
-CacheGeometry detectL1d() noexcept {
-    CacheGeometry g{};
-#if defined(_SC_LEVEL1_DCACHE_SIZE) && defined(_SC_LEVEL1_DCACHE_ASSOC)
-    g = {static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_SIZE)),
-         static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_ASSOC)),
-         static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_LINESIZE))};
-#endif
-    if (g.bytes <= 0 || g.ways <= 0 || g.lineBytes <= 0) {
-        g = cpuidL1d();
-    }
-    // Implausible answers (a virtual machine may report anything) count as none.
-    if (g.bytes < 4096 || g.bytes > (4 << 20) || g.ways <= 0 || g.ways > 64 || g.lineBytes < 16 ||
-        g.lineBytes > 256 || (g.lineBytes & (g.lineBytes - 1)) != 0) {
-        g = {32 * 1024, 8, 64};
-    }
-    return g;
-}
-
-constexpr int kLeafLog2 = 5;
-
-// The leaves of the natural-order transform of 2^log2 values at x with bins c + stride * ...:
-// the blocks of at most 32 values that the split-radix recursion ends in, each with the bin of its
-// first slot. The passes leave every block where the plain recursion does, whatever order they
-// run in, so the leaves may run in any order and in any groups.
-void collectLeaves(int log2, uint32_t x, uint32_t c, uint32_t stride, uint32_t mask,
-                   std::vector<LeafTask>& out) {
-    if (log2 <= kLeafLog2) {
-        out.push_back({{x, 0, 0, 0}, c & mask, 0, static_cast<uint8_t>(log2), LeafTask::Single});
-        return;
-    }
-    collectLeaves(log2 - 2, x + (1u << (log2 - 1)), c + stride, 4 * stride, mask, out);
-    collectLeaves(log2 - 2, x + 3 * (1u << (log2 - 2)), c - stride, 4 * stride, mask, out);
-    collectLeaves(log2 - 1, x, c, 2 * stride, mask, out);
-}
-
-// Leaves of one size whose first bins are c, c + 1, ... (c a multiple of the group's width) hold
-// neighbouring bins in every slot, so a group writes (or reads) them as one run: quads of four,
-// then twins of two among the rest. At 4096 values quads take 15/16 of the bins.
-std::vector<LeafTask> groupNeighbours(const std::vector<LeafTask>& leaves, uint32_t n) {
-    std::vector<int32_t> byBin(n, -1);
-    for (std::size_t i = 0; i < leaves.size(); ++i) {
-        byBin[leaves[i].c] = static_cast<int32_t>(i);
-    }
-    std::vector<bool> taken(leaves.size(), false);
-    std::vector<LeafTask> tasks;
-    for (const uint32_t width : {4u, 2u}) {
-        for (std::size_t i = 0; i < leaves.size(); ++i) {
-            const LeafTask& first = leaves[i];
-            if (taken[i] || first.c % width != 0) {
-                continue;
-            }
-            int32_t members[4] = {static_cast<int32_t>(i), -1, -1, -1};
-            bool complete = true;
-            for (uint32_t d = 1; d < width && complete; ++d) {
-                const int32_t m = byBin[(first.c + d) & (n - 1)];
-                complete = m >= 0 && !taken[static_cast<std::size_t>(m)] &&
-                           leaves[static_cast<std::size_t>(m)].log2 == first.log2;
-                members[d] = m;
-            }
-            if (!complete) {
-                continue;
-            }
-            LeafTask t = first;
-            t.kind = width == 4 ? LeafTask::Quad : LeafTask::Twin;
-            for (uint32_t d = 0; d < width; ++d) {
-                taken[static_cast<std::size_t>(members[d])] = true;
-                t.at[d] = leaves[static_cast<std::size_t>(members[d])].at[0];
-            }
-            tasks.push_back(t);
-        }
-    }
-    for (std::size_t i = 0; i < leaves.size(); ++i) {
-        if (!taken[i]) {
-            tasks.push_back(leaves[i]);
-        }
-    }
-    return tasks;
-}
-
-// Orders the leaves by the cache lines they write: a leaf of 2^L values (L <= 5) with its bins at
-// c + (N >> L) j touches only the lines whose index is congruent to c / (values per line) modulo
-// the number of lines in N/32 values, so the leaves of one such class fill the same few lines
-// (32 for any N) and finish them before the next class begins. Single leaves of one class and
-// size go in pairs where the path can run two at once.
-std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes) {
-    const uint32_t n = uint32_t{1} << log2N;
-    std::vector<LeafTask> leaves;
-    collectLeaves(log2N, 0, 0, 1, n - 1, leaves);
-    leaves = groupNeighbours(leaves, n);
-    const uint32_t perLine =
-        static_cast<uint32_t>(std::max<int32_t>(1, lineBytes / int32_t{sizeof(Complex)}));
-    const uint32_t span = n / 32;
-    const uint32_t classes = std::max<uint32_t>(1, span / perLine);
-    const auto key = [&](const LeafTask& t) { return (t.c % span) / perLine % classes; };
-    std::stable_sort(leaves.begin(), leaves.end(), [&](const LeafTask& x, const LeafTask& y) {
-        if (key(x) != key(y)) {
-            return key(x) < key(y);
-        }
-        return x.kind != y.kind ? x.kind > y.kind : x.log2 < y.log2;
-    });
-    std::vector<LeafTask> tasks;
-    for (std::size_t i = 0; i < leaves.size(); ++i) {
-        LeafTask t = leaves[i];
-        if (t.kind == LeafTask::Single && i + 1 < leaves.size()) {
-            const LeafTask& next = leaves[i + 1];
-            if (next.kind == LeafTask::Single && next.log2 == t.log2 && key(next) == key(t)) {
-                t.kind = LeafTask::Pair;
-                t.at[1] = next.at[0];
-                t.cB = next.c;
-                ++i;
-            }
-        }
-        tasks.push_back(t);
-    }
-    return tasks;
 }
 
 // Everything a transform needs, built once before the first one and released at exit.
@@ -378,14 +209,15 @@ class Engine {
     }
 
     // Which sizes take the padded layout and which run their leaves from a schedule, from the
-    // L1d geometry. Padded, forward only: the data alone outgrows the L1d, so the leaves'
-    // scattered writes go to a layout that spreads them over the cache sets (the kernels have that
-    // layout from 8192 on). Scheduled: the passes run uninterrupted, then the leaves line class by
-    // line class (see buildLeafSchedule), where there are at least four classes; below that the
-    // leaves' writes are few and the interleaved order was measured faster. The inverse reads its
-    // bins in runs of four from a schedule at every size that has one: scattered reads do not
-    // evict each other's work the way scattered writes do, and no copy into the padded layout
-    // is needed (measured 6 to 24 % faster from 8192 to 32768, the same at 65536).
+    // L1d geometry (the table at the top of fft/NaturalOrder.h sums it up). Padded, forward only:
+    // the data alone outgrows the L1d, so the leaves' scattered writes go to a layout that spreads
+    // them over the cache sets (the kernels have that layout from 8192 on; NaturalAt in
+    // fft/Recursion.h says what it buys). Scheduled: the passes run uninterrupted, then the leaves
+    // line class by line class (see buildLeafSchedule), where there are at least four classes;
+    // below that the leaves' writes are few and the interleaved order was measured faster. The
+    // inverse reads its bins in runs of four from a schedule at every size that has one: scattered
+    // reads do not evict each other's work the way scattered writes do, and no copy into the padded
+    // layout is needed (measured 6 to 24 % faster from 8192 to 32768, the same at 65536).
     void buildPlans() {
         const int64_t l1 = l1d_.bytes;
         for (int log2N = 7; log2N <= kMaxLog2; ++log2N) {
@@ -421,7 +253,10 @@ Engine& engine() noexcept {
 }
 
 // Build the tables at start-up rather than inside the first transform.
-[[maybe_unused]] const bool gBuiltAtStartUp = (engine(), true);
+[[maybe_unused]] const bool gBuiltAtStartUp = [] {
+    engine();
+    return true;
+}();
 
 // log2 N for the supported sizes, -1 otherwise.
 int supportedLog2(int32_t n) noexcept {

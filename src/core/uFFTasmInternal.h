@@ -21,11 +21,12 @@ using Kernel = void (*)(std::complex<float>* data) noexcept;
 
 // One task of a natural-order transform whose leaves run after all the passes (forward) or before
 // them (inverse): leaves of 2^log2 values whose blocks start at at[i] (in values, within the
-// working array). A single leaf has its bins at (c + (N >> log2) * order[j]) mod N; a twin's second
-// block has the bins c + 1 + ..., a quad's blocks c, c + 1, c + 2 and c + 3 + ...; a pair's second
-// block is another leaf of the same size with its own bins at cB + ... .
+// working array). A single leaf has its bins at (c + (N >> log2) * order[j]) mod N; the second
+// block of a neighbour pair has the bins c + 1 + ..., the blocks of a neighbour quad c, c + 1,
+// c + 2 and c + 3 + ...; the second block of an unrelated pair is another leaf of the same size
+// with its own bins at cB + ... .
 struct LeafTask {
-    enum Kind : uint8_t { Single, Twin, Pair, Quad };
+    enum Kind : uint8_t { Single, NeighbourPair, UnrelatedPair, NeighbourQuad };
     uint32_t at[4];
     uint32_t c, cB;
     uint8_t log2;
@@ -95,7 +96,7 @@ std::complex<float>* ownScratch() noexcept;
 
 // Output permutation of size 2^log2N: entry k is the slot in which the forward kernels leave bin k.
 // The natural-order kernels do not look it up: their leaves compute each bin from the recursion
-// (see FFTGeneric.h), which the tests check against this table.
+// (see NaturalOrder.h), which the tests check against this table.
 const uint16_t* permTable(int log2N) noexcept;
 // Start index used when the permutation of size 2^log2N (log2N >= 2) was built from the half size.
 int32_t permStartIndex(int log2N) noexcept;

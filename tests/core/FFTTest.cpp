@@ -123,10 +123,10 @@ TEST(FFTTables, TwiddlesHoldTheFirstQuarterOrEighthRoundedToFloat) {
 
 // Every scheduled leaf must take exactly the block and the bins that the recursion gives it: slot
 // a + j of the scrambled output holds bin order[a + j], and a leaf of 2^L values says that this
-// is (c + (N >> L) * order_L[j]) mod N (plus d for a twin's or a quad's block d). So the blocks
-// tile the array and the bins cover every bin once. Neighbouring bins go together wherever the
-// recursion allows: at the tuner's size at least 15/16 of them in quads, and no more than 64 bins
-// alone at any size.
+// is (c + (N >> L) * order_L[j]) mod N (plus d for block d of a neighbour pair or quad). So the
+// blocks tile the array and the bins cover every bin once. Neighbouring bins go together wherever
+// the recursion allows: at the tuner's size at least 15/16 of them in quads, and no more than 64
+// bins alone at any size.
 TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
     int scheduled = 0;
     for (int p = 1; p <= 16; ++p) {
@@ -158,18 +158,18 @@ TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
             ASSERT_LE(t.log2, 5);
             checkBlock(t.at[0], t.c, t.log2);
             switch (t.kind) {
-                case fft::LeafTask::Quad:
+                case fft::LeafTask::NeighbourQuad:
                     ASSERT_EQ(t.c % 4, 0u) << "N=" << n;
                     for (uint32_t d = 1; d < 4; ++d) {
                         checkBlock(t.at[d], t.c + d, t.log2);
                     }
                     inQuads += 4 << t.log2;
                     break;
-                case fft::LeafTask::Twin:
+                case fft::LeafTask::NeighbourPair:
                     ASSERT_EQ(t.c % 2, 0u) << "N=" << n;
                     checkBlock(t.at[1], t.c + 1, t.log2);
                     break;
-                case fft::LeafTask::Pair:
+                case fft::LeafTask::UnrelatedPair:
                     checkBlock(t.at[1], t.cB, t.log2);
                     alone += 2 << t.log2;
                     break;

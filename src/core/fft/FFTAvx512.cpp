@@ -7,16 +7,73 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
-#include "core/fft/FFTGeneric.h"
+#include "core/fft/NaturalOrder.h"
 #if defined(__x86_64__)
-#include "core/fft/VecAvx512.h"
+#include "core/fft/Lanes512.h"
+#include "core/fft/LeavesNeighbourPair.h"
+#include "core/fft/LeavesNeighbourQuad.h"
+#include "core/fft/LeavesPlain.h"
 #endif
 
 namespace stemora::fft {
+#if defined(__x86_64__)
+namespace {
+
+// The 512-bit vocabulary for the passes, with leaves of 256-bit registers: one leaf per register,
+// two at once in the halves of a 512-bit one (a block's two quarters, or a neighbour pair), and
+// neighbour quads.
+struct Avx512Path : Lanes512 {
+    static constexpr bool kLeaves = true;
+    static constexpr int kLeafLog2 = 5;
+    static constexpr bool kUnrelatedPairs = true;
+    static constexpr bool kNeighbourPairs = true;
+    static constexpr bool kNeighbourQuads = true;
+    template <int L, class Sink>
+    [[gnu::always_inline]] static void forwardLeaf(float* x, Sink sink) noexcept {
+        avx::forwardLeaf<L>(x, sink);
+    }
+    template <int L, class Source>
+    [[gnu::always_inline]] static void inverseLeaf(float* x, Source source) noexcept {
+        avx::inverseLeaf<L>(x, source);
+    }
+    template <int L, class Sink>
+    [[gnu::always_inline]] static void forwardUnrelatedPair(float* xa, float* xb, Sink sinkA,
+                                                            Sink sinkB) noexcept {
+        avx::forwardUnrelatedPair<L>(xa, xb, sinkA, sinkB);
+    }
+    template <int L, class Source>
+    [[gnu::always_inline]] static void inverseUnrelatedPair(float* xa, float* xb, Source sourceA,
+                                                            Source sourceB) noexcept {
+        avx::inverseUnrelatedPair<L>(xa, xb, sourceA, sourceB);
+    }
+    template <int L, class Sink>
+    [[gnu::always_inline]] static void forwardNeighbourPair(float* xa, float* xb,
+                                                            Sink sinkA) noexcept {
+        avx::forwardNeighbourPair512<L>(xa, xb, sinkA);
+    }
+    template <int L, class Source>
+    [[gnu::always_inline]] static void inverseNeighbourPair(float* xa, float* xb,
+                                                            Source sourceA) noexcept {
+        avx::inverseNeighbourPair512<L>(xa, xb, sourceA);
+    }
+    template <int L, class Sink>
+    [[gnu::always_inline]] static void forwardNeighbourQuad(float* xa, float* xb, float* xc,
+                                                            float* xd, Sink sinkA) noexcept {
+        avx::forwardNeighbourQuad<L>(xa, xb, xc, xd, sinkA);
+    }
+    template <int L, class Source>
+    [[gnu::always_inline]] static void inverseNeighbourQuad(float* xa, float* xb, float* xc,
+                                                            float* xd, Source sourceA) noexcept {
+        avx::inverseNeighbourQuad<L>(xa, xb, xc, xd, sourceA);
+    }
+};
+
+}  // namespace
+#endif
 
 void fillAvx512Kernels(KernelSet& set) noexcept {
 #if defined(__x86_64__)
-    fillKernels<Avx512Ops>(set);
+    fillKernels<Avx512Path>(set);
 #else
     fillScalarKernels(set);  // never selected: the CPU check admits only the scalar path here
 #endif

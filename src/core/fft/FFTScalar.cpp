@@ -1,11 +1,11 @@
 // Portable path: the generic recursion over one complex value at a time.
 
-#include "core/fft/FFTGeneric.h"
+#include "core/fft/NaturalOrder.h"
 
 namespace stemora::fft {
 
 void fillScalarKernels(KernelSet& set) noexcept {
-    fillKernels<ScalarOps>(set);
+    fillKernels<LanesScalar>(set);
 }
 
 }  // namespace stemora::fft
