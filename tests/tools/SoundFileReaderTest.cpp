@@ -1,5 +1,5 @@
-// What stemora-analyse does with inputs that are no plain sound file: damaged MP3s (whose
-// decoder talks on stderr), FIFOs and other special files, and standard input.
+// stemora-analyse's sound-file reader with inputs that are no plain sound file: damaged MP3s
+// (whose decoder talks on stderr), FIFOs and other special files, and standard input.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
