@@ -1,7 +1,13 @@
 #include "AnalyseFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <exception>
 #include <memory>
 
@@ -61,7 +67,43 @@ void ReportError(std::ostream& err, std::string_view message) {
     err.flush();
 }
 
+// A terminal, a pipe or a socket: someone is reading the lines as they come.
+bool IsLiveOutput() {
+    struct stat status {};
+    return isatty(STDOUT_FILENO) == 1 || (fstat(STDOUT_FILENO, &status) == 0 &&
+                                          (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)));
+}
+
+volatile std::sig_atomic_t stopSignal = 0;
+int silentInput = -1;
+
+extern "C" void OnStopSignal(int signal) {
+    const int savedErrno = errno;
+    stopSignal = signal;
+    // A read waiting on standard input (inside libsndfile, which retries interrupted reads)
+    // now meets the end of the data instead.
+    if (silentInput >= 0) {
+        dup2(silentInput, STDIN_FILENO);
+    }
+    errno = savedErrno;
+}
+
 }  // namespace
+
+void EndRunsOnStopSignals() {
+    silentInput = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    // A second signal ends the program the default way, should the first not get through.
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int StopSignal() noexcept {
+    return stopSignal;
+}
 
 std::string_view AnalyseTsvHeader() {
     return "time_s\tspec_bin\tspechi_bin\tspec_peak\tspechi_peak\tratio\tspec_colour\t"
@@ -70,8 +112,13 @@ std::string_view AnalyseTsvHeader() {
 
 int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& err) {
     std::string openError;
-    const std::unique_ptr<SoundFileReader> reader = SoundFileReader::Open(options.Path, openError);
+    const std::unique_ptr<SoundFileReader> reader =
+        SoundFileReader::Open(options.Path, options.Raw, openError);
     if (!reader) {
+        // A stop before the stream's header came ends the run as the end of the stream would.
+        if (StopSignal() != 0) {
+            return AnalyseOk;
+        }
         ReportError(err, openError);
         return AnalyseFileError;
     }
@@ -83,14 +130,30 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
     analyser->BuildWindowTable();
     buffers->ResetDecimators();
 
+    // Sound that comes as it is played, or lines that someone watches, are written line by
+    // line; otherwise a buffer of lines at a time.
+    const bool lineByLine = reader->IsStream() || IsLiveOutput();
     std::string line;
     if (options.Tsv) {
         out << AnalyseTsvHeader() << '\n';
+        if (lineByLine) {
+            out.flush();
+        }
     }
     // Pass p covers the frames from floor(p * rate / 1000) to floor((p + 1) * rate / 1000), so
     // passes follow the file's rate exactly over any length.
     bool ended = false;
     for (int64_t pass = 0; !ended; ++pass) {
+        if (pass % TickMilliseconds == 0) {
+            // A stop signal ends the run between ticks, after the last full line.
+            if (StopSignal() != 0) {
+                break;
+            }
+            // A read from a stream waits for all its frames: none past the coming tick.
+            if (reader->IsStream()) {
+                reader->HoldReadsAt((pass + TickMilliseconds) * captureRate / 1000);
+            }
+        }
         const int64_t first = pass * captureRate / 1000;
         int64_t remaining = (pass + 1) * captureRate / 1000 - first;
         // At most one buffer per feed; very high rates split a pass into several feeds.
@@ -107,9 +170,12 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
             analyser->PackFrames(buffers->Spec.Block(), buffers->SpecHi.Block());
             AppendTick(line, pass + 1, analyser->AnalyseSpectra("."), options.Tsv);
             out << line;
+            if (lineByLine) {
+                out.flush();  // one write of the whole line
+            }
         }
     }
-    if (const std::string failure = reader->ReadFailure(); !failure.empty()) {
+    if (const std::string failure = reader->ReadFailure(); !failure.empty() && StopSignal() == 0) {
         out.flush();
         ReportError(err, failure);
         return AnalyseFileError;

@@ -27,6 +27,20 @@ std::string_view AnalyseTsvHeader();
 // successful run over samples analysed as 0 ends with one line "stemora-analyse: warning: ..."
 // on err. Points the process's fd 2 at /dev/null while libsndfile runs: nothing else may
 // write to fd 2 meanwhile, so err must not be written from another thread.
+//
+// Live use: when standard input is a stream, or the process's standard output is a terminal,
+// pipe or socket, out is flushed after every line, so each line leaves in one write as soon as
+// its tick is computed; otherwise out buffers. A stream is read a tick at a time, so a line
+// never waits for sound after its tick. After a stop signal (see EndRunsOnStopSignals) the run
+// ends after the current tick with AnalyseOk.
+// For the program only: SIGINT and SIGTERM then end a run cleanly, as the end of its data
+// would: the line being computed is finished, a read waiting on standard input ends (fd 0
+// is pointed at /dev/null), and RunAnalysis returns AnalyseOk. A second signal ends the
+// program the default way.
+void EndRunsOnStopSignals();
+
+// The stop signal received, or 0.
+int StopSignal() noexcept;
 int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& err);
 
 // The whole program: parses args (without the program name), prints the usage on request,

@@ -180,7 +180,8 @@ struct SndfileCloser {
 using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
 
 // Reads the file in large chunks (one small read per 1 ms pass would cost a system call
-// each) and hands out converted mono samples; the format is chosen once, at open.
+// each) and hands out converted mono samples; the format is chosen once, at open. On a stream
+// a read waits until all its frames have come, so there reads can be held to a given frame.
 class FrameReader {
   public:
     static constexpr int32_t ChunkFrames = 8192;
@@ -200,7 +201,7 @@ class FrameReader {
     int32_t Read(float* out, int32_t frames) noexcept {
         int32_t delivered = 0;
         while (delivered < frames) {
-            if (position_ == available_ && !refill()) {
+            if (position_ == available_ && !refill(frames - delivered)) {
                 break;
             }
             const int32_t n = std::min(frames - delivered, available_ - position_);
@@ -211,17 +212,25 @@ class FrameReader {
         return delivered;
     }
 
+    // Reads from here on end at frame end, or at what Read asks for beyond it.
+    void HoldReadsAt(int64_t end) noexcept { readEnd_ = end; }
+
     const SampleDefects& Defects() const noexcept { return defects_; }
 
   private:
-    bool refill() noexcept {
+    bool refill(int32_t needed) noexcept {
         chunkFirstFrame_ += available_;
         position_ = 0;
+        int32_t wanted = ChunkFrames;
+        if (readEnd_ >= 0) {
+            const int64_t ahead = readEnd_ - chunkFirstFrame_;
+            wanted = static_cast<int32_t>(std::min<int64_t>(ahead > 0 ? ahead : needed, wanted));
+        }
         const ThirdPartyStderr::Muted muted(&stderrSink_);
         available_ = layout_.Kind == SampleKind::Float
-                         ? static_cast<int32_t>(sf_readf_float(file_, floats_.data(), ChunkFrames))
-                         : static_cast<int32_t>(sf_readf_int(file_, ints_.data(), ChunkFrames));
-        available_ = std::clamp(available_, 0, ChunkFrames);
+                         ? static_cast<int32_t>(sf_readf_float(file_, floats_.data(), wanted))
+                         : static_cast<int32_t>(sf_readf_int(file_, ints_.data(), wanted));
+        available_ = std::clamp(available_, 0, wanted);
         return available_ > 0;
     }
 
@@ -250,6 +259,7 @@ class FrameReader {
     int32_t position_ = 0;
     int32_t available_ = 0;
     int64_t chunkFirstFrame_ = 0;  // frame index of floats_[0] / ints_[0] in the file
+    int64_t readEnd_ = -1;         // no hold
     SampleDefects defects_;
 };
 
@@ -341,18 +351,114 @@ std::string DefectWarningLine(const std::string& path, const SampleDefects& d, i
     return line;
 }
 
+// Standard input that delivers its data as it comes (a pipe, a socket, a device), rather than
+// a file redirected to it.
+bool IsStreamInput(const std::string& path) {
+    struct stat status {};
+    return IsStandardInput(path) && fstat(STDIN_FILENO, &status) == 0 && !S_ISREG(status.st_mode) &&
+           !S_ISBLK(status.st_mode);
+}
+
+int SndfileRawFormat(const RawFormat& raw) {
+    int codec = SF_FORMAT_PCM_16;
+    switch (raw.Encoding) {
+        case RawEncoding::U8:
+            codec = SF_FORMAT_PCM_U8;
+            break;
+        case RawEncoding::S8:
+            codec = SF_FORMAT_PCM_S8;
+            break;
+        case RawEncoding::S16:
+            codec = SF_FORMAT_PCM_16;
+            break;
+        case RawEncoding::S24:
+            codec = SF_FORMAT_PCM_24;
+            break;
+        case RawEncoding::S32:
+            codec = SF_FORMAT_PCM_32;
+            break;
+        case RawEncoding::F32:
+            codec = SF_FORMAT_FLOAT;
+            break;
+        case RawEncoding::F64:
+            codec = SF_FORMAT_DOUBLE;
+            break;
+        case RawEncoding::ALaw:
+            codec = SF_FORMAT_ALAW;
+            break;
+        case RawEncoding::MuLaw:
+            codec = SF_FORMAT_ULAW;
+            break;
+    }
+    return SF_FORMAT_RAW | codec | (raw.BigEndian ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE);
+}
+
+// Recorders writing WAV to a pipe cannot know its length: they give 0 or the largest length
+// (arecord 2 GiB, others 4 GiB - 1). Read by its header, such a stream would end at once, or
+// after a few hours. Lengths from 2 GiB - 64 KiB up count as such; a real WAV file that long
+// piped in is then read to its end, trailing chunks and all.
+constexpr sf_count_t LargestWavLength = 0x7FFF0000;
+
+int BytesPerSample(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            return 1;
+        case SF_FORMAT_PCM_16:
+            return 2;
+        case SF_FORMAT_PCM_24:
+            return 3;
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+            return 4;
+        case SF_FORMAT_DOUBLE:
+            return 8;
+        default:
+            return 0;  // block-coded: not readable as plain frames
+    }
+}
+
+// For a WAV stream of unknown length, the format that reads its samples as headerless PCM (the
+// header has been read, so standard input now stands at the first sample); 0 otherwise.
+int EndlessWavFormat(const SF_INFO& info) {
+    const int container = info.format & SF_FORMAT_TYPEMASK;
+    const int bytes = BytesPerSample(info.format);
+    if ((container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX) || bytes == 0) {
+        return 0;
+    }
+    const sf_count_t length = info.frames * bytes * info.channels;
+    if (length != 0 && length < LargestWavLength) {
+        return 0;
+    }
+    const int endian =
+        (info.format & SF_FORMAT_ENDMASK) == SF_ENDIAN_BIG ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE;
+    return SF_FORMAT_RAW | (info.format & SF_FORMAT_SUBMASK) | endian;
+}
+
 }  // namespace
 
 struct SoundFileReader::State {
     std::string Path;
+    bool Stream = false;
     // Declared before the handle: sf_close runs muted too.
     ThirdPartyStderr StderrSink;
     SndfileHandle File{nullptr, SndfileCloser{&StderrSink}};
     SF_INFO Info{};
     std::unique_ptr<FrameReader> Frames;
+
+    // Standard input is never closed here: a WAV stream is opened twice, and the caller's fd 0
+    // stays its own.
+    void OpenFile() {
+        const ThirdPartyStderr::Muted muted(&StderrSink);
+        File.reset(IsStandardInput(Path) ? sf_open_fd(STDIN_FILENO, SFM_READ, &Info, SF_FALSE)
+                                         : sf_open(Path.c_str(), SFM_READ, &Info));
+    }
 };
 
 std::unique_ptr<SoundFileReader> SoundFileReader::Open(const std::string& path,
+                                                       const std::optional<RawFormat>& raw,
                                                        std::string& error) {
     if (std::string refusal = Refusal(path); !refusal.empty()) {
         error = std::move(refusal);
@@ -360,13 +466,29 @@ std::unique_ptr<SoundFileReader> SoundFileReader::Open(const std::string& path,
     }
     auto state = std::make_unique<State>();
     state->Path = path;
-    {
-        const ThirdPartyStderr::Muted muted(&state->StderrSink);
-        state->File.reset(sf_open(path.c_str(), SFM_READ, &state->Info));
+    state->Stream = IsStreamInput(path);
+    if (raw) {
+        state->Info.samplerate = raw->SampleRate;
+        state->Info.channels = raw->Channels;
+        state->Info.format = SndfileRawFormat(*raw);
     }
+    state->OpenFile();
     if (!state->File) {
         error = OpenFailure(path);
         return nullptr;
+    }
+    if (const int endless = EndlessWavFormat(state->Info); state->Stream && endless != 0) {
+        const SF_INFO header = state->Info;
+        state->File.reset();
+        state->Info = SF_INFO{};
+        state->Info.samplerate = header.samplerate;
+        state->Info.channels = header.channels;
+        state->Info.format = endless;
+        state->OpenFile();
+        if (!state->File) {
+            error = OpenFailure(path);
+            return nullptr;
+        }
     }
     const SF_INFO& info = state->Info;
     if (info.channels != 1 && info.channels != 2) {
@@ -411,6 +533,14 @@ const SampleDefects& SoundFileReader::Defects() const noexcept {
 
 std::string SoundFileReader::DefectWarning() const {
     return DefectWarningLine(state_->Path, Defects(), SampleRate());
+}
+
+bool SoundFileReader::IsStream() const noexcept {
+    return state_->Stream;
+}
+
+void SoundFileReader::HoldReadsAt(int64_t frame) noexcept {
+    state_->Frames->HoldReadsAt(frame);
 }
 
 std::string QuotedSoundPath(const std::string& path) {
