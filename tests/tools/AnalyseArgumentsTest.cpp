@@ -46,6 +46,19 @@ TEST_F(AnalyseArguments, BadCallsGiveOneLineAndStatusTwo) {
         {{}, "no file given"},
         {{"--tsv"}, "no file given"},
         {{good, good}, "more than one file"},
+        {{"--raw", "48000:2", good}, "--raw needs RATE:CHANNELS:FORMAT"},
+        {{"--raw", "48000:2:s16:le", good}, "--raw needs RATE:CHANNELS:FORMAT"},
+        {{"--raw=", good}, "--raw needs RATE:CHANNELS:FORMAT"},
+        {{"--raw", "48k:2:s16", good}, "the rate must be a whole number of Hz from 1000"},
+        {{"--raw", "999:2:s16", good}, "from 1000 to 1000000, not '999'"},
+        {{"--raw", "1000001:2:s16", good}, "from 1000 to 1000000"},
+        {{"--raw", "48000:3:s16", good}, "the channel count must be 1 or 2, not '3'"},
+        {{"--raw", "48000::s16", good}, "the channel count must be 1 or 2, not ''"},
+        {{"--raw", "48000:2:s17", good}, "unknown sample format 's17'"},
+        {{"--raw", "48000:2:u8le", good}, "unknown sample format 'u8le'"},
+        {{"--raw", "48000:2:", good}, "unknown sample format ''"},
+        {{"--raw", "48000:2:s16", "--raw", "48000:2:s16", good}, "give --raw once"},
+        {{good, "--raw"}, "--raw needs RATE:CHANNELS:FORMAT"},
     };
     for (const BadCall& c : cases) {
         std::string call;
@@ -79,6 +92,29 @@ TEST_F(AnalyseArguments, FormsThatWork) {
     EXPECT_EQ(help.ExitCode, AnalyseOk);
     EXPECT_EQ(help.Out, AnalyseHelp());
     EXPECT_EQ(help.Out.rfind(std::string(AnalyseUsage()) + "\n", 0), 0u);
+}
+
+TEST(AnalyseRawFormats, NamesAsRecordersGiveThem) {
+    struct Case {
+        std::string_view Text;
+        RawFormat Format;
+    };
+    const Case cases[] = {
+        {"48000:2:s16", {48000, 2, RawEncoding::S16, false}},    // pw-record's names
+        {"48000:2:s16le", {48000, 2, RawEncoding::S16, false}},  // parec's
+        {"44100:1:S24BE", {44100, 1, RawEncoding::S24, true}},
+        {"96000:2:float32le", {96000, 2, RawEncoding::F32, false}},
+        {"1000:1:f64be", {1000, 1, RawEncoding::F64, true}},
+        {"1000000:2:s32", {1000000, 2, RawEncoding::S32, false}},
+        {"8000:1:u8", {8000, 1, RawEncoding::U8, false}},
+        {"8000:1:s8", {8000, 1, RawEncoding::S8, false}},
+        {"8000:1:aLaw", {8000, 1, RawEncoding::ALaw, false}},
+        {"8000:1:ulaw", {8000, 1, RawEncoding::MuLaw, false}},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_EQ(ParseRawFormat(c.Text, error), c.Format) << c.Text << ": " << error;
+    }
 }
 
 }  // namespace

@@ -4,9 +4,14 @@
 
 #include <sndfile.h>
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,6 +63,41 @@ CapturedRun RunAnalyseCapturingFd2(const std::vector<std::string>& args,
 // Runs the stemora-analyse program itself, stdin from stdinPath (or /dev/null), and waits.
 RunOutput RunProgram(const std::vector<std::string>& args,
                      const std::filesystem::path& stdinPath = {});
+
+// The stemora-analyse program running on pipes: its standard input is written here, its
+// standard output read here line by line; its stderr is kept for the end.
+class LiveProgram {
+  public:
+    explicit LiveProgram(const std::vector<std::string>& args);
+    ~LiveProgram();  // kills the program if it still runs
+    LiveProgram(const LiveProgram&) = delete;
+    LiveProgram& operator=(const LiveProgram&) = delete;
+
+    void Write(const void* data, size_t bytes);
+    void CloseInput();
+    // The next whole line (without its newline), or nothing when none comes within timeout or
+    // the output has ended.
+    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+    void Signal(int signal);
+    // CPU time the program has used so far, in seconds (10 ms steps).
+    double CpuSeconds() const;
+
+    struct Ended {
+        int ExitCode;
+        std::string Rest;  // output after the lines read, up to its end
+        std::string Err;
+    };
+    // Reads the output to its end and waits for the program. The input stays open unless
+    // closed before, so only a signal or the program itself can end the run.
+    Ended Wait();
+
+  private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    std::string pending_;
+    std::unique_ptr<TempFolder> folder_;
+};
 
 // Points fd at target (another open fd) until destroyed, then restores it.
 class FdRedirect {
