@@ -35,6 +35,7 @@ fi
 dir=$(mktemp -d "${TMPDIR:-/tmp}/stemora-analyse-live.XXXXXX")
 pipeline=
 stamper=
+# shellcheck disable=SC2317 # run by the trap
 cleanup() {
   [[ -n $pipeline ]] && kill -KILL -- "-$pipeline" 2>/dev/null
   [[ -n $stamper ]] && kill "$stamper" 2>/dev/null
@@ -90,17 +91,22 @@ summary=$(awk -F '\t' -v start="$start" '
     if (lines == 1 || lag > high) high = lag
     if ($2 >= 2.0) { late++; if ($3 == 0 && $10 == 1) centred++ }
     if (first == "" && $3 == 0 && $10 == 1) first = $2
+    if (lines == 1) { t0 = $1; s0 = $2 }
+    t1 = $1; s1 = $2
   }
   END {
     if (bad != "") { print "bad " bad; exit }
-    printf "%d %.3f %.3f %d %d %s\n", lines, low, high, late, centred, (first == "" ? "none" : first)
+    rate = t1 > t0 ? (lines - 1) / (t1 - t0) : 0
+    printf "%d %.1f %.3f %.3f %d %d %s\n", lines, rate, low, high, late, centred,
+      (first == "" ? "none" : first)
   }' "$dir/stamped")
-read -r lines low high late centred first <<<"$summary"
+read -r lines rate low high late centred first <<<"$summary"
 if [[ $lines == bad ]]; then
   fail "$summary"
 else
-  echo "analyse-live ($recorder): $lines lines; from the start of the sound they came" \
-    "$low s to $high s after it; $centred of the $late lines from 2 s read deviation 0 (peak plotted);" \
+  echo "analyse-live ($recorder): $lines lines, $rate a second; from the start of the sound" \
+    "they came $low s to $high s after it; $centred of the $late lines from 2 s read" \
+    "deviation 0 (peak plotted);" \
     "the first at $first s"
   ((lines >= 40)) || fail "only $lines lines in 5 s"
   # The recorder's start takes up to about 1.5 s on a private PulseAudio server; after that the
