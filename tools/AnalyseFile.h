@@ -1,8 +1,8 @@
 #pragma once
 
-// stemora-analyse: the tuner's analysis path run on a sound file.
+// stemora-analyse: the tuner's analysis path run on a sound file or a live stream.
 //
-//     stemora-analyse [--note NAME | --shift N] [--tsv] FILE
+//     stemora-analyse [--note NAME | --shift N] [--tsv] [--raw RATE:CHANNELS:FORMAT] FILE
 //
 // The file's frames become mono samples as the capture thread converts captured frames (see
 // SoundFileReader.h), feed both decimators in passes of 1 ms of sound, and every 63 ms of

@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstring>
 #include <numbers>
-#include <sstream>
 #include <thread>
 
 #include "AnalyseFile.h"
@@ -55,19 +54,10 @@ void SetDataLength(std::vector<uint8_t>& header, uint32_t length) {
     }
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 std::vector<std::string> FileLines(const std::string& path) {
     const test::RunOutput run = test::RunAnalyse({"--tsv", path});
     EXPECT_EQ(run.ExitCode, AnalyseOk) << run.Err;
-    return Lines(run.Out);
+    return test::SplitLines(run.Out);
 }
 
 class AnalyseLive : public ::testing::Test {
@@ -152,7 +142,7 @@ TEST_F(AnalyseLive, PausesAndACutMidFrameLoseNothingAndCostNoTime) {
     const test::LiveProgram::Ended ended = program.Wait();
     EXPECT_EQ(ended.ExitCode, AnalyseOk);
     EXPECT_EQ(ended.Err, "");
-    for (const std::string& line : Lines(ended.Rest)) {
+    for (const std::string& line : test::SplitLines(ended.Rest)) {
         lines.push_back(line);
     }
     EXPECT_EQ(lines, expected);

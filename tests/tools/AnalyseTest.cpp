@@ -17,6 +17,7 @@ namespace stemora {
 namespace {
 
 using test::RunAnalyse;
+using test::SplitLines;
 
 struct Tick {
     std::string Time;
@@ -31,15 +32,6 @@ void PrintTo(const Tick& t, std::ostream* os) {
     *os << t.Time << " bins " << t.SpecBin << "/" << t.SpecHiBin << " peaks " << t.SpecPeak << "/"
         << t.SpecHiPeak << " ratio " << t.Ratio << " colours " << t.SpecColour << "/"
         << t.SpecHiColour << " plotted " << t.SpecPlotted << t.SpecHiPlotted;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 std::vector<std::string> SplitTabs(const std::string& line) {

@@ -65,7 +65,29 @@ int BitsOf(int format) {
     }
 }
 
+// posix_spawn of the stemora-analyse program with args after its name.
+int SpawnProgram(pid_t& pid, const std::vector<std::string>& args,
+                 const posix_spawn_file_actions_t& actions, const posix_spawnattr_t* attributes) {
+    std::vector<std::string> argv = {STEMORA_ANALYSE_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& a : argv) {
+        pointers.push_back(a.data());
+    }
+    pointers.push_back(nullptr);
+    return posix_spawn(&pid, argv[0].c_str(), &actions, attributes, pointers.data(), environ);
+}
+
 }  // namespace
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
 
 TempFolder::TempFolder() {
     std::string pattern =
@@ -178,24 +200,16 @@ RunOutput RunProgram(const std::vector<std::string>& args, const std::filesystem
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> argv = {STEMORA_ANALYSE_PROGRAM};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& a : argv) {
-        pointers.push_back(a.data());
-    }
-    pointers.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+    pid_t pid = -1;
+    const int spawned = SpawnProgram(pid, args, actions, nullptr);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        throw std::runtime_error("cannot start " + argv[0]);
+        throw std::runtime_error("cannot start " STEMORA_ANALYSE_PROGRAM);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
-            throw std::runtime_error("lost " + argv[0]);
+            throw std::runtime_error("lost " STEMORA_ANALYSE_PROGRAM);
         }
     }
     const std::vector<uint8_t> out = ReadBytes(outPath);
@@ -227,15 +241,7 @@ LiveProgram::LiveProgram(const std::vector<std::string>& args)
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    std::vector<std::string> argv = {STEMORA_ANALYSE_PROGRAM};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& a : argv) {
-        pointers.push_back(a.data());
-    }
-    pointers.push_back(nullptr);
-    const int spawned =
-        posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes, pointers.data(), environ);
+    const int spawned = SpawnProgram(pid_, args, actions, &attributes);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(in[0]);
@@ -244,7 +250,7 @@ LiveProgram::LiveProgram(const std::vector<std::string>& args)
     output_ = out[0];
     if (spawned != 0) {
         pid_ = -1;
-        throw std::runtime_error("cannot start " + argv[0]);
+        throw std::runtime_error("cannot start " STEMORA_ANALYSE_PROGRAM);
     }
 }
 

@@ -41,6 +41,9 @@ void WriteIntFile(const std::filesystem::path& path, int format, int32_t channel
 void WriteFloatFile(const std::filesystem::path& path, int format, int32_t channels, int32_t rate,
                     const std::vector<float>& samples);
 
+// The lines of a text, without their newlines.
+std::vector<std::string> SplitLines(const std::string& text);
+
 std::vector<uint8_t> ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
