@@ -15,7 +15,7 @@
 // A path must name a regular file or a block device; anything else (a FIFO would block open()
 // for ever) is refused before it is opened. "-" is standard input (a file named "-" is "./-"),
 // which may also be a stream: a pipe is read for as long as it lasts, and a WAV header on one
-// that gives no length, or the largest, is taken to mean just that.
+// that gives no length, or the largest (as recorders write to a pipe), is read as endless.
 // Whatever libsndfile and its decoders write to stderr is kept off it: every failure is one
 // line of our own, given back as text.
 

@@ -154,26 +154,32 @@ TEST_F(AnalyseLive, StopSignalsEndCleanlyAfterTheLastFullLine) {
     const std::vector<std::string> expected = FileLines(wav.Path);
     struct Case {
         int Signal;
-        size_t SampleBytes;  // written before the signal
-        size_t Lines;        // then read, with the header line
+        size_t HeaderBytes;  // written before the signal, then as many bytes of sound
+        size_t SampleBytes;
+        size_t Lines;  // read before the signal, with the header line
     };
-    for (const Case& c : {Case{SIGINT, wav.Samples.size(), 16},
-                          Case{SIGTERM, wav.Samples.size(), 16}, Case{SIGTERM, 0, 1}}) {
+    const size_t header = wav.Header.size();
+    const size_t sound = wav.Samples.size();
+    for (const Case& c : {Case{SIGINT, header, sound, 16}, Case{SIGTERM, header, sound, 16},
+                          Case{SIGTERM, header, 0, 1}, Case{SIGINT, 0, 0, 0}}) {
+        const std::string label = std::string(strsignal(c.Signal)) + " after " +
+                                  std::to_string(c.HeaderBytes + c.SampleBytes) + " bytes";
         test::LiveProgram program({"--tsv", "-"});
-        program.Write(wav.Header.data(), wav.Header.size());
+        program.Write(wav.Header.data(), c.HeaderBytes);
         program.Write(wav.Samples.data(), c.SampleBytes);
         std::vector<std::string> lines;
         while (lines.size() < c.Lines) {
             const std::optional<std::string> line = program.ReadLine(5s);
-            ASSERT_TRUE(line) << strsignal(c.Signal);
+            ASSERT_TRUE(line) << label;
             lines.push_back(*line);
         }
         // The writer still holds the pipe open: only the signal can end the run.
+        ASSERT_TRUE(program.AwaitReadingInput(5s)) << label;
         program.Signal(c.Signal);
         const test::LiveProgram::Ended ended = program.Wait();
-        EXPECT_EQ(ended.ExitCode, AnalyseOk) << strsignal(c.Signal);
-        EXPECT_EQ(ended.Err, "") << strsignal(c.Signal);
-        EXPECT_EQ(ended.Rest, "") << strsignal(c.Signal);
+        EXPECT_EQ(ended.ExitCode, AnalyseOk) << label;
+        EXPECT_EQ(ended.Err, "") << label;
+        EXPECT_EQ(ended.Rest, "") << label;
         EXPECT_EQ(lines, std::vector<std::string>(expected.begin(), expected.begin() + c.Lines));
     }
 }

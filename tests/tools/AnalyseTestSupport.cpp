@@ -18,6 +18,7 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -312,6 +313,21 @@ std::optional<std::string> LiveProgram::ReadLine(std::chrono::milliseconds timeo
 
 void LiveProgram::Signal(int signal) {
     kill(pid_, signal);
+}
+
+bool LiveProgram::AwaitReadingInput(std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        // The system call it is blocked in: number, then arguments; read (0) on fd 0.
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/syscall");
+        std::string number;
+        std::string fd;
+        if (in >> number >> fd && number == "0" && fd == "0x0") {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 double LiveProgram::CpuSeconds() const {

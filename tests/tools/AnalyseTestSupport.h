@@ -82,6 +82,9 @@ class LiveProgram {
     // the output has ended.
     std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
     void Signal(int signal);
+    // Waits up to timeout for the program to block reading its standard input; false if it
+    // does not.
+    bool AwaitReadingInput(std::chrono::milliseconds timeout) const;
     // CPU time the program has used so far, in seconds (10 ms steps).
     double CpuSeconds() const;
 
