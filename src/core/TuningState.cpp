@@ -1,5 +1,7 @@
 #include "core/TuningState.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -107,6 +109,33 @@ int32_t OctaveNumber(int32_t m) noexcept {
 
 std::string NoteName(int32_t m) {
     return noteName64(m);
+}
+
+std::optional<int32_t> NoteShiftForName(std::string_view name) {
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    std::string letter(1, static_cast<char>(std::toupper(static_cast<unsigned char>(name[0]))));
+    name.remove_prefix(1);
+    if (!name.empty() && name.front() == '#') {
+        letter.push_back('#');
+        name.remove_prefix(1);
+    }
+    const auto found = std::find(NoteNames.begin(), NoteNames.end(), letter);
+    if (found == NoteNames.end()) {
+        return std::nullopt;
+    }
+    const auto pitchClass = static_cast<int32_t>(found - NoteNames.begin());
+    // Only a minus sign, as NoteName prints it; octaves far outside any piano are refused
+    // before the arithmetic can overflow.
+    int32_t octave = 0;
+    const auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), octave);
+    if (name.empty() || ec != std::errc() || end != name.data() + name.size() || octave < -1000 ||
+        octave > 1000) {
+        return std::nullopt;
+    }
+    // Inverse of the naming: pitch class (m + 1197) mod 12, octave (m + 141) div 12 - 8.
+    return 12 * octave + pitchClass - 45;
 }
 
 std::string_view RussianNoteName(std::string_view noteName) {

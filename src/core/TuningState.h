@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,11 @@ int32_t OctaveNumber(int32_t m) noexcept;
 
 // Letter name followed by the octave: "A4", "G#0", "A#-1".
 std::string NoteName(int32_t m);
+
+// The inverse of NoteName: the note index of a name as the tuner prints it ("A4", "C#5",
+// "G#0", "A#-1"); the letter may also be lower case. Empty for anything else, and for
+// octaves beyond +-1000 (far outside any instrument). The range check is the caller's.
+std::optional<int32_t> NoteShiftForName(std::string_view name);
 
 // Russian name of a note from its English name ("A4" -> "Ля", "A#4" -> "Си-бемоль").
 // The key is the first two characters when the name contains '#', otherwise the first.

@@ -57,6 +57,26 @@ TEST(TuningStateTest, AxisRangeTable) {
     }
 }
 
+TEST(TuningStateTest, NoteNamesReadBack) {
+    EXPECT_EQ(NoteShiftForName("A4"), 12);
+    EXPECT_EQ(NoteShiftForName("A3"), 0);
+    EXPECT_EQ(NoteShiftForName("C4"), 3);
+    EXPECT_EQ(NoteShiftForName("B3"), 2);
+    EXPECT_EQ(NoteShiftForName("A0"), -36);
+    EXPECT_EQ(NoteShiftForName("G#0"), -37);
+    EXPECT_EQ(NoteShiftForName("C8"), 51);
+    EXPECT_EQ(NoteShiftForName("C#8"), 52);
+    EXPECT_EQ(NoteShiftForName("A#-1"), -47);
+    EXPECT_EQ(NoteShiftForName("f#5"), 21);
+    for (int32_t m = -200; m <= 200; ++m) {
+        ASSERT_EQ(NoteShiftForName(NoteName(m)), m) << NoteName(m);
+    }
+    for (const char* bad : {"", "#4", "H4", "Cb4", "A", "A#", "A+4", "A4x", "A 4", "A-", "A##4",
+                            "A99999999999", "A1001", "4A"}) {
+        EXPECT_EQ(NoteShiftForName(bad), std::nullopt) << bad;
+    }
+}
+
 TEST(TuningStateTest, NoteNamesAndPitchClasses) {
     EXPECT_EQ(NoteName(2), "B3");
     EXPECT_EQ(NoteName(-47), "A#-1");

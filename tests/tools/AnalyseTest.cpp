@@ -17,6 +17,7 @@ namespace stemora {
 namespace {
 
 using test::RunAnalyse;
+using test::SplitLines;
 
 struct Tick {
     std::string Time;
@@ -31,15 +32,6 @@ void PrintTo(const Tick& t, std::ostream* os) {
     *os << t.Time << " bins " << t.SpecBin << "/" << t.SpecHiBin << " peaks " << t.SpecPeak << "/"
         << t.SpecHiPeak << " ratio " << t.Ratio << " colours " << t.SpecColour << "/"
         << t.SpecHiColour << " plotted " << t.SpecPlotted << t.SpecHiPlotted;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 std::vector<std::string> SplitTabs(const std::string& line) {
@@ -376,7 +368,7 @@ struct BadRun {
     std::string Message;  // expected part of the one error line
 };
 
-TEST_F(AnalyseFiles, BadInputGivesOneLineAndAFailingExit) {
+TEST_F(AnalyseFiles, BadFilesGiveOneLineAndAFailingExit) {
     const std::string good = folder_.File("good.wav");
     test::WriteIntFile(good, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, std::vector<int32_t>(800));
     const std::string surround = folder_.File("surround.wav");
@@ -394,27 +386,6 @@ TEST_F(AnalyseFiles, BadInputGivesOneLineAndAFailingExit) {
         {{folder_.File("").string()}, AnalyseFileError, "cannot read"},
         {{surround}, AnalyseFileError, "3 channels"},
         {{slow}, AnalyseFileError, "999 Hz"},
-        {{"--note", "H4", good}, AnalyseUsageError, "unknown note name 'H4'"},
-        {{"--note", "Bb4", good}, AnalyseUsageError, "unknown note name"},
-        {{"--note", "E#4", good}, AnalyseUsageError, "unknown note name"},
-        {{"--note", "A", good}, AnalyseUsageError, "unknown note name"},
-        {{"--note", "G0", good}, AnalyseUsageError, "outside G#0 to C#8"},
-        {{"--note", "D8", good}, AnalyseUsageError, "outside G#0 to C#8"},
-        {{"--shift", "-38", good}, AnalyseUsageError, "from -37 to 52"},
-        {{"--shift", "53", good}, AnalyseUsageError, "from -37 to 52"},
-        {{"--shift", "12.5", good}, AnalyseUsageError, "from -37 to 52"},
-        {{"--shift", "99999999999", good}, AnalyseUsageError, "from -37 to 52"},
-        {{"--shift", "", good}, AnalyseUsageError, "from -37 to 52"},
-        {{"--note", "A4", "--shift", "12", good}, AnalyseUsageError, "either --note or --shift"},
-        {{"--note", "A4", "--note", "A4", good}, AnalyseUsageError, "either --note or --shift"},
-        {{good, "--note"}, AnalyseUsageError, "--note needs a note name"},
-        {{good, "--shift"}, AnalyseUsageError, "--shift needs"},
-        {{"--verbose", good}, AnalyseUsageError, "unknown option '--verbose'"},
-        {{"-t", good}, AnalyseUsageError, "unknown option '-t'"},
-        {{"--tsv=1", good}, AnalyseUsageError, "unknown option '--tsv=1'"},
-        {{}, AnalyseUsageError, "no file given"},
-        {{"--tsv"}, AnalyseUsageError, "no file given"},
-        {{good, good}, AnalyseUsageError, "more than one file"},
     };
     for (const BadRun& c : cases) {
         std::string call;
@@ -428,45 +399,6 @@ TEST_F(AnalyseFiles, BadInputGivesOneLineAndAFailingExit) {
         EXPECT_NE(run.Err.find(c.Message), std::string::npos) << call << ": " << run.Err;
         EXPECT_EQ(std::count(run.Err.begin(), run.Err.end(), '\n'), 1) << call << ": " << run.Err;
         EXPECT_EQ(run.Err.back(), '\n') << call;
-    }
-}
-
-TEST_F(AnalyseFiles, OptionFormsThatWork) {
-    const std::string good = folder_.File("-dash.wav");
-    test::WriteIntFile(good, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, std::vector<int32_t>(800));
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"--", good},
-             {"--note=c#8", "--", good},
-             {"--shift", "-37", "--", good},
-             {"--shift=+52", "--tsv", "--", good},
-         }) {
-        const auto run = RunAnalyse(args);
-        EXPECT_EQ(run.ExitCode, AnalyseOk) << args[0] << ": " << run.Err;
-        EXPECT_EQ(run.Err, "") << args[0];
-    }
-    const auto help = RunAnalyse({"--help"});
-    EXPECT_EQ(help.ExitCode, AnalyseOk);
-    EXPECT_EQ(help.Out, AnalyseHelp());
-    EXPECT_EQ(help.Out.rfind(std::string(AnalyseUsage()) + "\n", 0), 0u);
-}
-
-TEST(AnalyseNotes, NamesAsTheTunerPrintsThem) {
-    EXPECT_EQ(NoteShiftForName("A4"), 12);
-    EXPECT_EQ(NoteShiftForName("A3"), 0);
-    EXPECT_EQ(NoteShiftForName("C4"), 3);
-    EXPECT_EQ(NoteShiftForName("B3"), 2);
-    EXPECT_EQ(NoteShiftForName("A0"), -36);
-    EXPECT_EQ(NoteShiftForName("G#0"), -37);
-    EXPECT_EQ(NoteShiftForName("C8"), 51);
-    EXPECT_EQ(NoteShiftForName("C#8"), 52);
-    EXPECT_EQ(NoteShiftForName("A#-1"), -47);
-    EXPECT_EQ(NoteShiftForName("f#5"), 21);
-    for (int32_t m = -200; m <= 200; ++m) {
-        ASSERT_EQ(NoteShiftForName(NoteName(m)), m) << NoteName(m);
-    }
-    for (const char* bad : {"", "#4", "H4", "Cb4", "A", "A#", "A+4", "A4x", "A 4", "A-", "A##4",
-                            "A99999999999", "A1001", "4A"}) {
-        EXPECT_EQ(NoteShiftForName(bad), std::nullopt) << bad;
     }
 }
 

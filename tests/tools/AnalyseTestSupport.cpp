@@ -1,19 +1,24 @@
 #include "AnalyseTestSupport.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sndfile.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char** environ;
 
@@ -61,7 +66,29 @@ int BitsOf(int format) {
     }
 }
 
+// posix_spawn of the stemora-analyse program with args after its name.
+int SpawnProgram(pid_t& pid, const std::vector<std::string>& args,
+                 const posix_spawn_file_actions_t& actions, const posix_spawnattr_t* attributes) {
+    std::vector<std::string> argv = {STEMORA_ANALYSE_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> pointers;
+    for (std::string& a : argv) {
+        pointers.push_back(a.data());
+    }
+    pointers.push_back(nullptr);
+    return posix_spawn(&pid, argv[0].c_str(), &actions, attributes, pointers.data(), environ);
+}
+
 }  // namespace
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
 
 TempFolder::TempFolder() {
     std::string pattern =
@@ -174,30 +201,168 @@ RunOutput RunProgram(const std::vector<std::string>& args, const std::filesystem
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> argv = {STEMORA_ANALYSE_PROGRAM};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> pointers;
-    for (std::string& a : argv) {
-        pointers.push_back(a.data());
-    }
-    pointers.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned =
-        posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, pointers.data(), environ);
+    pid_t pid = -1;
+    const int spawned = SpawnProgram(pid, args, actions, nullptr);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        throw std::runtime_error("cannot start " + argv[0]);
+        throw std::runtime_error("cannot start " STEMORA_ANALYSE_PROGRAM);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
-            throw std::runtime_error("lost " + argv[0]);
+            throw std::runtime_error("lost " STEMORA_ANALYSE_PROGRAM);
         }
     }
     const std::vector<uint8_t> out = ReadBytes(outPath);
     const std::vector<uint8_t> err = ReadBytes(errPath);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
             std::string(out.begin(), out.end()), std::string(err.begin(), err.end())};
+}
+
+LiveProgram::LiveProgram(const std::vector<std::string>& args)
+    : folder_(std::make_unique<TempFolder>()) {
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+        throw std::runtime_error("cannot make pipes");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, folder_->File("err.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // A program that ends early must fail the test, not kill it: this process ignores SIGPIPE,
+    // the program gets the default back.
+    std::signal(SIGPIPE, SIG_IGN);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    const int spawned = SpawnProgram(pid_, args, actions, &attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(in[0]);
+    close(out[1]);
+    input_ = in[1];
+    output_ = out[0];
+    if (spawned != 0) {
+        pid_ = -1;
+        throw std::runtime_error("cannot start " STEMORA_ANALYSE_PROGRAM);
+    }
+}
+
+LiveProgram::~LiveProgram() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+    CloseInput();
+    if (output_ >= 0) {
+        close(output_);
+    }
+}
+
+void LiveProgram::Write(const void* data, size_t bytes) {
+    const auto* p = static_cast<const char*>(data);
+    while (bytes > 0) {
+        const ssize_t n = write(input_, p, bytes);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw std::runtime_error("cannot write to the program");
+        }
+        p += n;
+        bytes -= static_cast<size_t>(n);
+    }
+}
+
+void LiveProgram::CloseInput() {
+    if (input_ >= 0) {
+        close(input_);
+        input_ = -1;
+    }
+}
+
+std::optional<std::string> LiveProgram::ReadLine(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (const size_t end = pending_.find('\n'); end != std::string::npos) {
+            std::string line = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{output_, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return std::nullopt;
+        }
+        char buffer[4096];
+        const ssize_t n = read(output_, buffer, sizeof buffer);
+        if (n <= 0) {
+            return std::nullopt;
+        }
+        pending_.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+void LiveProgram::Signal(int signal) {
+    kill(pid_, signal);
+}
+
+bool LiveProgram::AwaitReadingInput(std::chrono::milliseconds timeout) const {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        // The system call it is blocked in: number, then arguments; read (0) on fd 0.
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/syscall");
+        std::string number;
+        std::string fd;
+        if (in >> number >> fd && number == "0" && fd == "0x0") {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+double LiveProgram::CpuSeconds() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Fields after the command name, which may hold spaces: state is field 3, utime 14.
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i >= 14) {
+            ticks += std::stoll(field);
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+LiveProgram::Ended LiveProgram::Wait() {
+    Ended ended{};
+    char buffer[4096];
+    for (ssize_t n; (n = read(output_, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno != EINTR) {
+            break;
+        }
+        pending_.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    }
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    ended.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ended.Rest = std::move(pending_);
+    const std::vector<uint8_t> err = ReadBytes(folder_->File("err.txt"));
+    ended.Err.assign(err.begin(), err.end());
+    return ended;
 }
 
 int OpenFdCount() {

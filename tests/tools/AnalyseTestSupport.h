@@ -4,9 +4,14 @@
 
 #include <sndfile.h>
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +41,9 @@ void WriteIntFile(const std::filesystem::path& path, int format, int32_t channel
 void WriteFloatFile(const std::filesystem::path& path, int format, int32_t channels, int32_t rate,
                     const std::vector<float>& samples);
 
+// The lines of a text, without their newlines.
+std::vector<std::string> SplitLines(const std::string& text);
+
 std::vector<uint8_t> ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 
@@ -58,6 +66,44 @@ CapturedRun RunAnalyseCapturingFd2(const std::vector<std::string>& args,
 // Runs the stemora-analyse program itself, stdin from stdinPath (or /dev/null), and waits.
 RunOutput RunProgram(const std::vector<std::string>& args,
                      const std::filesystem::path& stdinPath = {});
+
+// The stemora-analyse program running on pipes: its standard input is written here, its
+// standard output read here line by line; its stderr is kept for the end.
+class LiveProgram {
+  public:
+    explicit LiveProgram(const std::vector<std::string>& args);
+    ~LiveProgram();  // kills the program if it still runs
+    LiveProgram(const LiveProgram&) = delete;
+    LiveProgram& operator=(const LiveProgram&) = delete;
+
+    void Write(const void* data, size_t bytes);
+    void CloseInput();
+    // The next whole line (without its newline), or nothing when none comes within timeout or
+    // the output has ended.
+    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
+    void Signal(int signal);
+    // Waits up to timeout for the program to block reading its standard input; false if it
+    // does not.
+    bool AwaitReadingInput(std::chrono::milliseconds timeout) const;
+    // CPU time the program has used so far, in seconds (10 ms steps).
+    double CpuSeconds() const;
+
+    struct Ended {
+        int ExitCode;
+        std::string Rest;  // output after the lines read, up to its end
+        std::string Err;
+    };
+    // Reads the output to its end and waits for the program. The input stays open unless
+    // closed before, so only a signal or the program itself can end the run.
+    Ended Wait();
+
+  private:
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    std::string pending_;
+    std::unique_ptr<TempFolder> folder_;
+};
 
 // Points fd at target (another open fd) until destroyed, then restores it.
 class FdRedirect {

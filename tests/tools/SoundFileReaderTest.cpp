@@ -1,5 +1,5 @@
-// What stemora-analyse does with inputs that are no plain sound file: damaged MP3s (whose
-// decoder talks on stderr), FIFOs and other special files, and standard input.
+// stemora-analyse's sound-file reader with inputs that are no plain sound file: damaged MP3s
+// (whose decoder talks on stderr), FIFOs and other special files, and standard input.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -246,6 +246,57 @@ TEST_F(AnalyseInputs, DashIsStandardInput) {
     const auto help = RunAnalyse({"--help"});
     EXPECT_EQ(help.Out, AnalyseHelp());
     EXPECT_NE(help.Out.find("'-' reads standard input"), std::string::npos);
+}
+
+TEST_F(AnalyseInputs, RawSamplesReadAsTheSameSamplesWithAHeader) {
+    struct Case {
+        std::string Format;  // of --raw, after the rate and channels
+        int Codec;
+        int Endian;
+        int32_t Channels;
+    };
+    const Case cases[] = {
+        {"u8", SF_FORMAT_PCM_U8, 0, 1},
+        {"s16", SF_FORMAT_PCM_16, SF_ENDIAN_LITTLE, 2},
+        {"s16be", SF_FORMAT_PCM_16, SF_ENDIAN_BIG, 1},
+        {"s24le", SF_FORMAT_PCM_24, SF_ENDIAN_LITTLE, 1},
+        {"s32be", SF_FORMAT_PCM_32, SF_ENDIAN_BIG, 1},
+        {"f32", SF_FORMAT_FLOAT, SF_ENDIAN_LITTLE, 2},
+        {"f64be", SF_FORMAT_DOUBLE, SF_ENDIAN_BIG, 1},
+        {"ulaw", SF_FORMAT_ULAW, 0, 1},
+    };
+    constexpr int32_t rate = 8000;
+    for (const Case& c : cases) {
+        std::vector<float> tone;
+        for (int32_t j = 0; j < rate * c.Channels; ++j) {
+            tone.push_back(static_cast<float>(
+                0.4 * std::sin(2 * std::numbers::pi * 440.0 * (j / c.Channels) / rate)));
+        }
+        const std::string wav = folder_.File(c.Format + ".wav");
+        const std::string raw = folder_.File(c.Format + ".raw");
+        test::WriteFloatFile(wav, SF_FORMAT_WAV | c.Codec, c.Channels, rate, tone);
+        test::WriteFloatFile(raw, SF_FORMAT_RAW | c.Codec | c.Endian, c.Channels, rate, tone);
+        const auto withHeader = RunAnalyse({"--tsv", wav});
+        ASSERT_EQ(withHeader.ExitCode, AnalyseOk) << withHeader.Err;
+        const std::string option = "--raw=8000:" + std::to_string(c.Channels) + ":" + c.Format;
+        const auto file = RunAnalyse({"--tsv", option, raw});
+        EXPECT_EQ(file.ExitCode, AnalyseOk) << c.Format << ": " << file.Err;
+        EXPECT_EQ(file.Out, withHeader.Out) << c.Format;
+
+        // Through a pipe, which it fits.
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        const std::vector<uint8_t> bytes = test::ReadBytes(raw);
+        ASSERT_EQ(write(ends[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        close(ends[1]);
+        {
+            const test::FdRedirect in(STDIN_FILENO, ends[0]);
+            const auto piped = RunAnalyse({"--tsv", option, "-"});
+            EXPECT_EQ(piped.ExitCode, AnalyseOk) << c.Format << ": " << piped.Err;
+            EXPECT_EQ(piped.Out, withHeader.Out) << c.Format;
+        }
+        close(ends[0]);
+    }
 }
 
 }  // namespace
