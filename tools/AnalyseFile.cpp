@@ -161,8 +161,7 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
             const auto wanted =
                 static_cast<int32_t>(std::min<int64_t>(remaining, SampleBufferLength));
             const int32_t got = reader->Read(buffers->SampleBuffer(), wanted);
-            buffers->Spec.Feed(captureRate, got, decimationRate);
-            buffers->SpecHi.Feed(captureRate, got, 2 * decimationRate);
+            buffers->FeedPass(captureRate, got, decimationRate);
             remaining -= got;
             ended = got < wanted;
         } while (remaining > 0 && !ended);

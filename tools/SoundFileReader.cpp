@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "AnalyseText.h"
+#include "core/FrameConversion.h"
 
 namespace stemora {
 
@@ -57,10 +58,9 @@ SampleLayout LayoutFor(int format) {
     }
 }
 
-// Channel values as the capture thread forms them. sf_readf_int delivers integers
-// left-aligned in 32 bits, so a right shift by 32 - bits restores the sample's own scale.
-// Stereo: channel 0 is stored as float32, channel 1 is added and the sum stored as float32
-// (summed in double, which holds every such sum exactly, then rounded once).
+// Channel values as the capture thread forms them, stereo frames through the same StereoSample.
+// sf_readf_int delivers integers left-aligned in 32 bits, so a right shift by 32 - bits
+// restores the sample's own scale.
 void ConvertUnsignedBytes(const int32_t* in, float* out, int32_t frames,
                           int32_t channels) noexcept {
     // (byte - 128) << 24 comes in; byte - 127.5 = (value >> 24) + 0.5, exact in float.
@@ -70,8 +70,7 @@ void ConvertUnsignedBytes(const int32_t* in, float* out, int32_t frames,
         }
     } else {
         for (int32_t j = 0; j < frames; ++j) {
-            const float left = static_cast<float>(in[2 * j] >> 24) + 0.5f;
-            out[j] = left + (static_cast<float>(in[2 * j + 1] >> 24) + 0.5f);
+            out[j] = StereoSample((in[2 * j] >> 24) + 0.5, (in[2 * j + 1] >> 24) + 0.5);
         }
     }
 }
@@ -84,9 +83,7 @@ void ConvertIntegers(const int32_t* in, float* out, int32_t frames, int32_t chan
         }
     } else {
         for (int32_t j = 0; j < frames; ++j) {
-            const float left = static_cast<float>(in[2 * j] >> shift);
-            out[j] = static_cast<float>(static_cast<double>(left) +
-                                        static_cast<double>(in[2 * j + 1] >> shift));
+            out[j] = StereoSample(in[2 * j] >> shift, in[2 * j + 1] >> shift);
         }
     }
 }
@@ -118,8 +115,9 @@ void ConvertFloats(const float* in, float* out, int32_t frames, int32_t channels
         }
     } else {
         for (int32_t j = 0; j < frames; ++j) {
-            const float left = CheckedFloat(in[2 * j], firstFrame + j, defects) * 32768.0f;
-            out[j] = left + CheckedFloat(in[2 * j + 1], firstFrame + j, defects) * 32768.0f;
+            // Scaled in float, as a mono sample is; the float sum is the stereo rule's.
+            out[j] = StereoSample(CheckedFloat(in[2 * j], firstFrame + j, defects) * 32768.0f,
+                                  CheckedFloat(in[2 * j + 1], firstFrame + j, defects) * 32768.0f);
         }
     }
 }

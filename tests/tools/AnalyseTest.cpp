@@ -87,8 +87,7 @@ std::vector<Tick> ExpectedTicks(const std::vector<float>& mono, int32_t rate, in
         }
         const auto n = static_cast<int32_t>(end - fed);
         std::copy(mono.begin() + fed, mono.begin() + end, buffers->SampleBuffer());
-        buffers->Spec.Feed(rate, n, decimation);
-        buffers->SpecHi.Feed(rate, n, 2 * decimation);
+        buffers->FeedPass(rate, n, decimation);
         fed = end;
         analyser->PackFrames(buffers->Spec.Block(), buffers->SpecHi.Block());
         const SpectrumResult& r = analyser->AnalyseSpectra(".");
