@@ -19,6 +19,7 @@
 #include "core/SampleBuffers.h"
 #include "core/SpectrumAnalysis.h"
 #include "core/TuningState.h"
+#include "StemoraVersion.h"
 
 namespace stemora {
 
@@ -465,6 +466,7 @@ std::string_view AnalyseHelp() {
            "  --note NAME  centre note as the tuner names it, G#0 to C#8 (default A4)\n"
            "  --shift N    centre note in semitones above A3, -37 to 52\n"
            "  --tsv        the numbers behind the captions, tab-separated, under a header\n"
+           "  --version    print the program's version and nothing else\n"
            "  FILE         a regular file that libsndfile reads (WAV, FLAC, Ogg, AIFF, MP3 ...);\n"
            "               '-' reads standard input; a file named '-' is given as ./-\n"
            "Float samples that are no number (NaN, infinity) or beyond 1e19 times full scale\n"
@@ -505,6 +507,10 @@ ParsedArguments ParseAnalyseArguments(std::span<const std::string_view> args) {
         }
         if (arg == "--help" || arg == "-h") {
             parsed.Help = true;
+            return parsed;
+        }
+        if (arg == "--version") {
+            parsed.Version = true;
             return parsed;
         }
         if (arg == "--tsv") {
@@ -647,8 +653,12 @@ int AnalyseMain(std::span<const std::string_view> args, std::ostream& out,
                 std::ostream& err) noexcept {
     try {
         const ParsedArguments parsed = ParseAnalyseArguments(args);
-        if (parsed.Help) {
-            out << AnalyseHelp();
+        if (parsed.Help || parsed.Version) {
+            if (parsed.Help) {
+                out << AnalyseHelp();
+            } else {
+                out << "stemora-analyse " << StemoraVersion << '\n';
+            }
             out.flush();
             return out ? AnalyseOk : AnalyseFileError;
         }

@@ -65,11 +65,13 @@ std::optional<int32_t> NoteShiftForName(std::string_view name);
 struct ParsedArguments {
     std::optional<AnalyseOptions> Options;
     bool Help = false;
+    bool Version = false;
     std::string Error;
 };
 
 // Parses the arguments after the program name. Accepts "--note NAME", "--note=NAME",
-// "--shift N", "--shift=N", "--tsv", "--help"/"-h" and "--" (only file names follow).
+// "--shift N", "--shift=N", "--tsv", "--help"/"-h", "--version" and "--" (only file names
+// follow).
 ParsedArguments ParseAnalyseArguments(std::span<const std::string_view> args);
 
 // The usage line, without a trailing newline.
@@ -90,8 +92,8 @@ std::string_view AnalyseTsvHeader();
 // write to fd 2 meanwhile, so err must not be written from another thread.
 int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& err);
 
-// The whole program: parses args (without the program name), prints the usage on request,
-// runs the analysis. Never throws; returns the process exit code.
+// The whole program: parses args (without the program name), prints the usage or the version
+// on request, runs the analysis. Never throws; returns the process exit code.
 int AnalyseMain(std::span<const std::string_view> args, std::ostream& out,
                 std::ostream& err) noexcept;
 
