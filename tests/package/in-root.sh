@@ -29,12 +29,14 @@ if ! in_root apt-get install -y --no-install-recommends xvfb xauth xdotool man-d
   exit 0
 fi
 cp "$work/stemora.deb" "$work/a442.wav" "$work/window-check.sh" "$root/tmp/"
-if ! in_root apt-get install -y --no-install-recommends /tmp/stemora.deb >"$work/apt-package.log" 2>&1; then
+if ! in_root apt-get install -y --no-install-recommends /tmp/stemora.deb \
+  >"$work/apt-package.log" 2>&1; then
   fail "apt-get install ./stemora.deb failed"
   tail -n 20 "$work/apt-package.log" >>"$results"
   exit 0
 fi
-ok "apt-get installed the package with $(($(grep -c '^Unpacking ' "$work/apt-package.log") - 1)) dependencies"
+unpacked=$(grep -c '^Unpacking ' "$work/apt-package.log")
+ok "apt-get installed the package with $((unpacked - 1)) dependencies"
 
 answer=$(in_root stemora --version 2>&1)
 [[ $answer == "stemora $version" ]] && ok "stemora --version: $answer" ||
@@ -68,7 +70,8 @@ if command -v desktop-file-validate >/dev/null && command -v appstreamcli >/dev/
   else
     fail "desktop-file-validate: $out"
   fi
-  out=$(appstreamcli validate --no-net --strict "$root/usr/share/metainfo/$app_id.metainfo.xml" 2>&1) &&
+  out=$(appstreamcli validate --no-net --strict \
+    "$root/usr/share/metainfo/$app_id.metainfo.xml" 2>&1) &&
     ok "appstreamcli validate clean" || fail "appstreamcli validate: $out"
 fi
 
@@ -88,5 +91,6 @@ new=$(comm -13 <(printf '%s\n' "$before") <(printf '%s\n' "$after"))
 foreign=$(comm -23 <(printf '%s\n' "$before") <(printf '%s\n' "$after") |
   comm -23 - <(printf '%s\n' "$owned"))
 [[ -z $foreign ]] || fail "apt-get remove took files not of the package: $(echo $foreign)"
-[[ -z $left$new$foreign ]] && ok "apt-get remove: the package's $(wc -l <<<"$owned") paths gone, nothing else changed"
+[[ -z $left$new$foreign ]] &&
+  ok "apt-get remove: the package's $(wc -l <<<"$owned") paths gone, nothing else changed"
 exit 0

@@ -13,7 +13,8 @@ fail() {
   failures=$((failures + 1))
 }
 
-for tool in cpack dpkg-deb dpkg-shlibdeps file readelf lintian desktop-file-validate appstreamcli; do
+for tool in cpack dpkg-deb dpkg-shlibdeps file readelf lintian desktop-file-validate \
+  appstreamcli; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed" >&2; exit 1; }
 done
 
@@ -117,4 +118,5 @@ if ((failures)); then
   echo "$failures check(s) failed" >&2
   exit 1
 fi
-echo "package $deb: $(du -k "$deb" | cut -f1) KiB, Installed-Size $(field Installed-Size) KiB; all checks passed"
+echo "package $deb: $(du -k "$deb" | cut -f1) KiB, Installed-Size $(field Installed-Size) KiB;" \
+  "all checks passed"
