@@ -93,6 +93,7 @@ std::string_view AnalyseHelp() {
            "  --note NAME  centre note as the tuner names it, G#0 to C#8 (default A4)\n"
            "  --shift N    centre note in semitones above A3, -37 to 52\n"
            "  --tsv        the numbers behind the captions, tab-separated, under a header\n"
+           "  --version    print the program's version and nothing else\n"
            "  --raw R:C:F  FILE is headerless PCM: R frames a second, C channels (1 or 2),\n"
            "               samples F: u8, s8, s16, s24, s32, f32, f64 (little-endian; s16be\n"
            "               and so on for big-endian), alaw or ulaw; e.g. --raw 48000:2:s16\n"
@@ -143,6 +144,10 @@ ParsedArguments ParseAnalyseArguments(std::span<const std::string_view> args) {
         }
         if (arg == "--help" || arg == "-h") {
             parsed.Help = true;
+            return parsed;
+        }
+        if (arg == "--version") {
+            parsed.Version = true;
             return parsed;
         }
         if (arg == "--tsv") {

@@ -39,12 +39,13 @@ std::optional<RawFormat> ParseRawFormat(std::string_view text, std::string& erro
 struct ParsedArguments {
     std::optional<AnalyseOptions> Options;
     bool Help = false;
+    bool Version = false;
     std::string Error;
 };
 
 // Parses the arguments after the program name. Accepts "--note NAME", "--note=NAME",
-// "--shift N", "--shift=N", "--raw FORMAT", "--raw=FORMAT", "--tsv", "--help"/"-h" and "--"
-// (only file names follow).
+// "--shift N", "--shift=N", "--raw FORMAT", "--raw=FORMAT", "--tsv", "--help"/"-h", "--version"
+// and "--" (only file names follow).
 ParsedArguments ParseAnalyseArguments(std::span<const std::string_view> args);
 
 // The usage line, without a trailing newline.

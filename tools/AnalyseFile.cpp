@@ -13,6 +13,7 @@
 
 #include "AnalyseText.h"
 #include "SoundFileReader.h"
+#include "StemoraVersion.h"
 #include "core/SampleBuffers.h"
 #include "core/SpectrumAnalysis.h"
 #include "core/TuningState.h"
@@ -194,8 +195,12 @@ int AnalyseMain(std::span<const std::string_view> args, std::ostream& out,
                 std::ostream& err) noexcept {
     try {
         const ParsedArguments parsed = ParseAnalyseArguments(args);
-        if (parsed.Help) {
-            out << AnalyseHelp();
+        if (parsed.Help || parsed.Version) {
+            if (parsed.Help) {
+                out << AnalyseHelp();
+            } else {
+                out << "stemora-analyse " << StemoraVersion << '\n';
+            }
             out.flush();
             return out ? AnalyseOk : AnalyseFileError;
         }

@@ -43,8 +43,8 @@ void EndRunsOnStopSignals();
 int StopSignal() noexcept;
 int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& err);
 
-// The whole program: parses args (without the program name), prints the usage on request,
-// runs the analysis. Never throws; returns the process exit code.
+// The whole program: parses args (without the program name), prints the usage or the version on
+// request, runs the analysis. Never throws; returns the process exit code.
 int AnalyseMain(std::span<const std::string_view> args, std::ostream& out,
                 std::ostream& err) noexcept;
 
