@@ -359,7 +359,10 @@ TEST(SoundServerRestarted, CaptureComesBackOnItsOwnEachTime) {
         ASSERT_TRUE(waitFor([&] { return toneAtCentre(ticks->Block()); }, 5000ms, 100ms))
             << "cycle " << cycle << ": no tone at the centre within 5 s of the server's return";
         const double toneBack = millisecondsSince(readyAt);
-        EXPECT_EQ(thread->Recoveries(), cycle);
+        // Capture reopened while the server is still starting records the monitor of a sink
+        // that nothing plays into yet, which delivers in bursts seconds apart: a stall, so one
+        // more loss and return may come before the player is there.
+        EXPECT_GE(thread->Recoveries(), cycle);
         // The server counts as ready once the wrapper's start returns (its player connected);
         // capture may reopen before that, as soon as the server takes clients.
         std::printf(
