@@ -1,6 +1,7 @@
 #include "capture/PortAudioSound.h"
 
 #include <portaudio.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,8 +14,22 @@
 namespace stemora {
 
 namespace {
-// Seconds of sound the device may gather before handing it over, at the least.
-constexpr double kCaptureLatency = 0.05;
+// Seconds of sound the device gathers before each callback. The capture buffer holds a second
+// and the display reads sound that is already old, so a short period buys nothing; every
+// period wakes PortAudio's thread and the sound client's thread. A tenth of a second keeps them
+// near ten wake-ups a second each, a spectrum that moves ten times a second, and a cursor that
+// moves well within the capture stream's stall check (a second without movement).
+constexpr double kCapturePeriod = 0.1;
+// The least number of periods the capture buffer holds: the reader copies out of the ring while
+// the next period is gathered, so one period must never cover a large share of it.
+constexpr std::uint32_t kPeriodsPerBuffer = 4;
+
+// Frames per callback for a buffer of bufferFrames frames at `rate`.
+unsigned long capturePeriodFrames(std::uint32_t rate, std::uint32_t bufferFrames) noexcept {
+    const auto period = static_cast<unsigned long>(rate * kCapturePeriod);
+    return std::max(1ul,
+                    std::min(period, static_cast<unsigned long>(bufferFrames) / kPeriodsPerBuffer));
+}
 }  // namespace
 
 // The entries that this back end calls, resolved once per back end. Only the types come from
@@ -121,7 +136,7 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
                            std::uint32_t size, std::uint32_t frameBytes, std::uint8_t silence);
 
     // Opens the stream; false when PortAudio refuses the format.
-    bool open(PaDeviceIndex input, const WaveFormat& format, double latency);
+    bool open(PaDeviceIndex input, const WaveFormat& format);
 
     std::uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
     std::uint32_t Release() override;
@@ -153,6 +168,7 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
     const std::uint32_t frameBytes_;
     bool started_ = false;      // consumer thread only
     bool startFailed_ = false;  // consumer thread only
+    bool named_ = false;        // PortAudio's thread only
     // Set by PortAudio's thread when the stream has ended: by Stop, or because its device or
     // sound server went away (only the latter while started_).
     std::atomic<bool> ended_{false};
@@ -162,8 +178,8 @@ class PortAudioCaptureBuffer final : public ISoundCaptureBuffer {
 class PortAudioDevice final : public ISoundCapture {
   public:
     PortAudioDevice(PortAudioBackend& backend, const PortAudioBackend::Api& api,
-                    PaDeviceIndex input, double latency)
-        : backend_(backend), api_(api), input_(input), latency_(latency) {}
+                    PaDeviceIndex input)
+        : backend_(backend), api_(api), input_(input) {}
 
     std::uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
     std::uint32_t Release() override {
@@ -204,7 +220,7 @@ class PortAudioDevice final : public ISoundCapture {
         } catch (const std::bad_alloc&) {
             return kErrOutOfMemory;
         }
-        if (!created->open(input_, format, latency_)) {
+        if (!created->open(input_, format)) {
             created->Release();
             return kErrBadFormat;
         }
@@ -219,7 +235,6 @@ class PortAudioDevice final : public ISoundCapture {
     PortAudioBackend& backend_;
     const PortAudioBackend::Api& api_;
     const PaDeviceIndex input_;
-    const double latency_;
 };
 
 PortAudioCaptureBuffer::PortAudioCaptureBuffer(PortAudioDevice& device,
@@ -249,17 +264,21 @@ std::uint32_t PortAudioCaptureBuffer::Release() {
     return left;
 }
 
-bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format, double latency) {
+bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format) {
+    const unsigned long period =
+        capturePeriodFrames(format.nSamplesPerSec, ring_.Size() / frameBytes_);
     PaStreamParameters params{};
     params.device = input;
     params.channelCount = format.nChannels;
     params.sampleFormat = paFormatFor(format.wBitsPerSample);
-    params.suggestedLatency = latency;
+    // Two periods: one is gathered while the other is handed over. Left to itself, PortAudio
+    // picks periods of a few milliseconds from a short latency.
+    params.suggestedLatency = 2.0 * static_cast<double>(period) / format.nSamplesPerSec;
     params.hostApiSpecificStreamInfo = nullptr;
     std::lock_guard lock(sessionMutex());
     PaStream* stream = nullptr;
-    if (api_.OpenStream(&stream, &params, nullptr, format.nSamplesPerSec,
-                        paFramesPerBufferUnspecified, paNoFlag, &onFrames, this) != paNoError) {
+    if (api_.OpenStream(&stream, &params, nullptr, format.nSamplesPerSec, period, paNoFlag,
+                        &onFrames, this) != paNoError) {
         return false;
     }
     stream_ = stream;
@@ -313,6 +332,12 @@ int PortAudioCaptureBuffer::onFrames(const void* input, void*, unsigned long fra
                                      const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
                                      void* self) noexcept {
     auto* buffer = static_cast<PortAudioCaptureBuffer*>(self);
+    if (!buffer->named_) {
+        // The thread inherits the capture thread's name; its own tells them apart in thread
+        // listings (top -H, bench/load.sh).
+        pthread_setname_np(pthread_self(), "portaudio");
+        buffer->named_ = true;
+    }
     buffer->ring_.Record(static_cast<const std::uint8_t*>(input),
                          static_cast<std::size_t>(frameCount) * buffer->frameBytes_);
     return paContinue;
@@ -445,10 +470,7 @@ HResult PortAudioBackend::DirectSoundCaptureCreate(const DeviceGuid* deviceId,
         releaseSessionLocked();
         return kErrFail;
     }
-    // The capture buffer holds a second and the display reads sound a second old, so low latency
-    // buys nothing; larger device periods wake the sound threads far less often.
-    const double latency = std::max(info->defaultHighInputLatency, kCaptureLatency);
-    auto* created = new (std::nothrow) PortAudioDevice(*this, api, input, latency);
+    auto* created = new (std::nothrow) PortAudioDevice(*this, api, input);
     if (created == nullptr) {
         releaseSessionLocked();
         return kErrOutOfMemory;
@@ -458,6 +480,9 @@ HResult PortAudioBackend::DirectSoundCaptureCreate(const DeviceGuid* deviceId,
 }
 
 namespace {
+
+// Seconds of output buffer that the held check stream asks for.
+constexpr double kCheckLatency = 1.0;
 
 // The check's format on the default output device; false when there is none.
 bool defaultOutput(const PortAudioBackend::Api& api, PaStreamParameters& params) {
@@ -470,7 +495,10 @@ bool defaultOutput(const PortAudioBackend::Api& api, PaStreamParameters& params)
     params.device = output;
     params.channelCount = PortAudioDeviceCheck::kChannels;
     params.sampleFormat = paInt16;
-    params.suggestedLatency = info->defaultLowOutputLatency;
+    // The held stream plays nothing, but a sound server still sizes the device's periods for the
+    // latency it asks: a short one would have the output device, and with it every program
+    // recording its monitor, woken hundreds of times a second for the whole run.
+    params.suggestedLatency = kCheckLatency;
     params.hostApiSpecificStreamInfo = nullptr;
     return true;
 }
