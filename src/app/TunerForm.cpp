@@ -374,11 +374,29 @@ void TTunerForm::Timer2Timer() {
     if (!tunerThread_ || !Timer2->isActive()) {
         return;
     }
-    {
-        std::lock_guard lock(tunerThread_->CaptureLock());
-        analyser_.PackFrames(buffers_.Spec.Block(), buffers_.SpecHi.Block());
+    if (packBlocks(false)) {
+        applySpectrumResult(analyser_.AnalyseSpectra(decimalSeparator_));
     }
+}
+
+void TTunerForm::ShowSpectra() {
+    packBlocks(true);
     applySpectrumResult(analyser_.AnalyseSpectra(decimalSeparator_));
+}
+
+bool TTunerForm::packBlocks(bool always) {
+    // One hold of the lock for the look and the copy: each hold may wait for a whole pass.
+    std::lock_guard lock(tunerThread_->CaptureLock());
+    const std::uint64_t spec = buffers_.Spec.BlockVersion();
+    const std::uint64_t specHi = buffers_.SpecHi.BlockVersion();
+    if (!always && spectraShown_ && spec == shownSpecVersion_ && specHi == shownSpecHiVersion_) {
+        return false;
+    }
+    analyser_.PackFrames(buffers_.Spec.Block(), buffers_.SpecHi.Block());
+    shownSpecVersion_ = spec;
+    shownSpecHiVersion_ = specHi;
+    spectraShown_ = true;
+    return true;
 }
 
 void TTunerForm::applySpectrumResult(const SpectrumResult& result) {
