@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Whole-program load of the tuner against lingot, each capturing a 440 Hz tone.
 #
-#   bench/load.sh [--build DIR] [--stack pulse|pipewire] [--rounds N] [--warmup S] [--seconds S]
+#   bench/load.sh [--build DIR] [--stack pulse|pipewire] [--listener-ms MS] [--rounds N]
+#                 [--warmup S] [--seconds S]
 #
 # Both programs run on one private X server (Xvfb) and one private sound stack, one at a time,
 # alternating: tuner, lingot, tuner, lingot ... The stack is the end-to-end tests' PulseAudio
@@ -24,6 +25,13 @@
 # checks that the program holds an uncorked recording stream on the server before it is
 # measured.
 #
+# On PulseAudio the server hands a recorder a packet per step of the null sink, and the sink
+# steps at the latency of its fastest recorder: with-pulse.sh keeps one listening throughout
+# (--listener-ms, 20 ms unless given), so at 20 ms every program here receives 50 packets a
+# second however long a period it asked for, as beside a low-latency recording program. A
+# listener at 100 ms measures the programs' own choice. PipeWire sends by the recorder's own
+# request.
+#
 # Needs Xvfb, cc/c++ with the X11 headers, lingot, and the wrapper's tools (pulseaudio, pactl,
 # parec, sox; or pipewire, wireplumber, pipewire-pulse, pw-cli). Everything it starts is stopped
 # by PID; its files live in a temporary folder that it removes. The machine should be otherwise
@@ -43,12 +51,13 @@ if [[ ${1-} != --inner ]]; then
         case $1 in
             --build) build=$2 ;;
             --stack) stack=$2 ;;
+            --listener-ms) export STEMORA_PULSE_LISTENER_MS=$2 ;;
             --rounds) rounds=$2 ;;
             --warmup) warmup=$2 ;;
             --seconds) seconds=$2 ;;
             *)
-                echo "usage: $0 [--build DIR] [--stack pulse|pipewire] [--rounds N]" \
-                    "[--warmup S] [--seconds S]" >&2
+                echo "usage: $0 [--build DIR] [--stack pulse|pipewire] [--listener-ms MS]" \
+                    "[--rounds N] [--warmup S] [--seconds S]" >&2
                 exit 2
                 ;;
         esac
@@ -311,11 +320,13 @@ run() {
     sleep 1
 }
 
+listener=
+[[ $LOAD_STACK == pulse ]] && listener=" (listener at ${STEMORA_PULSE_LISTENER_MS:-20} ms)"
 cpu_field() {
     lscpu | sed -n "s/^$1: *//p"
 }
 echo "CPU: $(cpu_field 'Model name'), family $(cpu_field 'CPU family') model $(cpu_field Model)" \
-    "($(nproc) cores); stack $LOAD_STACK; $(uptime)"
+    "($(nproc) cores); stack $LOAD_STACK$listener; $(uptime)"
 for ((round = 1; round <= LOAD_ROUNDS; ++round)); do
     run stemora "$LOAD_TUNER"
     run lingot lingot -c "$dir/lingot.conf"
