@@ -14,9 +14,10 @@
 # main thread, which runs the window, as "window"): its CPU (on-CPU time from
 # /proc/PID/task/TID/schedstat), its wake-ups per second (voluntary context switches: each is a
 # sleep that ended) and how often per second it was preempted (involuntary switches). The
-# tuner's two sound threads, PortAudio's callback thread ("portaudio") and the sound client's
-# own thread ("threaded-ml", the PulseAudio client library's loop in ALSA's pulse plugin, on
-# both stacks), are also summed. For the tuner it prints when, after exec, its lower spectrum
+# tuner's capture thread keeps the program's name ("stemora"). Its two sound threads,
+# PortAudio's callback thread ("portaudio") and the sound client's own thread ("threaded-ml",
+# the PulseAudio client library's loop in ALSA's pulse plugin, on both stacks; the idle one of
+# the held output check goes by the same name and counts with it), are also summed. For the tuner it prints when, after exec, its lower spectrum
 # chart first showed a spectrum (bench/FirstSpectrum.cpp grabs the chart's rows until one does).
 #
 # lingot captures from ALSA's "default" device, which the pulseaudio package routes to the
