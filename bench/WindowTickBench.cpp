@@ -74,7 +74,7 @@ void BM_WindowTick(benchmark::State& state) {
             state.PauseTiming();
             std::this_thread::sleep_for(std::chrono::microseconds(pause(phase)));
             state.ResumeTiming();
-            form.Timer2Timer();
+            form.ShowSpectra();
             form.ChartSpec->render(&spec);
             form.ChartSpecHi->render(&specHi);
             benchmark::DoNotOptimize(spec.constBits());

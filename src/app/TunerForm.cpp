@@ -320,8 +320,8 @@ void TTunerForm::ApplyTuningState() {
     }
     // The spectra on screen are the old note's: redrawn now (as silence, until sound at the new
     // rate arrives) rather than shown against the new note until the next tick.
-    if (newRate) {
-        Timer2Timer();
+    if (newRate && tunerThread_ && Timer2->isActive()) {
+        ShowSpectra();
     }
 }
 
@@ -384,17 +384,38 @@ void TTunerForm::Timer2Timer() {
     if (!tunerThread_ || !Timer2->isActive()) {
         return;
     }
-    {
-        std::lock_guard lock(tunerThread_->CaptureLock());
-        // Blocks built at another rate are another note's sound (the capture thread has not
-        // yet made a pass at the new rate): until it has, the display shows silence.
-        if (buffers_.BlockRate() == decimationRate_.load(std::memory_order_relaxed)) {
-            analyser_.PackFrames(buffers_.Spec.Block(), buffers_.SpecHi.Block());
-        } else {
-            analyser_.PackFrames(kSilentBlock.data(), kSilentBlock.data());
-        }
+    if (packBlocks(false)) {
+        applySpectrumResult(analyser_.AnalyseSpectra(decimalSeparator_));
     }
+}
+
+void TTunerForm::ShowSpectra() {
+    packBlocks(true);
     applySpectrumResult(analyser_.AnalyseSpectra(decimalSeparator_));
+}
+
+bool TTunerForm::packBlocks(bool always) {
+    // One hold of the lock for the look and the copy: each hold may wait for a whole pass.
+    std::lock_guard lock(tunerThread_->CaptureLock());
+    // Blocks built at another rate are another note's sound (the capture thread has not yet
+    // made a pass at the new rate): until it has, the display shows silence.
+    const bool current = buffers_.BlockRate() == decimationRate_.load(std::memory_order_relaxed);
+    const std::uint64_t spec = buffers_.Spec.BlockVersion();
+    const std::uint64_t specHi = buffers_.SpecHi.BlockVersion();
+    if (!always && spectraShown_ && current == shownCurrent_ && spec == shownSpecVersion_ &&
+        specHi == shownSpecHiVersion_) {
+        return false;
+    }
+    if (current) {
+        analyser_.PackFrames(buffers_.Spec.Block(), buffers_.SpecHi.Block());
+    } else {
+        analyser_.PackFrames(kSilentBlock.data(), kSilentBlock.data());
+    }
+    shownSpecVersion_ = spec;
+    shownSpecHiVersion_ = specHi;
+    shownCurrent_ = current;
+    spectraShown_ = true;
+    return true;
 }
 
 void TTunerForm::applySpectrumResult(const SpectrumResult& result) {

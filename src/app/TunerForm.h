@@ -100,7 +100,12 @@ class TTunerForm : public QWidget, public ITunerWindow {
     void FormShow();
     void FormHide();
     void Timer1Timer();
+    // Shows the spectra when the capture thread has rebuilt a block since they were last shown:
+    // the same blocks would give the same picture and captions. The device delivers a period at
+    // a time, so many ticks find nothing new.
     void Timer2Timer();
+    // Analyses the current blocks and shows the result, new or not. Needs the capture thread.
+    void ShowSpectra();
     void ImagePianoMouseUp(Qt::MouseButton button, Qt::KeyboardModifiers modifiers,
                            QPoint position);
     // One range step per wheel message with a vertical component; true when it was one.
@@ -138,6 +143,9 @@ class TTunerForm : public QWidget, public ITunerWindow {
     // Runs a handler; an exception that escapes it is shown in the error box.
     template <typename Handler>
     void dispatch(Handler&& handler) noexcept;
+    // Copies the blocks into the analyser's frames, under CaptureLock, unless `always` is false
+    // and neither block has changed since they were last shown; true when it copied.
+    bool packBlocks(bool always);
 
     ISoundBackend& backend_;
     IDeviceCheck& deviceCheck_;
@@ -147,6 +155,12 @@ class TTunerForm : public QWidget, public ITunerWindow {
     TuningState tuning_;
     double centreBin_ = ::stemora::CentreBin;
     std::string decimalSeparator_ = ".";
+    // BlockVersion() of each decimator when the spectra were last shown.
+    std::uint64_t shownSpecVersion_ = 0;
+    std::uint64_t shownSpecHiVersion_ = 0;
+    // Whether they were the current note's blocks (not silence in place of another rate's).
+    bool shownCurrent_ = false;
+    bool spectraShown_ = false;
     // The capture thread's requests for LabelSoundMode, handed over under mailboxLock_.
     std::mutex mailboxLock_;
     std::string pendingCaption_;

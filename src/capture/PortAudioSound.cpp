@@ -1,20 +1,36 @@
 #include "capture/PortAudioSound.h"
 
 #include <portaudio.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string_view>
 
 #include "capture/LibraryLoader.h"
 
 namespace stemora {
 
 namespace {
-// Seconds of sound the device may gather before handing it over, at the least.
-constexpr double kCaptureLatency = 0.05;
+// Seconds of sound the device gathers before each callback. The capture buffer holds a second
+// and the display reads sound that is already old, so a short period buys nothing; every
+// period wakes PortAudio's thread and the sound client's thread. A tenth of a second keeps them
+// near ten wake-ups a second each, a spectrum that moves ten times a second, and a cursor that
+// moves well within the capture stream's stall check (a second without movement).
+constexpr double kCapturePeriod = 0.1;
+// The least number of periods the capture buffer holds: the reader copies out of the ring while
+// the next period is gathered, so one period must never cover a large share of it.
+constexpr std::uint32_t kPeriodsPerBuffer = 4;
+
+// Frames per callback for a buffer of bufferFrames frames at `rate`.
+unsigned long capturePeriodFrames(std::uint32_t rate, std::uint32_t bufferFrames) noexcept {
+    const auto period = static_cast<unsigned long>(rate * kCapturePeriod);
+    return std::max(1ul,
+                    std::min(period, static_cast<unsigned long>(bufferFrames) / kPeriodsPerBuffer));
+}
 }  // namespace
 
 // The entries that this back end calls, resolved once per back end. Only the types come from
@@ -87,6 +103,52 @@ void silenceSoundLibraries() {
     }
 }
 
+// ALSA's configuration handle; only passed through.
+struct AlsaConfig;
+
+// Whether ALSA's configuration node `key` (under `top`) is a text that mentions `name`.
+bool mentions(AlsaConfig* top, const char* key, std::string_view name,
+              int (*search)(AlsaConfig*, const char*, AlsaConfig**),
+              int (*getString)(const AlsaConfig*, const char**)) {
+    AlsaConfig* node = nullptr;
+    const char* text = nullptr;
+    return search(top, key, &node) == 0 && getString(node, &text) == 0 && text != nullptr &&
+           std::string_view(text).find(name) != std::string_view::npos;
+}
+
+// PortAudio opens every PCM that ALSA's configuration defines to list it. The AC-3 encoder
+// ("a52", from the ALSA plugins package) is a playback plugin for S/PDIF receivers that
+// this program never records from or checks, but opening it loads libavcodec with some ninety
+// libraries behind it: about 14 MB that stay resident for the whole run. It is taken out of
+// this process's copy of the configuration before PortAudio reads it, unless the default
+// device is built on it. ALSA reloads its files only when they change or after PortAudio
+// terminates, so this runs before every Pa_Initialize.
+void leaveOutEncoderPlugin() {
+    constexpr const char* library = "libasound.so.2";
+    const auto update = optionalEntry<int (*)()>(library, "snd_config_update");
+    const auto search = optionalEntry<int (*)(AlsaConfig*, const char*, AlsaConfig**)>(
+        library, "snd_config_search");
+    const auto getString =
+        optionalEntry<int (*)(const AlsaConfig*, const char**)>(library, "snd_config_get_string");
+    const auto remove = optionalEntry<int (*)(AlsaConfig*)>(library, "snd_config_delete");
+    auto* const top = optionalEntry<AlsaConfig**>(library, "snd_config");
+    if (update == nullptr || search == nullptr || getString == nullptr || remove == nullptr ||
+        top == nullptr || update() < 0 || *top == nullptr) {
+        return;
+    }
+    constexpr std::string_view encoder = "a52";
+    for (const char* key : {"pcm.default", "pcm.default.type", "pcm.default.slave.pcm",
+                            "pcm.default.playback.pcm", "defaults.pcm.type"}) {
+        if (mentions(*top, key, encoder, search, getString)) {
+            return;
+        }
+    }
+    AlsaConfig* node = nullptr;
+    if (search(*top, "pcm.a52", &node) == 0) {
+        remove(node);
+    }
+}
+
 PaSampleFormat paFormatFor(std::uint16_t bits) {
     switch (bits) {
         case 8:
@@ -113,7 +175,7 @@ class PortAudioCaptureBuffer final : public RefCountedObject<ISoundCaptureBuffer
                            std::uint32_t size, std::uint32_t frameBytes, std::uint8_t silence);
 
     // Opens the stream; false when PortAudio refuses the format.
-    bool open(PaDeviceIndex input, const WaveFormat& format, double latency);
+    bool open(PaDeviceIndex input, const WaveFormat& format);
 
     HResult Start(std::uint32_t flags) override;
     HResult Stop() override;
@@ -142,6 +204,7 @@ class PortAudioCaptureBuffer final : public RefCountedObject<ISoundCaptureBuffer
     const std::uint32_t frameBytes_;
     bool started_ = false;      // consumer thread only
     bool startFailed_ = false;  // consumer thread only
+    bool named_ = false;        // PortAudio's thread only
     // Set by PortAudio's thread when the stream has ended: by Stop, or because its device or
     // sound server went away (only the latter while started_).
     std::atomic<bool> ended_{false};
@@ -151,8 +214,8 @@ class PortAudioCaptureBuffer final : public RefCountedObject<ISoundCaptureBuffer
 class PortAudioDevice final : public RefCountedObject<ISoundCapture> {
   public:
     PortAudioDevice(PortAudioBackend& backend, const PortAudioBackend::Api& api,
-                    PaDeviceIndex input, double latency)
-        : backend_(backend), api_(api), input_(input), latency_(latency) {}
+                    PaDeviceIndex input)
+        : backend_(backend), api_(api), input_(input) {}
 
     HResult CreateCaptureBuffer(const CaptureBufferDesc* desc, ISoundCaptureBuffer** buffer,
                                 void* outer) override {
@@ -182,7 +245,7 @@ class PortAudioDevice final : public RefCountedObject<ISoundCapture> {
         } catch (const std::bad_alloc&) {
             return kErrOutOfMemory;
         }
-        if (!created->open(input_, format, latency_)) {
+        if (!created->open(input_, format)) {
             created->Release();
             return kErrBadFormat;
         }
@@ -197,7 +260,6 @@ class PortAudioDevice final : public RefCountedObject<ISoundCapture> {
     PortAudioBackend& backend_;
     const PortAudioBackend::Api& api_;
     const PaDeviceIndex input_;
-    const double latency_;
 };
 
 PortAudioCaptureBuffer::PortAudioCaptureBuffer(PortAudioDevice& device,
@@ -219,17 +281,21 @@ PortAudioCaptureBuffer::~PortAudioCaptureBuffer() {
     device_.Release();
 }
 
-bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format, double latency) {
+bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format) {
+    const unsigned long period =
+        capturePeriodFrames(format.nSamplesPerSec, ring_.Size() / frameBytes_);
     PaStreamParameters params{};
     params.device = input;
     params.channelCount = format.nChannels;
     params.sampleFormat = paFormatFor(format.wBitsPerSample);
-    params.suggestedLatency = latency;
+    // Two periods: one is gathered while the other is handed over. Left to itself, PortAudio
+    // picks periods of a few milliseconds from a short latency.
+    params.suggestedLatency = 2.0 * static_cast<double>(period) / format.nSamplesPerSec;
     params.hostApiSpecificStreamInfo = nullptr;
     std::lock_guard lock(sessionMutex());
     PaStream* stream = nullptr;
-    if (api_.OpenStream(&stream, &params, nullptr, format.nSamplesPerSec,
-                        paFramesPerBufferUnspecified, paNoFlag, &onFrames, this) != paNoError) {
+    if (api_.OpenStream(&stream, &params, nullptr, format.nSamplesPerSec, period, paNoFlag,
+                        &onFrames, this) != paNoError) {
         return false;
     }
     stream_ = stream;
@@ -283,6 +349,12 @@ int PortAudioCaptureBuffer::onFrames(const void* input, void*, unsigned long fra
                                      const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
                                      void* self) noexcept {
     auto* buffer = static_cast<PortAudioCaptureBuffer*>(self);
+    if (!buffer->named_) {
+        // The thread inherits the capture thread's name; its own tells them apart in thread
+        // listings (top -H, bench/load.sh).
+        pthread_setname_np(pthread_self(), "portaudio");
+        buffer->named_ = true;
+    }
     buffer->ring_.Record(static_cast<const std::uint8_t*>(input),
                          static_cast<std::size_t>(frameCount) * buffer->frameBytes_);
     return paContinue;
@@ -372,6 +444,7 @@ const PortAudioBackend::Api& PortAudioBackend::resolve() {
 bool PortAudioBackend::acquireSession() {
     if (sessions_ == 0) {
         silenceSoundLibraries();
+        leaveOutEncoderPlugin();
         if (api_->Initialize() != paNoError) {
             return false;
         }
@@ -415,10 +488,7 @@ HResult PortAudioBackend::DirectSoundCaptureCreate(const DeviceGuid* deviceId,
         releaseSessionLocked();
         return kErrFail;
     }
-    // The capture buffer holds a second and the display reads sound a second old, so low latency
-    // buys nothing; larger device periods wake the sound threads far less often.
-    const double latency = std::max(info->defaultHighInputLatency, kCaptureLatency);
-    auto* created = new (std::nothrow) PortAudioDevice(*this, api, input, latency);
+    auto* created = new (std::nothrow) PortAudioDevice(*this, api, input);
     if (created == nullptr) {
         releaseSessionLocked();
         return kErrOutOfMemory;
@@ -428,6 +498,9 @@ HResult PortAudioBackend::DirectSoundCaptureCreate(const DeviceGuid* deviceId,
 }
 
 namespace {
+
+// Seconds of output buffer that the held check stream asks for.
+constexpr double kCheckLatency = 1.0;
 
 // The check's format on the default output device; false when there is none.
 bool defaultOutput(const PortAudioBackend::Api& api, PaStreamParameters& params) {
@@ -440,7 +513,10 @@ bool defaultOutput(const PortAudioBackend::Api& api, PaStreamParameters& params)
     params.device = output;
     params.channelCount = PortAudioDeviceCheck::kChannels;
     params.sampleFormat = paInt16;
-    params.suggestedLatency = info->defaultLowOutputLatency;
+    // The held stream plays nothing, but a sound server still sizes the device's periods for the
+    // latency it asks: a short one would have the output device, and with it every program
+    // recording its monitor, woken hundreds of times a second for the whole run.
+    params.suggestedLatency = kCheckLatency;
     params.hostApiSpecificStreamInfo = nullptr;
     return true;
 }

@@ -14,11 +14,12 @@
 // start-up chatter is silenced before PortAudio initialises.
 //
 // A capture buffer is one PortAudio input stream, opened at creation in the requested format
-// (8-bit unsigned, 16-, 24- or 32-bit signed, mono or stereo, the requested rate); its callback
-// copies every frame into a CaptureRing of exactly dwBufferBytes bytes. A stream that PortAudio
-// ends while it runs (its sound server killed or restarted, the device gone: PortAudio notices
-// within tens of milliseconds) answers GetCurrentPosition with kErrBufferLost from then on, and
-// so does one that could not start; stopping and releasing it does not hang. The device itself
+// (8-bit unsigned, 16-, 24- or 32-bit signed, mono or stereo, the requested rate) with periods
+// of a tenth of a second (a quarter of the buffer at most); its callback copies every frame into
+// a CaptureRing of exactly dwBufferBytes bytes. A stream that PortAudio ends while it runs (its
+// sound server killed or restarted, the device gone: PortAudio notices within tens of
+// milliseconds) answers GetCurrentPosition with kErrBufferLost from then on, and so does one
+// that could not start; stopping and releasing it does not hang. The device itself
 // stays usable: a new buffer opens as soon as the server is back (PortAudio needs no
 // re-initialising for that), and fails at once while it is down.
 //
@@ -124,9 +125,10 @@ class PortAudioBackend final : public ISoundBackend {
 
 // The start-up check of the output device over PortAudio: PortAudio's default output device in
 // 48000 Hz 16-bit stereo, opened as a blocking output stream that is never started, so nothing
-// is ever played. It shares the PortAudio lock and session count with the capture back ends:
-// PortAudio is initialised for a Query only while it runs and for an Open while the stream is
-// held. A library that is missing or lacks an entry makes Query and Open answer false.
+// is ever played. It asks for a long buffer: a sound server would otherwise run the device in
+// short periods for it. It shares the PortAudio lock and session count with the capture back
+// ends: PortAudio is initialised for a Query only while it runs and for an Open while the
+// stream is held. A library that is missing or lacks an entry makes Query and Open answer false.
 class PortAudioDeviceCheck final : public IDeviceCheck {
   public:
     inline static constexpr std::uint32_t kRate = 48000;

@@ -166,7 +166,7 @@ void ChartSeries::placePoints() const {
 }
 
 void ChartSeries::changed() {
-    chart_.seriesChanged();
+    chart_.seriesChanged(this);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -337,6 +337,7 @@ template <class Series>
 Series* ChartWidget::addSeries(const QString& name, Series* series) {
     series->setObjectName(name);
     series_.push_back(series);
+    layerValid_ = false;
     update();
     return series;
 }
@@ -366,6 +367,7 @@ void ChartWidget::SetBottomAxisRange(double minimum, double maximum) {
     }
     bottomMin_ = minimum;
     bottomMax_ = maximum;
+    layerValid_ = false;
     update();
 }
 
@@ -454,7 +456,13 @@ const QPen& ChartWidget::cachedPen(const QColor& colour) {
     return pen;
 }
 
-void ChartWidget::seriesChanged() {
+void ChartWidget::seriesChanged(const ChartSeries* series) {
+    if (layerValid_) {
+        const auto end = series_.begin() + static_cast<std::ptrdiff_t>(layerSeries_);
+        if (std::find(series_.begin(), end, series) != end) {
+            layerValid_ = false;
+        }
+    }
     // A refill adds over a thousand points; one request per redraw is enough, and asking Qt
     // again for each point costs more than the points themselves.
     if (!repaintRequested_) {
@@ -467,8 +475,18 @@ void ChartWidget::forgetSeries(ChartSeries* series) noexcept {
     const auto place = std::find(series_.begin(), series_.end(), series);
     if (place != series_.end()) {
         series_.erase(place);
+        layerValid_ = false;
         update();
     }
+}
+
+std::size_t ChartWidget::fixedSeries() const noexcept {
+    std::size_t count = 0;
+    while (count < series_.size() && series_[count]->Axis() == VerticalAxis::Right &&
+           dynamic_cast<const LineSeries*>(series_[count]) != nullptr) {
+        ++count;
+    }
+    return count;
 }
 
 void ChartWidget::paintEvent(QPaintEvent* /*event*/) {
@@ -476,9 +494,32 @@ void ChartWidget::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing, false);
     frame_ = makeFrame();
-    painter.fillRect(rect(), Qt::black);
-    for (ChartSeries* series : series_) {
-        series->paint(painter);
+    std::size_t first = 0;
+    // Only where a logical pixel is a device pixel (no scaled rendering): the layer holds the
+    // widget's pixels one for one.
+    const std::size_t fixed =
+        painter.deviceTransform().isScaling() || size().isEmpty() ? 0 : fixedSeries();
+    if (fixed > 0) {
+        if (!layerValid_ || layerSeries_ != fixed || layer_.size() != size()) {
+            if (layer_.size() != size()) {
+                layer_ = QImage(size(), QImage::Format_RGB32);
+            }
+            QPainter layer(&layer_);
+            layer.setRenderHint(QPainter::Antialiasing, false);
+            layer.fillRect(layer_.rect(), Qt::black);
+            for (std::size_t i = 0; i < fixed; ++i) {
+                series_[i]->paint(layer);
+            }
+            layerSeries_ = fixed;
+            layerValid_ = true;
+        }
+        painter.drawImage(0, 0, layer_);
+        first = fixed;
+    } else {
+        painter.fillRect(rect(), Qt::black);
+    }
+    for (std::size_t i = first; i < series_.size(); ++i) {
+        series_[i]->paint(painter);
     }
 }
 

@@ -23,6 +23,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QImage>
 #include <QObject>
 #include <QPen>
 #include <QPoint>
@@ -188,8 +189,11 @@ class ChartWidget : public QWidget {
 
   private:
     friend class ChartSeries;
-    void seriesChanged();
+    void seriesChanged(const ChartSeries* series);
     void forgetSeries(ChartSeries* series) noexcept;
+    // How many series at the head of the drawing order go into the fixed layer: line series
+    // against the right axis, whose pixels depend on nothing that a refill of the others moves.
+    std::size_t fixedSeries() const noexcept;
     template <class Series>
     Series* addSeries(const QString& name, Series* series);
 
@@ -217,6 +221,12 @@ class ChartWidget : public QWidget {
     // A few pens recoloured in place: with no painter holding them a recolour allocates nothing.
     std::array<QPen, 16> pens_;
     std::size_t nextPen_ = 0;
+    // The background with the fixed series drawn on it (the tuner's marker lines), kept between
+    // redraws: a spectrum refill then repaints only the spectrum over a copy of it. Dropped by
+    // any change of those series, of the bottom axis, of the series list or of the size.
+    QImage layer_;
+    std::size_t layerSeries_ = 0;
+    bool layerValid_ = false;
 };
 
 }  // namespace stemora

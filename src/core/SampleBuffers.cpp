@@ -58,6 +58,7 @@ void Decimator::Reset() noexcept {
     sum_ = 0.0f;
     count_ = 1;
     writePosition_ = 0;
+    ringChanged_ = true;
 }
 
 void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate) noexcept {
@@ -92,9 +93,18 @@ void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate
     phase_ = phase;
     sum_ = sum;
     count_ = count;
+    // Every emission moves the write position by one, and fewer than RingLength of them in one
+    // feed cannot bring it back to where it was.
+    if (writePosition != writePosition_ || n >= RingLength) {
+        ringChanged_ = true;
+    }
     writePosition_ = writePosition;
 
-    rebuildBlock();
+    // Most passes bring no new value (the device delivers a period at a time): the weighted
+    // copy would only write the same block again.
+    if (ringChanged_) {
+        rebuildBlock();
+    }
 }
 
 void Decimator::rebuildBlock() noexcept {
@@ -105,6 +115,8 @@ void Decimator::rebuildBlock() noexcept {
     weightedCopy(block_.get(), weights, ring_.get() + readPosition_, head);
     weightedCopy(block_.get() + head, weights + head, ring_.get(), readPosition_);
     // The cursor has gone round once and stands where it started.
+    ringChanged_ = false;
+    ++blockVersion_;
 }
 
 SampleBuffers::SampleBuffers()

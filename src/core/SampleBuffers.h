@@ -29,18 +29,22 @@ class Decimator {
     Decimator& operator=(const Decimator&) = delete;
 
     // Runs the first sampleCount entries of the owner's SampleBuffer through the decimator,
-    // then rebuilds Block() (also when sampleCount is 0). captureRate is in Hz, outputRate
-    // in values per second. sampleCount is clamped to 0..SampleBufferLength, so a bad count
-    // never reads outside the buffer. Capture thread only; callers hold CaptureLock (guards
-    // Block()). No allocation.
+    // then rebuilds Block() from the ring when the ring has changed since the last rebuild (a
+    // value emitted, or a Reset); otherwise Block() already holds what a rebuild would give.
+    // captureRate is in Hz, outputRate in values per second. sampleCount is clamped to
+    // 0..SampleBufferLength, so a bad count never reads outside the buffer. Capture thread
+    // only; callers hold CaptureLock (guards Block()). No allocation.
     void Feed(int32_t captureRate, int32_t sampleCount, double outputRate) noexcept;
 
     // Rings to zero, phase and sum 0, count 1, write position 0. The block and the read
-    // position keep their values. Capture thread only.
+    // position keep their values until the next Feed rebuilds them. Capture thread only.
     void Reset() noexcept;
 
     // SpecBlock / SpecHiBlock: RingLength floats, index 0 oldest, index 4095 newest.
     const float* Block() const noexcept { return block_.get(); }
+    // Counts the rebuilds of Block(): equal counts, equal blocks. Read under CaptureLock, so a
+    // reader can tell whether there is anything new to look at.
+    uint64_t BlockVersion() const noexcept { return blockVersion_; }
     // SpecRing / SpecHiRing: RingLength emitted means, circular; WritePosition() is the next
     // slot to write and therefore the oldest value.
     const float* Ring() const noexcept { return ring_.get(); }
@@ -62,6 +66,8 @@ class Decimator {
     int32_t count_ = 1;
     int32_t writePosition_ = 0;
     int32_t readPosition_ = 0;
+    bool ringChanged_ = true;  // since the last rebuild
+    uint64_t blockVersion_ = 0;
 };
 
 // The one shared object of the signal path: SampleBuffer and both decimators, allocated

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <stop_token>
@@ -172,6 +174,25 @@ TEST(PulseTunerThread, TurnsTheToneIntoTheCentreBin) {
     EXPECT_TRUE(window.closed);
     EXPECT_EQ(test::blockPeak(spec.data(), 1000, 1050).Bin, 1024);
     EXPECT_EQ(test::blockPeak(specHi.data(), 490, 534).Bin, 512);
+}
+
+// Listing the devices must not load the AC-3 encoder PCM of the ALSA plugins package: it drags
+// libavcodec and some ninety libraries into the process, 14 MB resident for the whole run.
+TEST(PulseDeviceList, LeavesTheEncoderPluginUnloaded) {
+    REQUIRE_PRIVATE_SERVER();
+    if (!std::filesystem::exists("/usr/share/alsa/alsa.conf.d/60-a52-encoder.conf") &&
+        !std::filesystem::exists("/etc/alsa/conf.d/60-a52-encoder.conf")) {
+        GTEST_SKIP() << "ALSA's configuration defines no a52 PCM here";
+    }
+    PortAudioBackend backend;
+    TSoundCaptureStream stream(nullptr, backend);
+    ASSERT_GT(stream.Formats().Count(), 0);
+    std::ifstream maps("/proc/self/maps");
+    ASSERT_TRUE(maps.is_open());
+    std::string line;
+    while (std::getline(maps, line)) {
+        EXPECT_EQ(line.find("libasound_module_pcm_a52"), std::string::npos) << line;
+    }
 }
 
 // Runs `step` on a thread of its own. A step still running after `limit` fails the test and

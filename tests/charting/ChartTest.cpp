@@ -102,6 +102,8 @@ class ChartTest : public QObject {
     void seriesAreNamedChildren();
     void rendersAtDoubleRatio();
     void updateStaysOnTheChart();
+    void redrawAfterAChangeMatchesAFreshChart_data();
+    void redrawAfterAChangeMatchesAFreshChart();
 };
 
 void ChartTest::columnPlacement_data() {
@@ -532,6 +534,67 @@ void ChartTest::updateStaysOnTheChart() {
     QCOMPARE(chart.Paints, 3);
     QCOMPARE(window.Paints, 0);
     QCOMPARE(sibling.Paints, 0);
+}
+
+// The marker lines are kept drawn between redraws; a change they depend on must redraw them, and
+// a spectrum refill must leave them as they were.
+struct MarkedChart {
+    ChartWidget chart;
+    LineSeries* markers;
+    FastLineSeries* spectrum;
+    MarkedChart() {
+        chart.resize(600, 222);
+        markers = chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, Red);
+        spectrum = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, Green);
+    }
+    void mark(int range, int shift) {
+        markers->Clear();
+        for (int i = -range; i <= range; ++i) {
+            markers->AddPoint(markerX(i + shift), 0.0, {}, 0);
+            markers->AddPoint(markerX(i + shift), 100.0, {}, Blue);
+            markers->AddPoint(markerX(i + shift), 0.0);  // the series colour, drawn over Blue
+        }
+    }
+    void fill(int seed) {
+        spectrum->Clear();
+        for (int bin = 575; bin <= 1821; ++bin) {
+            spectrum->AddPoint(bin, (bin * seed) % 37);
+        }
+    }
+};
+
+void ChartTest::redrawAfterAChangeMatchesAFreshChart_data() {
+    QTest::addColumn<int>("change");
+    QTest::newRow("markers moved") << 0;
+    QTest::newRow("series colour") << 1;
+    QTest::newRow("bottom range") << 2;
+    QTest::newRow("size") << 3;
+    QTest::newRow("spectrum refilled") << 4;
+    QTest::newRow("series added") << 5;
+}
+
+void ChartTest::redrawAfterAChangeMatchesAFreshChart() {
+    QFETCH(int, change);
+    // One chart drawn before and after the change, one drawn only in the final state.
+    const auto apply = [change](MarkedChart& c, bool changed) {
+        setRange(c.chart, changed && change == 2 ? 7 : 10);
+        c.mark(10, changed && change == 0 ? 1 : 0);
+        c.markers->SetSeriesColor(changed && change == 1 ? White : Red);
+        c.chart.resize(changed && change == 3 ? QSize(500, 180) : QSize(600, 222));
+        c.fill(changed && change == 4 ? 5 : 3);
+        if (changed && change == 5) {
+            c.chart.AddLineSeries("Extra", VerticalAxis::Right, Blue)->AddPoint(1024.0, 50.0);
+        }
+    };
+    MarkedChart drawn;
+    apply(drawn, false);
+    const QImage before = shot(drawn.chart);
+    apply(drawn, true);
+    MarkedChart fresh;
+    apply(fresh, true);
+    const QImage expected = shot(fresh.chart);
+    QCOMPARE(shot(drawn.chart), expected);
+    QVERIFY(change == 5 || expected != before);
 }
 
 QTEST_MAIN(ChartTest)

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
 #include <utility>
@@ -213,6 +215,48 @@ TEST(SampleBuffersTest, FeedOfNothingAndCountsOutsideTheBuffer) {
         EXPECT_EQ(std::vector<float>(over.Spec.Block(), over.Spec.Block() + RingLength),
                   std::vector<float>(whole.Spec.Block(), whole.Spec.Block() + RingLength));
     }
+}
+
+// The window redraws only when BlockVersion() moves, so a block that changes without it would
+// leave stale sound on the display, and one that moves without a change costs a redraw.
+TEST(SampleBuffersTest, BlockVersionMovesExactlyWhenTheBlockChanges) {
+    SampleBuffers buffers;
+    for (int32_t k = 0; k < SampleBufferLength; ++k) {
+        buffers.SampleBuffer()[k] = static_cast<float>(k % 97) + 1.0f;
+    }
+    Decimator& d = buffers.Spec;
+    d.Feed(48000, 100, 1760.0);
+    const struct {
+        const char* step;
+        int32_t samples;  // -1: Reset before a feed of nothing
+        double rate;
+        bool changes;
+    } steps[] = {
+        {"nothing", 0, 1760.0, false},
+        {"a sample that only joins the group", 1, 1760.0, false},
+        {"samples that emit", 200, 1760.0, true},
+        {"a reset", -1, 1760.0, true},
+        {"nothing after the reset", 0, 1760.0, false},
+        {"the first value after the reset", 2, 48000.0, true},
+        // Every sample emits: the write position comes back to where it was, the ring is new.
+        {"a whole ring of values", RingLength, 48000.0, true},
+    };
+    for (const auto& step : steps) {
+        const std::uint64_t version = d.BlockVersion();
+        const std::vector<float> block(d.Block(), d.Block() + RingLength);
+        const int32_t position = d.WritePosition();
+        if (step.samples < 0) {
+            d.Reset();
+        }
+        d.Feed(48000, std::max(step.samples, 0), step.rate);
+        const std::vector<float> now(d.Block(), d.Block() + RingLength);
+        EXPECT_EQ(d.BlockVersion() != version, step.changes) << step.step;
+        EXPECT_EQ(now != block, step.changes) << step.step;
+        if (step.samples == RingLength) {
+            EXPECT_EQ(d.WritePosition(), position) << step.step;
+        }
+    }
+    EXPECT_TRUE(std::all_of(d.Ring(), d.Ring() + RingLength, [](float v) { return v != 0.0f; }));
 }
 
 TEST(SampleBuffersTest, NarrowedStepsMatchExtendedArithmetic) {

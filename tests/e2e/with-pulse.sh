@@ -10,6 +10,11 @@
 # server's PID, so a test can kill the server mid-capture, and STEMORA_SOUND_RESTART, which
 # kills and restarts server, player and listener (see sound-control.sh). Every process started
 # here is stopped by its PID; the exit status is the command's.
+#
+# The listener records with a latency of STEMORA_PULSE_LISTENER_MS milliseconds (20 unless set).
+# The null sink then renders in steps of that length, and the server hands every recorder of its
+# monitor a packet per step, whatever the recorder asked for: a listener as slow as the program
+# under test measures the program alone, a fast one measures it beside a low-latency recorder.
 set -uo pipefail
 # shellcheck source=tests/e2e/sound-control.sh
 source "$(dirname "${BASH_SOURCE[0]}")/sound-control.sh"
@@ -101,7 +106,7 @@ stack_start() {
   fi
   # Without a low-latency recorder the null sink renders in blocks of about 2 s, so a new
   # recorder would wait that long for its first bytes: keep one listening throughout.
-  parec --latency-msec=20 -d vsink.monitor >/dev/null 2>"$dir/listener.log" &
+  parec --latency-msec="${STEMORA_PULSE_LISTENER_MS:-20}" -d vsink.monitor >/dev/null 2>"$dir/listener.log" &
   listener_pid=$!
   disown "$listener_pid"
   sleep 0.3
