@@ -17,8 +17,9 @@
 # tuner's capture thread keeps the program's name ("stemora"). Its two sound threads,
 # PortAudio's callback thread ("portaudio") and the sound client's own thread ("threaded-ml",
 # the PulseAudio client library's loop in ALSA's pulse plugin, on both stacks; the idle one of
-# the held output check goes by the same name and counts with it), are also summed. For the tuner it prints when, after exec, its lower spectrum
-# chart first showed a spectrum (bench/FirstSpectrum.cpp grabs the chart's rows until one does).
+# the held output check goes by the same name and counts with it), are also summed. For the
+# tuner it prints when, after exec, its lower spectrum chart first showed a spectrum
+# (bench/FirstSpectrum.cpp grabs the chart's rows until one does).
 #
 # lingot captures from ALSA's "default" device, which the pulseaudio package routes to the
 # stack's PulseAudio server; its configuration is lingot's default except that the frequency
@@ -27,11 +28,12 @@
 # measured.
 #
 # On PulseAudio the server hands a recorder a packet per step of the null sink, and the sink
-# steps at the latency of its fastest recorder: with-pulse.sh keeps one listening throughout
-# (--listener-ms, 20 ms unless given), so at 20 ms every program here receives 50 packets a
-# second however long a period it asked for, as beside a low-latency recording program. A
-# listener at 100 ms measures the programs' own choice. PipeWire sends by the recorder's own
-# request.
+# steps at the latency of its fastest recorder: with-pulse.sh keeps one listening throughout,
+# since a null sink without one renders in blocks of about 2 s, as no sound card does. Here it
+# listens at 100 ms (--listener-ms), as slow as the tuner's own period, so the programs are
+# measured by their own choice, as on a sound card. At 20 ms (the end-to-end tests' pace) every
+# program receives 50 packets a second however long a period it asked for, as beside a
+# low-latency recording program. PipeWire sends by the recorder's own request.
 #
 # Needs Xvfb, cc/c++ with the X11 headers, lingot, and the wrapper's tools (pulseaudio, pactl,
 # parec, sox; or pipewire, wireplumber, pipewire-pulse, pw-cli). Everything it starts is stopped
@@ -48,6 +50,7 @@ if [[ ${1-} != --inner ]]; then
     warmup=5
     seconds=20
     stack=pulse
+    export STEMORA_PULSE_LISTENER_MS=100
     while (($#)); do
         case $1 in
             --build) build=$2 ;;
