@@ -70,6 +70,16 @@ class TunerFormTest : public QObject {
         return form;
     }
 
+    // The window shown on a real-time 440 Hz sine of amplitude 10000 in 16-bit sound.
+    TTunerForm& shownOnTone() {
+        TTunerForm& form = makeForm();
+        backend_->AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+        backend_->SetSource(SimulatedSource::Tone(440.0, 10000.0 / 32768.0));
+        backend_->StartRealTime();
+        form.show();
+        return form;
+    }
+
     template <typename T>
     T* child(const char* name) {
         T* found = form_->findChild<T*>(QString::fromUtf8(name));
@@ -472,13 +482,7 @@ class TunerFormTest : public QObject {
     }
 
     void toneDrivesLabelsColoursAndSpectrum() {
-        makeForm();
-        // A sine of amplitude 10000 in 16-bit sound.
-        backend_->AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
-        backend_->SetSource(SimulatedSource::Tone(440.0, 10000.0 / 32768.0));
-        backend_->StartRealTime();
-        TTunerForm& form = *form_;
-        form.show();
+        TTunerForm& form = shownOnTone();
         // The display reads the older half of each block: about 1.2 s behind at A4.
         QTRY_VERIFY_WITH_TIMEOUT(
             caption("LabelCenterFFT").startsWith(u("Отклонение от центральной частоты:    0    ")),
@@ -511,12 +515,7 @@ class TunerFormTest : public QObject {
     // the new note in tune. The display shows silence until sound at the new rate reaches the
     // analysed half of the block (about 6 s at E2).
     void noteChangeNeverShowsTheOldSoundAsInTune() {
-        makeForm();
-        backend_->AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
-        backend_->SetSource(SimulatedSource::Tone(440.0, 10000.0 / 32768.0));
-        backend_->StartRealTime();
-        TTunerForm& form = *form_;
-        form.show();
+        TTunerForm& form = shownOnTone();
         const QString inTune = u("Отклонение от центральной частоты:    0    ");
         QTRY_VERIFY_WITH_TIMEOUT(caption("LabelCenterFFT").startsWith(inTune), 5000);
         QStringList ticks;
