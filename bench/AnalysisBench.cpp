@@ -26,8 +26,8 @@ namespace {
 using namespace stemora;
 
 // Blocks as the capture thread leaves them after 3 s of a 440 Hz tone with a second harmonic.
-void FillBlocks(SampleBuffers& buffers) {
-    const double rate = DecimationRateFor(DefaultNoteShift);
+void fillBlocks(SampleBuffers& buffers) {
+    const double rate = DecimationRateFor(kDefaultNoteShift);
     buffers.ResetDecimators();
     for (int64_t start = 0; start < 3 * 48000; start += 48) {
         for (int32_t j = 0; j < 48; ++j) {
@@ -42,7 +42,7 @@ void FillBlocks(SampleBuffers& buffers) {
 
 void BM_DisplayTick(benchmark::State& state) {
     auto buffers = std::make_unique<SampleBuffers>();
-    FillBlocks(*buffers);
+    fillBlocks(*buffers);
     auto analyser = std::make_unique<SpectrumAnalyser>();
     analyser->BuildWindowTable();
     for (auto _ : state) {
@@ -56,38 +56,38 @@ void BM_DisplayTick(benchmark::State& state) {
 }
 BENCHMARK(BM_DisplayTick)->Unit(benchmark::kMicrosecond);
 
-void Put(std::ofstream& out, uint32_t value, int bytes) {
+void put(std::ofstream& out, uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
         out.put(static_cast<char>((value >> (8 * i)) & 0xFF));
     }
 }
 
 // 16-bit stereo PCM WAV: a 440 Hz tone drifting slowly in pitch, so that the peak moves.
-void WriteSixtySecondFile(const std::filesystem::path& path) {
+void writeSixtySecondFile(const std::filesystem::path& path) {
     constexpr uint32_t rate = 48000;
     constexpr uint32_t frames = 60 * rate;
     constexpr uint32_t dataBytes = frames * 4;
     std::ofstream out(path, std::ios::binary);
     out.write("RIFF", 4);
-    Put(out, 36 + dataBytes, 4);
+    put(out, 36 + dataBytes, 4);
     out.write("WAVEfmt ", 8);
-    Put(out, 16, 4);
-    Put(out, 1, 2);
-    Put(out, 2, 2);
-    Put(out, rate, 4);
-    Put(out, rate * 4, 4);
-    Put(out, 4, 2);
-    Put(out, 16, 2);
+    put(out, 16, 4);
+    put(out, 1, 2);
+    put(out, 2, 2);
+    put(out, rate, 4);
+    put(out, rate * 4, 4);
+    put(out, 4, 2);
+    put(out, 16, 2);
     out.write("data", 4);
-    Put(out, dataBytes, 4);
+    put(out, dataBytes, 4);
     double phase = 0.0;
     for (uint32_t j = 0; j < frames; ++j) {
         const double frequency =
             440.0 * (1.0 + 0.01 * std::sin(2 * std::numbers::pi * j / (20.0 * rate)));
         phase += 2 * std::numbers::pi * frequency / rate;
         const auto value = static_cast<int16_t>(std::lround(6000.0 * std::sin(phase)));
-        Put(out, static_cast<uint16_t>(value), 2);
-        Put(out, static_cast<uint16_t>(value), 2);
+        put(out, static_cast<uint16_t>(value), 2);
+        put(out, static_cast<uint16_t>(value), 2);
     }
 }
 
@@ -105,16 +105,16 @@ void BM_AnalyseSixtySecondFile(benchmark::State& state) {
     }
     AnalyseOptions options;
     options.Path = (std::filesystem::path(folder) / "sixty.wav").string();
-    WriteSixtySecondFile(options.Path);
+    writeSixtySecondFile(options.Path);
     NullBuffer null;
     std::ostream out(&null);
     std::ostream err(&null);
-    int code = AnalyseOk;
+    int code = kAnalyseOk;
     for (auto _ : state) {
         code = RunAnalysis(options, out, err);
     }
     std::filesystem::remove_all(folder);
-    if (code != AnalyseOk) {
+    if (code != kAnalyseOk) {
         state.SkipWithError("analysis failed");
         return;
     }

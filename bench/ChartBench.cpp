@@ -23,11 +23,11 @@
 
 namespace {
 
-constexpr int Width = 600;
-constexpr int Height = 222;
-constexpr int FirstBin = 575;
-constexpr int Bins = 1247;
-constexpr int Range = 10;
+constexpr int kWidth = 600;
+constexpr int kHeight = 222;
+constexpr int kFirstBin = 575;
+constexpr int kBins = 1247;
+constexpr int kRange = 10;
 
 double markerX(int i) {
     return 1024.0 * std::pow(2.0, i / 12.0);
@@ -35,9 +35,9 @@ double markerX(int i) {
 
 // A tone near bin 1100 over a noise floor; `tick` shifts the floor so refills differ.
 std::vector<double> spectrum(int tick) {
-    std::vector<double> values(Bins);
-    for (int i = 0; i < Bins; ++i) {
-        const double bin = FirstBin + i;
+    std::vector<double> values(kBins);
+    for (int i = 0; i < kBins; ++i) {
+        const double bin = kFirstBin + i;
         const double floor = 2000.0 * (1.5 + std::sin(0.37 * bin + tick) * std::cos(0.11 * bin));
         values[static_cast<std::size_t>(i)] =
             floor + 3e5 * std::exp(-std::pow((bin - 1100.0) / 3.0, 2.0));
@@ -54,7 +54,7 @@ struct Marker {
 // Three points per marker, markers in ascending i (so x descends), as the window adds them.
 std::vector<Marker> markers() {
     std::vector<Marker> points;
-    for (int i = -Range; i <= Range; ++i) {
+    for (int i = -kRange; i <= kRange; ++i) {
         points.push_back({markerX(i), 0.0, 0x000000});
         points.push_back({markerX(i), 100.0, i == 0 ? 0x0000FFu : 0x808080u});
         points.push_back({markerX(i), 0.0, 0x404040});
@@ -63,7 +63,7 @@ std::vector<Marker> markers() {
 }
 
 QImage canvas() {
-    return QImage(Width, Height, QImage::Format_RGB32);
+    return QImage(kWidth, kHeight, QImage::Format_RGB32);
 }
 
 // --- Stemora chart -----------------------------------------------------------------------
@@ -73,8 +73,8 @@ struct OurChart {
     stemora::FastLineSeries* Spec;
 
     OurChart() {
-        Chart.resize(Width, Height);
-        Chart.SetBottomAxisRange(markerX(-Range), markerX(Range));
+        Chart.resize(kWidth, kHeight);
+        Chart.SetBottomAxisRange(markerX(-kRange), markerX(kRange));
         stemora::LineSeries* pointer =
             Chart.AddLineSeries("SeriesPointer", stemora::VerticalAxis::Right, 0x0000FF);
         Spec = Chart.AddFastLineSeries("SeriesSpec", stemora::VerticalAxis::Left, 0x00FF00);
@@ -84,8 +84,8 @@ struct OurChart {
     }
     void Fill(const std::vector<double>& values) {
         Spec->Clear();
-        for (int i = 0; i < Bins; ++i) {
-            Spec->AddPoint(FirstBin + i, values[static_cast<std::size_t>(i)]);
+        for (int i = 0; i < kBins; ++i) {
+            Spec->AddPoint(kFirstBin + i, values[static_cast<std::size_t>(i)]);
         }
     }
 };
@@ -133,7 +133,7 @@ struct PeerChart {
         Chart->layout()->setContentsMargins(0, 0, 0, 0);
         auto* bottom = new QLogValueAxis;
         auto* right = new QValueAxis;
-        bottom->setRange(markerX(-Range), markerX(Range));
+        bottom->setRange(markerX(-kRange), markerX(kRange));
         right->setRange(0.0, 100.0);
         for (QAbstractAxis* axis :
              {static_cast<QAbstractAxis*>(bottom), static_cast<QAbstractAxis*>(Left),
@@ -162,15 +162,15 @@ struct PeerChart {
         View.setChart(Chart);
         View.setRenderHint(QPainter::Antialiasing, false);
         View.setFrameShape(QFrame::NoFrame);
-        View.resize(Width, Height);
-        Points.resize(Bins);
+        View.resize(kWidth, kHeight);
+        Points.resize(kBins);
     }
     void Fill(const std::vector<double>& values) {
         double low = values[0];
         double high = values[0];
-        for (int i = 0; i < Bins; ++i) {
+        for (int i = 0; i < kBins; ++i) {
             const double y = values[static_cast<std::size_t>(i)];
-            Points[i] = QPointF(FirstBin + i, y);
+            Points[i] = QPointF(kFirstBin + i, y);
             low = std::min(low, y);
             high = std::max(high, y);
         }

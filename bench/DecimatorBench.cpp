@@ -20,7 +20,7 @@ void capturePass(benchmark::State& state) {
             0.5f * static_cast<float>(std::sin(6.283185307 * 440.0 * k / captureRate));
     }
     buffers.ResetDecimators();
-    const double rate = stemora::DecimationRateFor(stemora::DefaultNoteShift);
+    const double rate = stemora::DecimationRateFor(stemora::kDefaultNoteShift);
     for (auto _ : state) {
         buffers.FeedPass(captureRate, frames, rate);
         benchmark::DoNotOptimize(buffers.Spec.Block());

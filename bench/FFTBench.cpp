@@ -32,29 +32,29 @@ using Complex = std::complex<float>;
 using LComplex = std::complex<long double>;
 
 constexpr int32_t kSizes[] = {64, 128, 256, 512, 1024, 2048, 4096, 8192, 16384, 32768, 65536};
-using stemora::test::randomSignal;
-using stemora::test::relativeError;
+using stemora::test::RandomSignal;
+using stemora::test::RelativeError;
 
 // Buffer from fftwf_malloc, so that every library gets the same (SIMD) alignment.
 struct FftwBuffer {
-    Complex* data;
+    Complex* Data;
     explicit FftwBuffer(int32_t n)
-        : data(reinterpret_cast<Complex*>(fftwf_malloc(sizeof(Complex) * static_cast<size_t>(n)))) {
+        : Data(reinterpret_cast<Complex*>(fftwf_malloc(sizeof(Complex) * static_cast<size_t>(n)))) {
     }
-    ~FftwBuffer() { fftwf_free(data); }
+    ~FftwBuffer() { fftwf_free(Data); }
     FftwBuffer(const FftwBuffer&) = delete;
     FftwBuffer& operator=(const FftwBuffer&) = delete;
-    fftwf_complex* fftw() const { return reinterpret_cast<fftwf_complex*>(data); }
+    fftwf_complex* Fftw() const { return reinterpret_cast<fftwf_complex*>(Data); }
 };
 
 // FFTW_BACKWARD is FFTW's positive exponent, the direction of our forward transform.
 fftwf_plan makeFftwPlan(int32_t n, const FftwBuffer& buffer, int sign = FFTW_BACKWARD) {
-    return fftwf_plan_dft_1d(n, buffer.fftw(), buffer.fftw(), sign, FFTW_MEASURE);
+    return fftwf_plan_dft_1d(n, buffer.Fftw(), buffer.Fftw(), sign, FFTW_MEASURE);
 }
 
 void fill(const FftwBuffer& buffer, int32_t n, uint32_t seed) {
-    const std::vector<Complex> x = randomSignal(n, seed);
-    std::copy(x.begin(), x.end(), buffer.data);
+    const std::vector<Complex> x = RandomSignal(n, seed);
+    std::copy(x.begin(), x.end(), buffer.Data);
 }
 
 void BM_Stemora(benchmark::State& state) {
@@ -62,8 +62,8 @@ void BM_Stemora(benchmark::State& state) {
     FftwBuffer buffer(n);
     fill(buffer, n, 1);
     for (auto _ : state) {
-        stemora::ComplexFFT(buffer.data, n, false, true, true);
-        benchmark::DoNotOptimize(buffer.data);
+        stemora::ComplexFFT(buffer.Data, n, false, true, true);
+        benchmark::DoNotOptimize(buffer.Data);
         benchmark::ClobberMemory();
     }
 }
@@ -74,29 +74,29 @@ void BM_StemoraScrambled(benchmark::State& state) {
     FftwBuffer buffer(n);
     fill(buffer, n, 1);
     for (auto _ : state) {
-        stemora::ComplexFFT(buffer.data, n, false, true, false);
-        benchmark::DoNotOptimize(buffer.data);
+        stemora::ComplexFFT(buffer.Data, n, false, true, false);
+        benchmark::DoNotOptimize(buffer.Data);
         benchmark::ClobberMemory();
     }
 }
 
 // The AVX2 kernels, for machines without AVX-512 (the fastest path is the default).
 void runAvx2(benchmark::State& state, bool inverse) {
-    if (!stemora::fft::pathSupported(stemora::fft::KernelPath::Avx2)) {
+    if (!stemora::fft::PathSupported(stemora::fft::KernelPath::Avx2)) {
         state.SkipWithError("no AVX2");
         return;
     }
     const auto n = static_cast<int32_t>(state.range(0));
     FftwBuffer buffer(n);
     fill(buffer, n, 1);
-    const stemora::fft::KernelPath previous = stemora::fft::activePath();
-    stemora::fft::selectPath(stemora::fft::KernelPath::Avx2);
+    const stemora::fft::KernelPath previous = stemora::fft::ActivePath();
+    stemora::fft::SelectPath(stemora::fft::KernelPath::Avx2);
     for (auto _ : state) {
-        stemora::ComplexFFT(buffer.data, n, inverse, false, true);
-        benchmark::DoNotOptimize(buffer.data);
+        stemora::ComplexFFT(buffer.Data, n, inverse, false, true);
+        benchmark::DoNotOptimize(buffer.Data);
         benchmark::ClobberMemory();
     }
-    stemora::fft::selectPath(previous);
+    stemora::fft::SelectPath(previous);
 }
 
 void BM_StemoraAvx2(benchmark::State& state) {
@@ -109,8 +109,8 @@ void BM_StemoraInverse(benchmark::State& state) {
     FftwBuffer buffer(n);
     fill(buffer, n, 1);
     for (auto _ : state) {
-        stemora::ComplexFFT(buffer.data, n, true, false, true);
-        benchmark::DoNotOptimize(buffer.data);
+        stemora::ComplexFFT(buffer.Data, n, true, false, true);
+        benchmark::DoNotOptimize(buffer.Data);
         benchmark::ClobberMemory();
     }
 }
@@ -126,7 +126,7 @@ void runFftw(benchmark::State& state, int sign) {
     fill(buffer, n, 1);
     for (auto _ : state) {
         fftwf_execute(plan);
-        benchmark::DoNotOptimize(buffer.data);
+        benchmark::DoNotOptimize(buffer.Data);
         benchmark::ClobberMemory();
     }
     fftwf_destroy_plan(plan);
@@ -149,9 +149,9 @@ void BM_KissFFT(benchmark::State& state) {
     FftwBuffer out(n);
     fill(in, n, 1);
     for (auto _ : state) {
-        kiss_fft(cfg, reinterpret_cast<kiss_fft_cpx*>(in.data),
-                 reinterpret_cast<kiss_fft_cpx*>(out.data));
-        benchmark::DoNotOptimize(out.data);
+        kiss_fft(cfg, reinterpret_cast<kiss_fft_cpx*>(in.Data),
+                 reinterpret_cast<kiss_fft_cpx*>(out.Data));
+        benchmark::DoNotOptimize(out.Data);
         benchmark::ClobberMemory();
     }
     kiss_fft_free(cfg);
@@ -186,35 +186,35 @@ void registerBenchmarks() {
 // extended-precision roots above (the direct sum would take minutes there).
 std::vector<LComplex> reference(const std::vector<Complex>& x) {
     if (x.size() <= 4096) {
-        return stemora::test::directDft(x, +1);
+        return stemora::test::DirectDft(x, +1);
     }
     std::vector<LComplex> a(x.begin(), x.end());
-    stemora::test::referenceFft(a, +1);
+    stemora::test::ReferenceFft(a, +1);
     return a;
 }
 
 struct Accuracy {
-    double stemora, fftw, kiss;
+    double Stemora, Fftw, Kiss;
 };
 
 // Largest error relative to max |X| of each library on the same random input.
 Accuracy measureAccuracy(int32_t n) {
-    const std::vector<Complex> x = randomSignal(n, 42 + static_cast<uint32_t>(n));
+    const std::vector<Complex> x = RandomSignal(n, 42 + static_cast<uint32_t>(n));
     const std::vector<LComplex> want = reference(x);
     FftwBuffer a(n);
     FftwBuffer b(n);
     FftwBuffer c(n);
     const fftwf_plan plan = makeFftwPlan(n, b);
-    std::copy(x.begin(), x.end(), a.data);
-    std::copy(x.begin(), x.end(), b.data);
-    stemora::ComplexFFT(a.data, n, false, false, true);
+    std::copy(x.begin(), x.end(), a.Data);
+    std::copy(x.begin(), x.end(), b.Data);
+    stemora::ComplexFFT(a.Data, n, false, false, true);
     fftwf_execute(plan);
     fftwf_destroy_plan(plan);
     const kiss_fft_cfg cfg = kiss_fft_alloc(n, 1, nullptr, nullptr);
     kiss_fft(cfg, reinterpret_cast<const kiss_fft_cpx*>(x.data()),
-             reinterpret_cast<kiss_fft_cpx*>(c.data));
+             reinterpret_cast<kiss_fft_cpx*>(c.Data));
     kiss_fft_free(cfg);
-    return {relativeError(a.data, want), relativeError(b.data, want), relativeError(c.data, want)};
+    return {RelativeError(a.Data, want), RelativeError(b.Data, want), RelativeError(c.Data, want)};
 }
 
 // Keeps the fastest of repeated runs (or the single run) of each library and size: other work on
@@ -234,7 +234,7 @@ class TableReporter : public benchmark::ConsoleReporter {
         }
     }
 
-    double time(const std::string& name, int32_t n) const {
+    double Time(const std::string& name, int32_t n) const {
         const auto it = times_.find({name, n});
         return it == times_.end() ? 0.0 : it->second;
     }
@@ -286,9 +286,9 @@ int main(int argc, char** argv) {
     fftwf_export_wisdom_to_filename(STEMORA_FFTW_WISDOM);
 
     std::printf("\nFFTW wisdom %s " STEMORA_FFTW_WISDOM "\n", wisdom ? "read from" : "written to");
-    const stemora::fft::CacheGeometry l1d = stemora::fft::l1dGeometry();
+    const stemora::fft::CacheGeometry l1d = stemora::fft::L1dGeometry();
     std::printf("CPU %s, L1d %d KiB %d-way %d B lines (as the engine sees it)\n",
-                cpuModel().c_str(), l1d.bytes / 1024, l1d.ways, l1d.lineBytes);
+                cpuModel().c_str(), l1d.Bytes / 1024, l1d.Ways, l1d.LineBytes);
     std::printf(
         "Times: the fastest repetition (--benchmark_repetitions=N, with "
         "--benchmark_enable_random_interleaving=true)\n");
@@ -296,24 +296,24 @@ int main(int argc, char** argv) {
                 "scrambled", "AVX2 ns", "FFTW ns", "Kiss ns", "/FFTW", "AVX2/F", "Kiss/us",
                 "err us", "err FFTW", "err Kiss", "us/FFTW");
     for (int32_t n : kSizes) {
-        const double us = reporter.time("BM_Stemora", n);
-        const double scrambled = reporter.time("BM_StemoraScrambled", n);
-        const double avx2 = reporter.time("BM_StemoraAvx2", n);
-        const double fftw = reporter.time("BM_FFTW", n);
-        const double kiss = reporter.time("BM_KissFFT", n);
+        const double us = reporter.Time("BM_Stemora", n);
+        const double scrambled = reporter.Time("BM_StemoraScrambled", n);
+        const double avx2 = reporter.Time("BM_StemoraAvx2", n);
+        const double fftw = reporter.Time("BM_FFTW", n);
+        const double kiss = reporter.Time("BM_KissFFT", n);
         const Accuracy acc = measureAccuracy(n);
         std::printf(
             "%6d %10.1f %10.1f %10.1f %10.1f %10.1f %7.2f %7.2f %7.2f | %9.2e %9.2e %9.2e %7.2f\n",
             n, us, scrambled, avx2, fftw, kiss, fftw > 0 ? us / fftw : 0.0,
-            fftw > 0 ? avx2 / fftw : 0.0, us > 0 ? kiss / us : 0.0, acc.stemora, acc.fftw, acc.kiss,
-            acc.stemora / acc.fftw);
+            fftw > 0 ? avx2 / fftw : 0.0, us > 0 ? kiss / us : 0.0, acc.Stemora, acc.Fftw, acc.Kiss,
+            acc.Stemora / acc.Fftw);
     }
     std::printf("\nInverse, natural-order input, unscaled\n%6s %10s %10s %10s %7s %7s\n", "N",
                 "Stemora ns", "AVX2 ns", "FFTW ns", "/FFTW", "AVX2/F");
     for (int32_t n : kSizes) {
-        const double us = reporter.time("BM_StemoraInverse", n);
-        const double avx2 = reporter.time("BM_StemoraInverseAvx2", n);
-        const double fftw = reporter.time("BM_FFTWInverse", n);
+        const double us = reporter.Time("BM_StemoraInverse", n);
+        const double avx2 = reporter.Time("BM_StemoraInverseAvx2", n);
+        const double fftw = reporter.Time("BM_FFTWInverse", n);
         std::printf("%6d %10.1f %10.1f %10.1f %7.2f %7.2f\n", n, us, avx2, fftw,
                     fftw > 0 ? us / fftw : 0.0, fftw > 0 ? avx2 / fftw : 0.0);
     }

@@ -175,8 +175,8 @@ template <class Capture>
 void BM_CopierWaitForCaptureLock(benchmark::State& state) {
     const auto measured = std::chrono::seconds(state.range(0));
     auto buffers = std::make_unique<SampleBuffers>();
-    std::vector<float> spec(RingLength);
-    std::vector<float> specHi(RingLength);
+    std::vector<float> spec(kRingLength);
+    std::vector<float> specHi(kRingLength);
     std::vector<double> waitsMs;
     std::vector<double> lateMs;
     waitsMs.reserve(static_cast<std::size_t>(measured / kTick) + 2);
@@ -205,8 +205,8 @@ void BM_CopierWaitForCaptureLock(benchmark::State& state) {
                 lateMs.push_back(std::chrono::duration<double, std::milli>(asked - next).count());
                 std::lock_guard lock(capture.CaptureLock());
                 const auto got = Clock::now();
-                std::copy_n(buffers->Spec.Block(), RingLength, spec.begin());
-                std::copy_n(buffers->SpecHi.Block(), RingLength, specHi.begin());
+                std::copy_n(buffers->Spec.Block(), kRingLength, spec.begin());
+                std::copy_n(buffers->SpecHi.Block(), kRingLength, specHi.begin());
                 waitsMs.push_back(std::chrono::duration<double, std::milli>(got - asked).count());
             }
             const double seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -10,7 +10,7 @@ namespace stemora {
 
 namespace {
 
-bool ParseInt(std::string_view text, int32_t& value) {
+bool parseInt(std::string_view text, int32_t& value) {
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
     }
@@ -24,7 +24,7 @@ struct EncodingName {
     bool MultiByte;
 };
 
-constexpr EncodingName EncodingNames[] = {
+constexpr EncodingName kEncodingNames[] = {
     {"u8", RawEncoding::U8, false},      {"s8", RawEncoding::S8, false},
     {"s16", RawEncoding::S16, true},     {"s24", RawEncoding::S24, true},
     {"s32", RawEncoding::S32, true},     {"f32", RawEncoding::F32, true},
@@ -50,13 +50,13 @@ std::optional<RawFormat> ParseRawFormat(std::string_view text, std::string& erro
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     RawFormat format;
-    if (!ParseInt(rate, format.SampleRate) || format.SampleRate < MinAnalysedSampleRate ||
-        format.SampleRate > MaxRawSampleRate) {
+    if (!parseInt(rate, format.SampleRate) || format.SampleRate < kMinAnalysedSampleRate ||
+        format.SampleRate > kMaxRawSampleRate) {
         error = "--raw: the rate must be a whole number of Hz from 1000 to 1000000, not '" +
                 std::string(rate) + "'";
         return std::nullopt;
     }
-    if (!ParseInt(channels, format.Channels) || format.Channels < 1 || format.Channels > 2) {
+    if (!parseInt(channels, format.Channels) || format.Channels < 1 || format.Channels > 2) {
         error = "--raw: the channel count must be 1 or 2, not '" + std::string(channels) + "'";
         return std::nullopt;
     }
@@ -68,7 +68,7 @@ std::optional<RawFormat> ParseRawFormat(std::string_view text, std::string& erro
         endianGiven = true;
         name.remove_suffix(2);
     }
-    for (const EncodingName& e : EncodingNames) {
+    for (const EncodingName& e : kEncodingNames) {
         if (e.Name == name && (e.MultiByte || !endianGiven)) {
             format.Encoding = e.Encoding;
             format.BigEndian = bigEndian;
@@ -194,15 +194,15 @@ ParsedArguments ParseAnalyseArguments(std::span<const std::string_view> args) {
                 return fail("unknown note name '" + std::string(*value) +
                             "' (names look like A4, C#5 or G#0)");
             }
-            if (*shift < LowestAnalysedNoteShift || *shift > HighestAnalysedNoteShift) {
+            if (*shift < kLowestAnalysedNoteShift || *shift > kHighestAnalysedNoteShift) {
                 return fail("note " + std::string(*value) + " lies outside G#0 to C#8");
             }
             options.NoteShift = *shift;
             haveNote = true;
         } else {
             int32_t shift = 0;
-            if (!ParseInt(*value, shift) || shift < LowestAnalysedNoteShift ||
-                shift > HighestAnalysedNoteShift) {
+            if (!parseInt(*value, shift) || shift < kLowestAnalysedNoteShift ||
+                shift > kHighestAnalysedNoteShift) {
                 return fail("--shift needs a whole number from -37 to 52, not '" +
                             std::string(*value) + "'");
             }

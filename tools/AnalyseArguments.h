@@ -13,13 +13,13 @@
 namespace stemora {
 
 // Centre notes the piano picture offers: G#0 (-37) to C#8 (52).
-inline constexpr int32_t LowestAnalysedNoteShift = -37;
-inline constexpr int32_t HighestAnalysedNoteShift = 52;
+inline constexpr int32_t kLowestAnalysedNoteShift = -37;
+inline constexpr int32_t kHighestAnalysedNoteShift = 52;
 
 // Process exit codes.
-inline constexpr int AnalyseOk = 0;
-inline constexpr int AnalyseFileError = 1;   // unreadable or refused file, failed output
-inline constexpr int AnalyseUsageError = 2;  // bad options or note
+inline constexpr int kAnalyseOk = 0;
+inline constexpr int kAnalyseFileError = 1;   // unreadable or refused file, failed output
+inline constexpr int kAnalyseUsageError = 2;  // bad options or note
 
 struct AnalyseOptions {
     int32_t NoteShift = 12;  // A4

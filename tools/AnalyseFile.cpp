@@ -22,10 +22,10 @@ namespace stemora {
 
 namespace {
 
-constexpr std::string_view ProgramPrefix = "stemora-analyse: ";
-constexpr int32_t TickMilliseconds = 63;
+constexpr std::string_view kProgramPrefix = "stemora-analyse: ";
+constexpr int32_t kTickMilliseconds = 63;
 
-void AppendDouble(std::string& line, double value) {
+void appendDouble(std::string& line, double value) {
     // Shortest text that reads back to the same double; always the C locale.
     char digits[32];
     const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
@@ -33,7 +33,7 @@ void AppendDouble(std::string& line, double value) {
     line.append(digits, end);
 }
 
-void AppendTick(std::string& line, int64_t milliseconds, const SpectrumResult& r, bool tsv) {
+void appendTick(std::string& line, int64_t milliseconds, const SpectrumResult& r, bool tsv) {
     line.clear();
     AppendSeconds(line, milliseconds);
     line.push_back('\t');
@@ -46,11 +46,11 @@ void AppendTick(std::string& line, int64_t milliseconds, const SpectrumResult& r
         line.push_back('\t');
         AppendInt(line, r.SpecHiPeakBin - static_cast<int32_t>(CentreBin));
         line.push_back('\t');
-        AppendDouble(line, r.SpecPeak);
+        appendDouble(line, r.SpecPeak);
         line.push_back('\t');
-        AppendDouble(line, r.SpecHiPeak);
+        appendDouble(line, r.SpecHiPeak);
         line.push_back('\t');
-        AppendDouble(line, r.Ratio);
+        appendDouble(line, r.Ratio);
         line.push_back('\t');
         AppendInt(line, r.SpecColour);
         line.push_back('\t');
@@ -63,13 +63,13 @@ void AppendTick(std::string& line, int64_t milliseconds, const SpectrumResult& r
     line.push_back('\n');
 }
 
-void ReportError(std::ostream& err, std::string_view message) {
-    err << ProgramPrefix << message << '\n';
+void reportError(std::ostream& err, std::string_view message) {
+    err << kProgramPrefix << message << '\n';
     err.flush();
 }
 
 // A terminal, a pipe or a socket: someone is reading the lines as they come.
-bool IsLiveOutput() {
+bool isLiveOutput() {
     struct stat status {};
     return isatty(STDOUT_FILENO) == 1 || (fstat(STDOUT_FILENO, &status) == 0 &&
                                           (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)));
@@ -118,10 +118,10 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
     if (!reader) {
         // A stop before the stream's header came ends the run as the end of the stream would.
         if (StopSignal() != 0) {
-            return AnalyseOk;
+            return kAnalyseOk;
         }
-        ReportError(err, openError);
-        return AnalyseFileError;
+        reportError(err, openError);
+        return kAnalyseFileError;
     }
     const int32_t captureRate = reader->SampleRate();
     const double decimationRate = DecimationRateFor(options.NoteShift);
@@ -133,7 +133,7 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
 
     // Sound that comes as it is played, or lines that someone watches, are written line by
     // line; otherwise a buffer of lines at a time.
-    const bool lineByLine = reader->IsStream() || IsLiveOutput();
+    const bool lineByLine = reader->IsStream() || isLiveOutput();
     std::string line;
     if (options.Tsv) {
         out << AnalyseTsvHeader() << '\n';
@@ -145,14 +145,14 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
     // passes follow the file's rate exactly over any length.
     bool ended = false;
     for (int64_t pass = 0; !ended; ++pass) {
-        if (pass % TickMilliseconds == 0) {
+        if (pass % kTickMilliseconds == 0) {
             // A stop signal ends the run between ticks, after the last full line.
             if (StopSignal() != 0) {
                 break;
             }
             // A read from a stream waits for all its frames: none past the coming tick.
             if (reader->IsStream()) {
-                reader->HoldReadsAt((pass + TickMilliseconds) * captureRate / 1000);
+                reader->HoldReadsAt((pass + kTickMilliseconds) * captureRate / 1000);
             }
         }
         const int64_t first = pass * captureRate / 1000;
@@ -160,15 +160,15 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
         // At most one buffer per feed; very high rates split a pass into several feeds.
         do {
             const auto wanted =
-                static_cast<int32_t>(std::min<int64_t>(remaining, SampleBufferLength));
+                static_cast<int32_t>(std::min<int64_t>(remaining, kSampleBufferLength));
             const int32_t got = reader->Read(buffers->SampleBuffer(), wanted);
             buffers->FeedPass(captureRate, got, decimationRate);
             remaining -= got;
             ended = got < wanted;
         } while (remaining > 0 && !ended);
-        if (!ended && (pass + 1) % TickMilliseconds == 0) {
+        if (!ended && (pass + 1) % kTickMilliseconds == 0) {
             analyser->PackFrames(buffers->Spec.Block(), buffers->SpecHi.Block());
-            AppendTick(line, pass + 1, analyser->AnalyseSpectra("."), options.Tsv);
+            appendTick(line, pass + 1, analyser->AnalyseSpectra("."), options.Tsv);
             out << line;
             if (lineByLine) {
                 out.flush();  // one write of the whole line
@@ -177,18 +177,18 @@ int RunAnalysis(const AnalyseOptions& options, std::ostream& out, std::ostream& 
     }
     if (const std::string failure = reader->ReadFailure(); !failure.empty() && StopSignal() == 0) {
         out.flush();
-        ReportError(err, failure);
-        return AnalyseFileError;
+        reportError(err, failure);
+        return kAnalyseFileError;
     }
     out.flush();
     if (!out) {
-        ReportError(err, "could not write the results");
-        return AnalyseFileError;
+        reportError(err, "could not write the results");
+        return kAnalyseFileError;
     }
     if (const std::string warning = reader->DefectWarning(); !warning.empty()) {
-        ReportError(err, warning);
+        reportError(err, warning);
     }
-    return AnalyseOk;
+    return kAnalyseOk;
 }
 
 int AnalyseMain(std::span<const std::string_view> args, std::ostream& out,
@@ -202,21 +202,21 @@ int AnalyseMain(std::span<const std::string_view> args, std::ostream& out,
                 out << "stemora-analyse " << StemoraVersion << '\n';
             }
             out.flush();
-            return out ? AnalyseOk : AnalyseFileError;
+            return out ? kAnalyseOk : kAnalyseFileError;
         }
         if (!parsed.Options) {
-            ReportError(err, parsed.Error);
-            return AnalyseUsageError;
+            reportError(err, parsed.Error);
+            return kAnalyseUsageError;
         }
         return RunAnalysis(*parsed.Options, out, err);
     } catch (const std::exception& e) {
         try {
-            ReportError(err, e.what());
+            reportError(err, e.what());
         } catch (...) {
         }
     } catch (...) {
     }
-    return AnalyseFileError;
+    return kAnalyseFileError;
 }
 
 }  // namespace stemora

@@ -23,7 +23,7 @@ std::string_view AnalyseTsvHeader();
 
 // Analyses options.Path ("-": standard input) and writes one line per tick to out. Problems
 // with the file go to err as one line starting "stemora-analyse: "; the result is an exit
-// code (AnalyseOk or AnalyseFileError). Lines written before a read error stay written. A
+// code (kAnalyseOk or kAnalyseFileError). Lines written before a read error stay written. A
 // successful run over samples analysed as 0 ends with one line "stemora-analyse: warning: ..."
 // on err. Points the process's fd 2 at /dev/null while libsndfile runs: nothing else may
 // write to fd 2 meanwhile, so err must not be written from another thread.
@@ -32,10 +32,10 @@ std::string_view AnalyseTsvHeader();
 // pipe or socket, out is flushed after every line, so each line leaves in one write as soon as
 // its tick is computed; otherwise out buffers. A stream is read a tick at a time, so a line
 // never waits for sound after its tick. After a stop signal (see EndRunsOnStopSignals) the run
-// ends after the current tick with AnalyseOk.
+// ends after the current tick with kAnalyseOk.
 // For the program only: SIGINT and SIGTERM then end a run cleanly, as the end of its data
 // would: the line being computed is finished, a read waiting on standard input ends (fd 0
-// is pointed at /dev/null), and RunAnalysis returns AnalyseOk. A second signal ends the
+// is pointed at /dev/null), and RunAnalysis returns kAnalyseOk. A second signal ends the
 // program the default way.
 void EndRunsOnStopSignals();
 

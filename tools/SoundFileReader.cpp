@@ -31,7 +31,7 @@ struct SampleLayout {
     int32_t Bits;  // Integer and UnsignedByte: bits of one sample
 };
 
-SampleLayout LayoutFor(int format) {
+SampleLayout layoutFor(int format) {
     switch (format & SF_FORMAT_SUBMASK) {
         case SF_FORMAT_PCM_S8:
         case SF_FORMAT_PCM_U8:
@@ -61,7 +61,7 @@ SampleLayout LayoutFor(int format) {
 // Channel values as the capture thread forms them, stereo frames through the same StereoSample.
 // sf_readf_int delivers integers left-aligned in 32 bits, so a right shift by 32 - bits
 // restores the sample's own scale.
-void ConvertUnsignedBytes(const int32_t* in, float* out, int32_t frames,
+void convertUnsignedBytes(const int32_t* in, float* out, int32_t frames,
                           int32_t channels) noexcept {
     // (byte - 128) << 24 comes in; byte - 127.5 = (value >> 24) + 0.5, exact in float.
     if (channels == 1) {
@@ -75,7 +75,7 @@ void ConvertUnsignedBytes(const int32_t* in, float* out, int32_t frames,
     }
 }
 
-void ConvertIntegers(const int32_t* in, float* out, int32_t frames, int32_t channels,
+void convertIntegers(const int32_t* in, float* out, int32_t frames, int32_t channels,
                      int32_t shift) noexcept {
     if (channels == 1) {
         for (int32_t j = 0; j < frames; ++j) {
@@ -88,7 +88,7 @@ void ConvertIntegers(const int32_t* in, float* out, int32_t frames, int32_t chan
     }
 }
 
-void NoteDefect(SampleDefects& defects, float value, int64_t frame) noexcept {
+void noteDefect(SampleDefects& defects, float value, int64_t frame) noexcept {
     if (std::isfinite(value)) {
         defects.FirstTooLargeFrame = defects.TooLarge++ == 0 ? frame : defects.FirstTooLargeFrame;
     } else {
@@ -98,26 +98,26 @@ void NoteDefect(SampleDefects& defects, float value, int64_t frame) noexcept {
 }
 
 // The file's float as analysed: itself, or 0 (noted) when it is no number or too large.
-inline float CheckedFloat(float value, int64_t frame, SampleDefects& defects) noexcept {
+inline float checkedFloat(float value, int64_t frame, SampleDefects& defects) noexcept {
     // NaN fails this comparison too.
-    if (std::fabs(value) <= MaxFloatSample) [[likely]] {
+    if (std::fabs(value) <= kMaxFloatSample) [[likely]] {
         return value;
     }
-    NoteDefect(defects, value, frame);
+    noteDefect(defects, value, frame);
     return 0.0f;
 }
 
-void ConvertFloats(const float* in, float* out, int32_t frames, int32_t channels,
+void convertFloats(const float* in, float* out, int32_t frames, int32_t channels,
                    int64_t firstFrame, SampleDefects& defects) noexcept {
     if (channels == 1) {
         for (int32_t j = 0; j < frames; ++j) {
-            out[j] = CheckedFloat(in[j], firstFrame + j, defects) * 32768.0f;
+            out[j] = checkedFloat(in[j], firstFrame + j, defects) * 32768.0f;
         }
     } else {
         for (int32_t j = 0; j < frames; ++j) {
             // Scaled in float, as a mono sample is; the float sum is the stereo rule's.
-            out[j] = StereoSample(CheckedFloat(in[2 * j], firstFrame + j, defects) * 32768.0f,
-                                  CheckedFloat(in[2 * j + 1], firstFrame + j, defects) * 32768.0f);
+            out[j] = StereoSample(checkedFloat(in[2 * j], firstFrame + j, defects) * 32768.0f,
+                                  checkedFloat(in[2 * j + 1], firstFrame + j, defects) * 32768.0f);
         }
     }
 }
@@ -182,15 +182,15 @@ using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
 // a read waits until all its frames have come, so there reads can be held to a given frame.
 class FrameReader {
   public:
-    static constexpr int32_t ChunkFrames = 8192;
+    static constexpr int32_t kChunkFrames = 8192;
 
     FrameReader(SNDFILE* file, int32_t channels, SampleLayout layout,
                 const ThirdPartyStderr& stderrSink)
         : file_(file), channels_(channels), layout_(layout), stderrSink_(stderrSink) {
         if (layout_.Kind == SampleKind::Float) {
-            floats_.resize(static_cast<size_t>(ChunkFrames) * channels_);
+            floats_.resize(static_cast<size_t>(kChunkFrames) * channels_);
         } else {
-            ints_.resize(static_cast<size_t>(ChunkFrames) * channels_);
+            ints_.resize(static_cast<size_t>(kChunkFrames) * channels_);
         }
     }
 
@@ -219,7 +219,7 @@ class FrameReader {
     bool refill(int32_t needed) noexcept {
         chunkFirstFrame_ += available_;
         position_ = 0;
-        int32_t wanted = ChunkFrames;
+        int32_t wanted = kChunkFrames;
         if (readEnd_ >= 0) {
             const int64_t ahead = readEnd_ - chunkFirstFrame_;
             wanted = static_cast<int32_t>(std::min<int64_t>(ahead > 0 ? ahead : needed, wanted));
@@ -236,14 +236,14 @@ class FrameReader {
         const size_t offset = static_cast<size_t>(position_) * channels_;
         switch (layout_.Kind) {
             case SampleKind::Float:
-                ConvertFloats(floats_.data() + offset, out, frames, channels_,
+                convertFloats(floats_.data() + offset, out, frames, channels_,
                               chunkFirstFrame_ + position_, defects_);
                 break;
             case SampleKind::UnsignedByte:
-                ConvertUnsignedBytes(ints_.data() + offset, out, frames, channels_);
+                convertUnsignedBytes(ints_.data() + offset, out, frames, channels_);
                 break;
             case SampleKind::Integer:
-                ConvertIntegers(ints_.data() + offset, out, frames, channels_, 32 - layout_.Bits);
+                convertIntegers(ints_.data() + offset, out, frames, channels_, 32 - layout_.Bits);
                 break;
         }
     }
@@ -261,26 +261,26 @@ class FrameReader {
     SampleDefects defects_;
 };
 
-bool IsStandardInput(const std::string& path) {
+bool isStandardInput(const std::string& path) {
     return path == "-";
 }
 
-std::string Quoted(const std::string& path) {
+std::string quoted(const std::string& path) {
     return QuotedSoundPath(path);
 }
 
 // Why path must not be opened, or empty. open() on a FIFO without a writer blocks for ever,
 // and folders, terminals or sockets hold no sound file; so only regular files and block
 // devices (a disk image can be one) are opened.
-std::string Refusal(const std::string& path) {
-    if (IsStandardInput(path)) {
+std::string whyRefused(const std::string& path) {
+    if (isStandardInput(path)) {
         return isatty(STDIN_FILENO) == 1
                    ? "cannot read standard input: it is a terminal (give a file, or pipe one in)"
                    : std::string();
     }
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
-        return "cannot read " + Quoted(path) + ": " + std::generic_category().message(errno);
+        return "cannot read " + quoted(path) + ": " + std::generic_category().message(errno);
     }
     if (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode)) {
         return {};
@@ -290,35 +290,35 @@ std::string Refusal(const std::string& path) {
                        : S_ISCHR(status.st_mode)  ? "a character device"
                        : S_ISSOCK(status.st_mode) ? "a socket"
                                                   : "no regular file";
-    return "cannot read " + Quoted(path) + ": it is " + kind +
+    return "cannot read " + quoted(path) + ": it is " + kind +
            "; only regular files can be analysed ('-' reads standard input)";
 }
 
-// Why sf_open refused a file that Refusal let through. libsndfile's own text is kept where
+// Why sf_open refused a file that whyRefused let through. libsndfile's own text is kept where
 // it is true; for a file it took for MPEG and then could not decode it says "File does not
 // exist or is not a regular file", which the stat above has just shown to be false.
-std::string OpenFailure(const std::string& path) {
+std::string openFailure(const std::string& path) {
     const std::string reason = sf_strerror(nullptr);
     if (reason.rfind("File does not exist", 0) != 0) {
-        return "cannot read " + Quoted(path) + ": " + reason;
+        return "cannot read " + quoted(path) + ": " + reason;
     }
     // The log of the failed open names the format libsndfile guessed, where it got that far.
     char log[4096] = {};
     sf_command(nullptr, SFC_GET_LOG_INFO, log, sizeof log);
     const std::string_view logText(log);
     if (logText.find("MPEG") != std::string_view::npos) {
-        return "cannot read " + Quoted(path) + ": " +
-               (IsStandardInput(path) ? "libsndfile took the data"
+        return "cannot read " + quoted(path) + ": " +
+               (isStandardInput(path) ? "libsndfile took the data"
                                       : "the file exists, but libsndfile took it") +
                " for MPEG audio (MP3) and could not decode it";
     }
-    return "cannot read " + Quoted(path) + ": " +
-           (IsStandardInput(path) ? "the data" : "the file exists, but it") +
+    return "cannot read " + quoted(path) + ": " +
+           (isStandardInput(path) ? "the data" : "the file exists, but it") +
            " is in no sound format that libsndfile could read";
 }
 
 // "1 sample that is no number (NaN or infinity), at 2.000 s"
-void AppendDefect(std::string& line, int64_t count, std::string_view one, std::string_view many,
+void appendDefect(std::string& line, int64_t count, std::string_view one, std::string_view many,
                   int64_t firstFrame, int32_t rate) {
     AppendInt(line, count);
     line.append(count == 1 ? one : many);
@@ -328,20 +328,20 @@ void AppendDefect(std::string& line, int64_t count, std::string_view one, std::s
 }
 
 // The one warning line after a run over samples analysed as 0; empty when there were none.
-std::string DefectWarningLine(const std::string& path, const SampleDefects& d, int32_t rate) {
+std::string defectWarningLine(const std::string& path, const SampleDefects& d, int32_t rate) {
     if (d.NotNumbers == 0 && d.TooLarge == 0) {
         return {};
     }
-    std::string line = "warning: " + Quoted(path) + " holds ";
+    std::string line = "warning: " + quoted(path) + " holds ";
     if (d.NotNumbers > 0) {
-        AppendDefect(line, d.NotNumbers, " sample that is no number (NaN or infinity)",
+        appendDefect(line, d.NotNumbers, " sample that is no number (NaN or infinity)",
                      " samples that are no numbers (NaN or infinity)", d.FirstNotNumberFrame, rate);
         if (d.TooLarge > 0) {
             line.append(", and ");
         }
     }
     if (d.TooLarge > 0) {
-        AppendDefect(line, d.TooLarge, " sample beyond 1e19 times full scale",
+        appendDefect(line, d.TooLarge, " sample beyond 1e19 times full scale",
                      " samples beyond 1e19 times full scale", d.FirstTooLargeFrame, rate);
     }
     line.append(d.NotNumbers + d.TooLarge == 1 ? "; it was analysed as 0"
@@ -351,13 +351,13 @@ std::string DefectWarningLine(const std::string& path, const SampleDefects& d, i
 
 // Standard input that delivers its data as it comes (a pipe, a socket, a device), rather than
 // a file redirected to it.
-bool IsStreamInput(const std::string& path) {
+bool isStreamInput(const std::string& path) {
     struct stat status {};
-    return IsStandardInput(path) && fstat(STDIN_FILENO, &status) == 0 && !S_ISREG(status.st_mode) &&
+    return isStandardInput(path) && fstat(STDIN_FILENO, &status) == 0 && !S_ISREG(status.st_mode) &&
            !S_ISBLK(status.st_mode);
 }
 
-int SndfileRawFormat(const RawFormat& raw) {
+int sndfileRawFormat(const RawFormat& raw) {
     int codec = SF_FORMAT_PCM_16;
     switch (raw.Encoding) {
         case RawEncoding::U8:
@@ -395,9 +395,9 @@ int SndfileRawFormat(const RawFormat& raw) {
 // (arecord 2 GiB, others 4 GiB - 1). Read by its header, such a stream would end at once, or
 // after a few hours. Lengths from 2 GiB - 64 KiB up count as such; a real WAV file that long
 // piped in is then read to its end, trailing chunks and all.
-constexpr sf_count_t LargestWavLength = 0x7FFF0000;
+constexpr sf_count_t kLargestWavLength = 0x7FFF0000;
 
-int BytesPerSample(int format) {
+int bytesPerSample(int format) {
     switch (format & SF_FORMAT_SUBMASK) {
         case SF_FORMAT_PCM_U8:
         case SF_FORMAT_PCM_S8:
@@ -420,14 +420,14 @@ int BytesPerSample(int format) {
 
 // For a WAV stream of unknown length, the format that reads its samples as headerless PCM (the
 // header has been read, so standard input now stands at the first sample); 0 otherwise.
-int EndlessWavFormat(const SF_INFO& info) {
+int endlessWavFormat(const SF_INFO& info) {
     const int container = info.format & SF_FORMAT_TYPEMASK;
-    const int bytes = BytesPerSample(info.format);
+    const int bytes = bytesPerSample(info.format);
     if ((container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX) || bytes == 0) {
         return 0;
     }
     const sf_count_t length = info.frames * bytes * info.channels;
-    if (length != 0 && length < LargestWavLength) {
+    if (length != 0 && length < kLargestWavLength) {
         return 0;
     }
     const int endian =
@@ -450,7 +450,7 @@ struct SoundFileReader::State {
     // stays its own.
     void OpenFile() {
         const ThirdPartyStderr::Muted muted(&StderrSink);
-        File.reset(IsStandardInput(Path) ? sf_open_fd(STDIN_FILENO, SFM_READ, &Info, SF_FALSE)
+        File.reset(isStandardInput(Path) ? sf_open_fd(STDIN_FILENO, SFM_READ, &Info, SF_FALSE)
                                          : sf_open(Path.c_str(), SFM_READ, &Info));
     }
 };
@@ -458,24 +458,24 @@ struct SoundFileReader::State {
 std::unique_ptr<SoundFileReader> SoundFileReader::Open(const std::string& path,
                                                        const std::optional<RawFormat>& raw,
                                                        std::string& error) {
-    if (std::string refusal = Refusal(path); !refusal.empty()) {
+    if (std::string refusal = whyRefused(path); !refusal.empty()) {
         error = std::move(refusal);
         return nullptr;
     }
     auto state = std::make_unique<State>();
     state->Path = path;
-    state->Stream = IsStreamInput(path);
+    state->Stream = isStreamInput(path);
     if (raw) {
         state->Info.samplerate = raw->SampleRate;
         state->Info.channels = raw->Channels;
-        state->Info.format = SndfileRawFormat(*raw);
+        state->Info.format = sndfileRawFormat(*raw);
     }
     state->OpenFile();
     if (!state->File) {
-        error = OpenFailure(path);
+        error = openFailure(path);
         return nullptr;
     }
-    if (const int endless = EndlessWavFormat(state->Info); state->Stream && endless != 0) {
+    if (const int endless = endlessWavFormat(state->Info); state->Stream && endless != 0) {
         const SF_INFO header = state->Info;
         state->File.reset();
         state->Info = SF_INFO{};
@@ -484,25 +484,25 @@ std::unique_ptr<SoundFileReader> SoundFileReader::Open(const std::string& path,
         state->Info.format = endless;
         state->OpenFile();
         if (!state->File) {
-            error = OpenFailure(path);
+            error = openFailure(path);
             return nullptr;
         }
     }
     const SF_INFO& info = state->Info;
     if (info.channels != 1 && info.channels != 2) {
-        error = Quoted(path) + " has " + std::to_string(info.channels) +
+        error = quoted(path) + " has " + std::to_string(info.channels) +
                 " channels; only mono and stereo files can be analysed";
         return nullptr;
     }
     // Below one frame per 1 ms pass the passes would mostly be empty: no real recording is
     // that slow, and a broken header claiming 1 Hz would turn a short file into hours of ticks.
-    if (info.samplerate < MinAnalysedSampleRate) {
-        error = Quoted(path) + " has a sample rate of " + std::to_string(info.samplerate) +
+    if (info.samplerate < kMinAnalysedSampleRate) {
+        error = quoted(path) + " has a sample rate of " + std::to_string(info.samplerate) +
                 " Hz; at least 1000 Hz is needed";
         return nullptr;
     }
     state->Frames = std::make_unique<FrameReader>(state->File.get(), info.channels,
-                                                  LayoutFor(info.format), state->StderrSink);
+                                                  layoutFor(info.format), state->StderrSink);
     return std::unique_ptr<SoundFileReader>(new SoundFileReader(std::move(state)));
 }
 
@@ -522,7 +522,7 @@ std::string SoundFileReader::ReadFailure() const {
     if (sf_error(state_->File.get()) == SF_ERR_NO_ERROR) {
         return {};
     }
-    return "reading " + Quoted(state_->Path) + " failed: " + sf_strerror(state_->File.get());
+    return "reading " + quoted(state_->Path) + " failed: " + sf_strerror(state_->File.get());
 }
 
 const SampleDefects& SoundFileReader::Defects() const noexcept {
@@ -530,7 +530,7 @@ const SampleDefects& SoundFileReader::Defects() const noexcept {
 }
 
 std::string SoundFileReader::DefectWarning() const {
-    return DefectWarningLine(state_->Path, Defects(), SampleRate());
+    return defectWarningLine(state_->Path, Defects(), SampleRate());
 }
 
 bool SoundFileReader::IsStream() const noexcept {
@@ -542,7 +542,7 @@ void SoundFileReader::HoldReadsAt(int64_t frame) noexcept {
 }
 
 std::string QuotedSoundPath(const std::string& path) {
-    return IsStandardInput(path) ? std::string("standard input") : "'" + path + "'";
+    return isStandardInput(path) ? std::string("standard input") : "'" + path + "'";
 }
 
 }  // namespace stemora

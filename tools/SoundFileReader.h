@@ -8,7 +8,7 @@
 // (float, double, Vorbis, Opus, MPEG, A-law ...) as floats times 32768, the 16-bit scale.
 // Stereo frames are the sum of the two channels. Mono and stereo files at 1000 Hz and above.
 //
-// Float samples that are not numbers (NaN, infinity) or lie beyond MaxFloatSample are analysed
+// Float samples that are not numbers (NaN, infinity) or lie beyond kMaxFloatSample are analysed
 // as 0: one of them would otherwise blank the peak for seconds, or print "inf" at a false bin.
 // They are counted, and DefectWarning() says how many there were and when the first came.
 //
@@ -27,15 +27,15 @@
 namespace stemora {
 
 // Slowest sample rate analysed: one frame per 1 ms pass.
-inline constexpr int32_t MinAnalysedSampleRate = 1000;
+inline constexpr int32_t kMinAnalysedSampleRate = 1000;
 
 // Largest float sample analysed, in full scales (1.0 = full scale). At the capture scale
 // (x 32768) this is 3.3e23; decimator sums and the 4096-point float FFT then stay far below
 // the float range, where around 1e30 full scales they overflow and the spectrum is lost.
-inline constexpr float MaxFloatSample = 1e19f;
+inline constexpr float kMaxFloatSample = 1e19f;
 
 // Fastest sample rate the raw option takes (the fastest interfaces run at 768 kHz).
-inline constexpr int32_t MaxRawSampleRate = 1000000;
+inline constexpr int32_t kMaxRawSampleRate = 1000000;
 
 // Headerless PCM, which says nothing about itself: its rate, channels and sample encoding.
 enum class RawEncoding { U8, S8, S16, S24, S32, F32, F64, ALaw, MuLaw };
@@ -51,7 +51,7 @@ struct RawFormat {
 struct SampleDefects {
     int64_t NotNumbers = 0;  // NaN or infinity
     int64_t FirstNotNumberFrame = -1;
-    int64_t TooLarge = 0;  // beyond MaxFloatSample
+    int64_t TooLarge = 0;  // beyond kMaxFloatSample
     int64_t FirstTooLargeFrame = -1;
 };
 

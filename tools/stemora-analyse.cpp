@@ -13,6 +13,6 @@ int main(int argc, char** argv) {
         const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
         return stemora::AnalyseMain(args, std::cout, std::cerr);
     } catch (...) {
-        return stemora::AnalyseFileError;
+        return stemora::kAnalyseFileError;
     }
 }

@@ -10,18 +10,18 @@ void ShowErrorBox(const QString& message) noexcept {
     static bool showing = false;
     try {
         if (showing || QApplication::instance() == nullptr) {
-            std::fprintf(stderr, "%s: %s\n", ApplicationTitle, message.toLocal8Bit().constData());
+            std::fprintf(stderr, "%s: %s\n", kApplicationTitle, message.toLocal8Bit().constData());
             return;
         }
         showing = true;
-        QMessageBox box(QMessageBox::Critical, QString::fromUtf8(ApplicationTitle), message,
+        QMessageBox box(QMessageBox::Critical, QString::fromUtf8(kApplicationTitle), message,
                         QMessageBox::Ok, QApplication::activeWindow());
         box.setObjectName(QStringLiteral("ErrorBox"));
         box.exec();
         showing = false;
     } catch (...) {
         showing = false;
-        std::fprintf(stderr, "%s: an error could not be shown\n", ApplicationTitle);
+        std::fprintf(stderr, "%s: an error could not be shown\n", kApplicationTitle);
     }
 }
 

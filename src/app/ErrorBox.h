@@ -7,7 +7,7 @@
 
 namespace stemora {
 
-inline constexpr const char* ApplicationTitle = "Stemora";
+inline constexpr const char* kApplicationTitle = "Stemora";
 
 // Shows `message` in a modal error box titled "Stemora". While one box is up, further errors
 // are not stacked on top of it (a handler failing on every tick would otherwise open box after

@@ -18,8 +18,8 @@ namespace stemora {
 class PianoPicture : public QWidget {
     Q_OBJECT
   public:
-    static constexpr int PictureWidth = 600;
-    static constexpr int PictureHeight = 63;
+    static constexpr int kPictureWidth = 600;
+    static constexpr int kPictureHeight = 63;
 
     explicit PianoPicture(QWidget* parent = nullptr);
 

@@ -16,7 +16,7 @@ namespace {
 // The handler may only write to this pipe; the event loop reads the other end.
 std::array<int, 2> signalPipe{-1, -1};
 
-extern "C" void onTerminationSignal(int) {
+extern "C" void OnTerminationSignal(int) {
     const int saved = errno;
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
@@ -26,13 +26,13 @@ extern "C" void onTerminationSignal(int) {
 }  // namespace
 
 TStemoraApplication::TStemoraApplication(int& argc, char** argv) : QApplication(argc, argv) {
-    setApplicationName(QString::fromUtf8(ApplicationTitle));
+    setApplicationName(QString::fromUtf8(kApplicationTitle));
     if (::pipe2(signalPipe.data(), O_CLOEXEC | O_NONBLOCK) == 0) {
         signalNotifier_ = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
         connect(signalNotifier_, &QSocketNotifier::activated, this,
                 &TStemoraApplication::terminationRequested);
         struct sigaction action {};
-        action.sa_handler = onTerminationSignal;
+        action.sa_handler = OnTerminationSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
         ::sigaction(SIGTERM, &action, nullptr);

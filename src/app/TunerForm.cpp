@@ -24,34 +24,34 @@ TTunerForm* TunerForm = nullptr;
 namespace {
 
 // What the display analyses while the blocks hold no sound of the current note.
-const std::array<float, RingLength> kSilentBlock{};
+const std::array<float, kRingLength> kSilentBlock{};
 
-constexpr PackedColour Pack(int red, int green, int blue) noexcept {
+constexpr PackedColour pack(int red, int green, int blue) noexcept {
     return static_cast<PackedColour>(red) + 256u * static_cast<PackedColour>(green) +
            65536u * static_cast<PackedColour>(blue);
 }
 
-constexpr PackedColour Black = Pack(0, 0, 0);
-constexpr PackedColour Red = Pack(255, 0, 0);
-constexpr PackedColour Green = Pack(0, 128, 0);
-constexpr PackedColour CentreMarkerColour = Pack(80, 80, 80);
-constexpr PackedColour SemitoneLineColour = Pack(0, 40, 0);
-constexpr PackedColour SharpKeyColour = Pack(50, 50, 50);
-constexpr PackedColour NaturalKeyColour = Pack(180, 180, 180);
+constexpr PackedColour kBlack = pack(0, 0, 0);
+constexpr PackedColour kRed = pack(255, 0, 0);
+constexpr PackedColour kGreen = pack(0, 128, 0);
+constexpr PackedColour kCentreMarkerColour = pack(80, 80, 80);
+constexpr PackedColour kSemitoneLineColour = pack(0, 40, 0);
+constexpr PackedColour kSharpKeyColour = pack(50, 50, 50);
+constexpr PackedColour kNaturalKeyColour = pack(180, 180, 180);
 
 // Right-axis values of the marker lines and note columns.
-constexpr double AxisBottom = 0.0;
-constexpr double AxisTop = 100.0;
-constexpr double UpperHalf = 50.0;
-constexpr double BarOrigin = 100.0;
-constexpr int MarkArrowLength = -15;
+constexpr double kAxisBottom = 0.0;
+constexpr double kAxisTop = 100.0;
+constexpr double kUpperHalf = 50.0;
+constexpr double kBarOrigin = 100.0;
+constexpr int kMarkArrowLength = -15;
 
-constexpr int ChartHeight = 222;
-constexpr int NoteStripHeight = 27;
-constexpr int PanelDownHeight = 39;
-constexpr int PanelTopHeight = 63;
-constexpr QPoint PianoPointDesignPlace{328, 20};
-constexpr QSize PianoPointSize{3, 16};
+constexpr int kChartHeight = 222;
+constexpr int kNoteStripHeight = 27;
+constexpr int kPanelDownHeight = 39;
+constexpr int kPanelTopHeight = 63;
+constexpr QPoint kPianoPointDesignPlace{328, 20};
+constexpr QSize kPianoPointSize{3, 16};
 
 // `face` at 11 pixels, then metric-compatible stand-ins, so the layout holds on Linux.
 QFont fontWithStandIns(const QString& face) {
@@ -99,9 +99,10 @@ ChartWidget* makeSpectrumChart(QWidget* parent, const char* name, const char* po
                                const char* spectrumName, LineSeries*& pointer,
                                FastLineSeries*& spectrum) {
     ChartWidget* chart = makeChart(parent, name);
-    chart->setFixedHeight(ChartHeight);
-    pointer = chart->AddLineSeries(QString::fromUtf8(pointerName), VerticalAxis::Right, Red);
-    spectrum = chart->AddFastLineSeries(QString::fromUtf8(spectrumName), VerticalAxis::Left, Green);
+    chart->setFixedHeight(kChartHeight);
+    pointer = chart->AddLineSeries(QString::fromUtf8(pointerName), VerticalAxis::Right, kRed);
+    spectrum =
+        chart->AddFastLineSeries(QString::fromUtf8(spectrumName), VerticalAxis::Left, kGreen);
     return chart;
 }
 
@@ -140,14 +141,14 @@ void TTunerForm::buildControls() {
 
     PanelTop = new QWidget(this);
     PanelTop->setObjectName(QStringLiteral("PanelTop"));
-    PanelTop->setFixedHeight(PanelTopHeight);
+    PanelTop->setFixedHeight(kPanelTopHeight);
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(Timer1Interval);
+    Timer1->setInterval(kTimer1Interval);
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
-    Timer2->setInterval(Timer2Interval);
+    Timer2->setInterval(kTimer2Interval);
     // Every 63 ms, not within Qt's coarse 5 % slack. As with window-message timers, a tick that
     // comes due while the window is busy is not repeated.
     Timer2->setTimerType(Qt::PreciseTimer);
@@ -159,7 +160,7 @@ void TTunerForm::buildControls() {
     PanelPianoPoint = new QFrame(PanelTop);
     PanelPianoPoint->setObjectName(QStringLiteral("PanelPianoPoint"));
     PanelPianoPoint->setFrameStyle(QFrame::NoFrame);
-    PanelPianoPoint->setGeometry(QRect(PianoPointDesignPlace, PianoPointSize));
+    PanelPianoPoint->setGeometry(QRect(kPianoPointDesignPlace, kPianoPointSize));
     QPalette pointer = PanelPianoPoint->palette();
     pointer.setColor(QPalette::Window, Qt::red);
     PanelPianoPoint->setPalette(pointer);
@@ -167,11 +168,11 @@ void TTunerForm::buildControls() {
     PanelPianoPoint->raise();
 
     Chart1 = makeChart(this, "Chart1");
-    Chart1->setMinimumHeight(NoteStripHeight);
+    Chart1->setMinimumHeight(kNoteStripHeight);
     BarSeries =
-        Chart1->AddBarSeries(QStringLiteral("BarSeries"), VerticalAxis::Right, Black, BarOrigin);
+        Chart1->AddBarSeries(QStringLiteral("BarSeries"), VerticalAxis::Right, kBlack, kBarOrigin);
     BarSeries->setProperty("title", QStringLiteral("SeriesPiano"));
-    BarSeries->SetArrowLength(MarkArrowLength);
+    BarSeries->SetArrowLength(kMarkArrowLength);
     BarSeries->SetMarkFont(fontWithStandIns(QStringLiteral("Arial")));
     BarSeries->SetMarkColour(palette().color(QPalette::ToolTipBase));
 
@@ -179,7 +180,7 @@ void TTunerForm::buildControls() {
     PanelDown->setObjectName(QStringLiteral("PanelDown"));
     PanelDown->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     PanelDown->setLineWidth(1);
-    PanelDown->setFixedHeight(PanelDownHeight);
+    PanelDown->setFixedHeight(kPanelDownHeight);
 
     LabelSoundMode =
         makeLabel(PanelDown, "LabelSoundMode", {4, 4}, "Звуковое устройство не поддерживается");
@@ -222,9 +223,9 @@ void TTunerForm::buildControls() {
     layout->addWidget(PanelDown);
     layout->addWidget(PanelTop);
 
-    setMinimumWidth(FormClientWidth);
-    setFixedHeight(FormClientHeight);
-    resize(FormClientWidth, FormClientHeight);
+    setMinimumWidth(kFormClientWidth);
+    setFixedHeight(kFormClientHeight);
+    resize(kFormClientWidth, kFormClientHeight);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(),
                                         screen->availableGeometry()));
@@ -237,7 +238,7 @@ void TTunerForm::buildControls() {
     }
 
     // Emitted on the capture thread; the data travel in the mailbox, under a lock of ours.
-    connect(this, &TTunerForm::soundModeRequested, this, &TTunerForm::applySoundModeRequests,
+    connect(this, &TTunerForm::SoundModeRequested, this, &TTunerForm::applySoundModeRequests,
             Qt::QueuedConnection);
     connect(Timer1, &QTimer::timeout, this, [this] { dispatch([this] { Timer1Timer(); }); });
     connect(Timer2, &QTimer::timeout, this, [this] { dispatch([this] { Timer2Timer(); }); });
@@ -266,8 +267,8 @@ void TTunerForm::dispatch(Handler&& handler) noexcept {
 
 void TTunerForm::FormCreate() {
     analyser_.BuildWindowTable();
-    tuning_.ViewRange = DefaultViewRange;
-    tuning_.NoteShift = DefaultNoteShift;
+    tuning_.ViewRange = kDefaultViewRange;
+    tuning_.NoteShift = kDefaultNoteShift;
     refreshDecimalSeparator();
 }
 
@@ -305,17 +306,17 @@ void TTunerForm::ApplyTuningState() {
     BarSeries->Clear();
     for (const Marker& marker : MarkersFor(tuning_.NoteShift, tuning_.ViewRange, centreBin_)) {
         const bool centre = marker.Note == tuning_.NoteShift;
-        const PackedColour top = centre ? CentreMarkerColour : Black;
-        const PackedColour line = centre ? CentreMarkerColour : SemitoneLineColour;
+        const PackedColour top = centre ? kCentreMarkerColour : kBlack;
+        const PackedColour line = centre ? kCentreMarkerColour : kSemitoneLineColour;
         for (LineSeries* series : {SeriesPointer, SeriesPointerHi}) {
-            series->AddPoint(marker.Position, AxisBottom, {}, Black);
-            series->AddPoint(marker.Position, AxisTop, {}, top);
-            series->AddPoint(marker.Position, AxisBottom, {}, line);
+            series->AddPoint(marker.Position, kAxisBottom, {}, kBlack);
+            series->AddPoint(marker.Position, kAxisTop, {}, top);
+            series->AddPoint(marker.Position, kAxisBottom, {}, line);
         }
-        const PackedColour key = marker.Sharp ? SharpKeyColour : NaturalKeyColour;
-        BarSeries->AddPoint(marker.Position, AxisBottom, QString::fromStdString(marker.LowerLabel),
+        const PackedColour key = marker.Sharp ? kSharpKeyColour : kNaturalKeyColour;
+        BarSeries->AddPoint(marker.Position, kAxisBottom, QString::fromStdString(marker.LowerLabel),
                             key);
-        BarSeries->AddPoint(marker.Position, UpperHalf, QString::fromStdString(marker.UpperLabel),
+        BarSeries->AddPoint(marker.Position, kUpperHalf, QString::fromStdString(marker.UpperLabel),
                             key);
     }
     // The spectra on screen are the old note's: redrawn now (as silence, until sound at the new
@@ -484,7 +485,7 @@ void TTunerForm::PostSoundModeCaption(std::string caption) {
         pendingCaption_ = std::move(caption);
         captionPending_ = true;
     }
-    emit soundModeRequested();
+    emit SoundModeRequested();
 }
 
 void TTunerForm::PostSoundModeVisible() {
@@ -492,7 +493,7 @@ void TTunerForm::PostSoundModeVisible() {
         std::lock_guard lock(mailboxLock_);
         visiblePending_ = true;
     }
-    emit soundModeRequested();
+    emit SoundModeRequested();
 }
 
 void TTunerForm::applySoundModeRequests() {

@@ -37,10 +37,10 @@
 namespace stemora {
 
 // Client area at the design size; the height is fixed, the width may grow.
-inline constexpr int FormClientWidth = 600;
-inline constexpr int FormClientHeight = 573;
-inline constexpr int Timer1Interval = 1000;
-inline constexpr int Timer2Interval = 63;
+inline constexpr int kFormClientWidth = 600;
+inline constexpr int kFormClientHeight = 573;
+inline constexpr int kTimer1Interval = 1000;
+inline constexpr int kTimer2Interval = 63;
 
 class TTunerForm : public QWidget, public ITunerWindow {
     Q_OBJECT
@@ -132,7 +132,7 @@ class TTunerForm : public QWidget, public ITunerWindow {
   signals:
     // The capture thread left a request for LabelSoundMode in the mailbox (queued to the window
     // thread).
-    void soundModeRequested();
+    void SoundModeRequested();
 
   private:
     void buildControls();

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr const char* HelpText =
+constexpr const char* kHelpText =
     "usage: stemora [--help | --version]\n"
     "Chromatic tuner: shows the spectrum of the default sound input around a centre note\n"
     "picked on a piano keyboard, and around its octave. Its window is in Russian; see\n"
@@ -26,11 +26,11 @@ constexpr const char* HelpText =
 
 // --help and --version are answered before the application object exists, so that they work
 // without a display. Returns the exit status, or -1 to go on and start the window.
-int AnswerInformationalOption(int argc, char** argv) {
+int answerInformationalOption(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs(HelpText, stdout);
+            std::fputs(kHelpText, stdout);
         } else if (arg == "--version") {
             std::printf("stemora %s\n", stemora::StemoraVersion);
         } else {
@@ -46,7 +46,7 @@ int AnswerInformationalOption(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     using namespace stemora;
-    if (const int status = AnswerInformationalOption(argc, argv); status >= 0) {
+    if (const int status = answerInformationalOption(argc, argv); status >= 0) {
         return status;
     }
     TStemoraApplication application(argc, argv);

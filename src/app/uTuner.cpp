@@ -56,7 +56,7 @@ TTunerThread::~TTunerThread() {
 
 void TTunerThread::Start() {
     if (!thread_.joinable() && !finished_.load(std::memory_order_acquire)) {
-        thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+        thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
         // A thread not yet started has no stop state to keep an earlier request in.
         if (stopRequested_) {
             thread_.request_stop();
@@ -69,7 +69,7 @@ void TTunerThread::RequestStop() noexcept {
     thread_.request_stop();
 }
 
-void TTunerThread::Run(std::stop_token stop) noexcept {
+void TTunerThread::run(std::stop_token stop) noexcept {
     try {
         Execute(stop);
     } catch (...) {
@@ -78,7 +78,7 @@ void TTunerThread::Run(std::stop_token stop) noexcept {
     finished_.store(true, std::memory_order_release);
 }
 
-bool TTunerThread::Reopen() noexcept {
+bool TTunerThread::reopen() noexcept {
     try {
         // In the format chosen at the start; a failure leaves the stream closed.
         captureStream_->Open();
@@ -113,7 +113,7 @@ void TTunerThread::Execute(std::stop_token stop) {
             if (now < nextReopen) {
                 std::this_thread::sleep_for(
                     std::min<Clock::duration>(nextReopen - now, std::chrono::milliseconds(5)));
-            } else if (Reopen()) {
+            } else if (reopen()) {
                 lost = false;
                 awaitingFrames = true;
             } else {

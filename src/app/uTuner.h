@@ -107,9 +107,9 @@ class TTunerThread {
 
   private:
     void Execute(std::stop_token stop);
-    void Run(std::stop_token stop) noexcept;
+    void run(std::stop_token stop) noexcept;
     // One attempt to open the stream again after a loss; false while the device is still away.
-    bool Reopen() noexcept;
+    bool reopen() noexcept;
 
     SampleBuffers& buffers_;
     const std::atomic<double>& decimationRate_;

@@ -4,7 +4,7 @@ namespace stemora {
 
 namespace {
 
-std::string ReplaceFirst(std::string_view format, std::string_view placeholder,
+std::string replaceFirst(std::string_view format, std::string_view placeholder,
                          std::string_view text) {
     std::string out(format);
     const auto at = out.find(placeholder);
@@ -17,11 +17,11 @@ std::string ReplaceFirst(std::string_view format, std::string_view placeholder,
 }  // namespace
 
 std::string FormatText(std::string_view format, std::string_view text) {
-    return ReplaceFirst(format, "%s", text);
+    return replaceFirst(format, "%s", text);
 }
 
 std::string FormatText(std::string_view format, std::int64_t value) {
-    return ReplaceFirst(format, "%d", std::to_string(value));
+    return replaceFirst(format, "%d", std::to_string(value));
 }
 
 }  // namespace stemora

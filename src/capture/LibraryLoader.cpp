@@ -17,13 +17,13 @@ namespace stemora {
 namespace {
 
 struct LoadedLibrary {
-    std::string name;  // lower-cased
-    void* handle;
+    std::string Name;  // lower-cased
+    void* Handle;
 };
 
 struct LibraryRegistry {
-    std::mutex mutex;
-    std::vector<LoadedLibrary> libraries;
+    std::mutex Mutex;
+    std::vector<LoadedLibrary> Libraries;
 };
 
 // Created on first use and never destroyed: the libraries stay loaded until the process ends,
@@ -33,7 +33,7 @@ LibraryRegistry& LoadedLibraries() {
     return *registry;
 }
 
-std::string ToLower(std::string_view text) {
+std::string toLower(std::string_view text) {
     std::string out(text);
     std::transform(out.begin(), out.end(), out.begin(), [](char c) {
         return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -41,7 +41,7 @@ std::string ToLower(std::string_view text) {
     return out;
 }
 
-void* LoadByName(const std::string& name) noexcept {
+void* loadByName(const std::string& name) noexcept {
 #ifdef _WIN32
     return reinterpret_cast<void*>(LoadLibraryA(name.c_str()));
 #else
@@ -49,7 +49,7 @@ void* LoadByName(const std::string& name) noexcept {
 #endif
 }
 
-void* FindEntry(void* handle, const std::string& entry) noexcept {
+void* findEntry(void* handle, const std::string& entry) noexcept {
 #ifdef _WIN32
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), entry.c_str()));
 #else
@@ -57,7 +57,7 @@ void* FindEntry(void* handle, const std::string& entry) noexcept {
 #endif
 }
 
-[[noreturn]] void RaiseNotLoaded(std::string_view libraryName) {
+[[noreturn]] void raiseNotLoaded(std::string_view libraryName) {
     throw Exception(FormatText(kMsgNotLoaded, libraryName));
 }
 
@@ -67,39 +67,39 @@ void* GetLibraryProc(std::string_view libraryName, std::string_view entryName) {
     // An empty name would give the running program itself, and an embedded NUL a different
     // file than the one named.
     if (libraryName.empty() || libraryName.find('\0') != std::string_view::npos) {
-        RaiseNotLoaded(libraryName);
+        raiseNotLoaded(libraryName);
     }
     LibraryRegistry& registry = LoadedLibraries();
-    std::lock_guard lock(registry.mutex);
-    const std::string key = ToLower(libraryName);
+    std::lock_guard lock(registry.Mutex);
+    const std::string key = toLower(libraryName);
     void* handle = nullptr;
-    const auto found = std::find_if(registry.libraries.begin(), registry.libraries.end(),
-                                    [&key](const LoadedLibrary& l) { return l.name == key; });
-    if (found != registry.libraries.end()) {
-        handle = found->handle;
+    const auto found = std::find_if(registry.Libraries.begin(), registry.Libraries.end(),
+                                    [&key](const LoadedLibrary& l) { return l.Name == key; });
+    if (found != registry.Libraries.end()) {
+        handle = found->Handle;
     } else {
-        handle = LoadByName(std::string(libraryName));
+        handle = loadByName(std::string(libraryName));
         if (handle == nullptr) {
-            RaiseNotLoaded(libraryName);
+            raiseNotLoaded(libraryName);
         }
-        registry.libraries.push_back({key, handle});
+        registry.Libraries.push_back({key, handle});
     }
     void* entry = entryName.empty() || entryName.find('\0') != std::string_view::npos
                       ? nullptr
-                      : FindEntry(handle, std::string(entryName));
+                      : findEntry(handle, std::string(entryName));
     if (entry == nullptr) {
-        RaiseNotLoaded(libraryName);
+        raiseNotLoaded(libraryName);
     }
     return entry;
 }
 
 std::vector<std::string> LoadedLibraryNames() {
     LibraryRegistry& registry = LoadedLibraries();
-    std::lock_guard lock(registry.mutex);
+    std::lock_guard lock(registry.Mutex);
     std::vector<std::string> names;
-    names.reserve(registry.libraries.size());
-    for (const LoadedLibrary& library : registry.libraries) {
-        names.push_back(library.name);
+    names.reserve(registry.Libraries.size());
+    for (const LoadedLibrary& library : registry.Libraries) {
+        names.push_back(library.Name);
     }
     return names;
 }

@@ -175,7 +175,7 @@ class PortAudioCaptureBuffer final : public RefCountedObject<ISoundCaptureBuffer
                            std::uint32_t size, std::uint32_t frameBytes, std::uint8_t silence);
 
     // Opens the stream; false when PortAudio refuses the format.
-    bool open(PaDeviceIndex input, const WaveFormat& format);
+    bool Open(PaDeviceIndex input, const WaveFormat& format);
 
     HResult Start(std::uint32_t flags) override;
     HResult Stop() override;
@@ -245,7 +245,7 @@ class PortAudioDevice final : public RefCountedObject<ISoundCapture> {
         } catch (const std::bad_alloc&) {
             return kErrOutOfMemory;
         }
-        if (!created->open(input_, format)) {
+        if (!created->Open(input_, format)) {
             created->Release();
             return kErrBadFormat;
         }
@@ -281,7 +281,7 @@ PortAudioCaptureBuffer::~PortAudioCaptureBuffer() {
     device_.Release();
 }
 
-bool PortAudioCaptureBuffer::open(PaDeviceIndex input, const WaveFormat& format) {
+bool PortAudioCaptureBuffer::Open(PaDeviceIndex input, const WaveFormat& format) {
     const unsigned long period =
         capturePeriodFrames(format.nSamplesPerSec, ring_.Size() / frameBytes_);
     PaStreamParameters params{};

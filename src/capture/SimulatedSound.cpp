@@ -14,13 +14,13 @@ namespace {
 
 constexpr int kOperationCount = 5;
 
-bool WellFormed(const CaptureBufferDesc& desc) {
+bool wellFormed(const CaptureBufferDesc& desc) {
     return desc.dwSize == kCaptureBufferDescSize && desc.lpwfxFormat != nullptr &&
            desc.dwBufferBytes != 0 && IsWellFormedPcm(*desc.lpwfxFormat);
 }
 
 // Writes one sample in -1..1 as little-endian PCM of `bits` bits.
-void EncodeSample(double value, std::uint16_t bits, std::uint8_t* out) {
+void encodeSample(double value, std::uint16_t bits, std::uint8_t* out) {
     value = std::clamp(value, -1.0, 1.0);
     switch (bits) {
         case 8:
@@ -94,37 +94,37 @@ SimulatedSource SimulatedSource::Bytes(std::vector<std::uint8_t> bytes, bool loo
 
 struct SimulatedSoundBackend::State {
     struct FailureRule {
-        HResult code = kOk;
-        int times = 0;  // < 0: every call
+        HResult Code = kOk;
+        int Times = 0;  // < 0: every call
     };
 
     // Returns the code that `operation` fails with now, or 0; counts down limited failures.
     HResult CheckFailure(SimulatedOperation operation) {
-        std::lock_guard lock(mutex);
-        FailureRule& rule = failures[static_cast<int>(operation)];
-        if (rule.code == kOk) {
+        std::lock_guard lock(Mutex);
+        FailureRule& rule = Failures[static_cast<int>(operation)];
+        if (rule.Code == kOk) {
             return kOk;
         }
-        const HResult code = rule.code;
-        if (rule.times > 0 && --rule.times == 0) {
-            rule.code = kOk;
+        const HResult code = rule.Code;
+        if (rule.Times > 0 && --rule.Times == 0) {
+            rule.Code = kOk;
         }
         return code;
     }
 
     void RecordLocked(Buffer& buffer, std::uint64_t frames);
 
-    mutable std::mutex mutex;  // guards everything below (not the buffers' data)
-    FormatPredicate accept;
-    SimulatedSource source;
-    FailureRule failures[kOperationCount];
-    Counters counters;
-    CaptureBufferDesc lastDesc{};
-    WaveFormat lastFormat{};
-    std::vector<Buffer*> buffers;  // live, in creation order
-    bool deviceGone = false;
-    bool stalled = false;
-    std::jthread clock;
+    mutable std::mutex Mutex;  // guards everything below (not the buffers' data)
+    FormatPredicate Accept;
+    SimulatedSource Source;
+    FailureRule Failures[kOperationCount];
+    Counters Totals;
+    CaptureBufferDesc LastDesc{};
+    WaveFormat LastFormat{};
+    std::vector<Buffer*> Buffers;  // live, in creation order
+    bool DeviceGone = false;
+    bool Stalled = false;
+    std::jthread Clock;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -133,39 +133,39 @@ struct SimulatedSoundBackend::State {
 class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptureBuffer> {
   public:
     Buffer(std::shared_ptr<State> state, const WaveFormat& format, std::uint32_t size)
-        : state_(std::move(state)),
-          format_(format),
-          data_(size, SilenceByte(format.wBitsPerSample)) {}
+        : Shared(std::move(state)),
+          Format(format),
+          Data(size, SilenceByte(format.wBitsPerSample)) {}
 
     ~Buffer() override {
-        std::lock_guard lock(state_->mutex);
-        std::erase(state_->buffers, this);
-        --state_->counters.buffersLive;
+        std::lock_guard lock(Shared->Mutex);
+        std::erase(Shared->Buffers, this);
+        --Shared->Totals.BuffersLive;
     }
 
     HResult Start(std::uint32_t /*flags*/) override {
-        std::lock_guard lock(state_->mutex);
-        ++state_->counters.starts;
+        std::lock_guard lock(Shared->Mutex);
+        ++Shared->Totals.Starts;
         // A lost buffer records nothing more.
-        running_ = !lost_.load(std::memory_order_relaxed);
+        Running = !Lost.load(std::memory_order_relaxed);
         return kOk;
     }
 
     HResult Stop() override {
-        std::lock_guard lock(state_->mutex);
-        ++state_->counters.stops;
-        running_ = false;
+        std::lock_guard lock(Shared->Mutex);
+        ++Shared->Totals.Stops;
+        Running = false;
         return kOk;
     }
 
     HResult GetCurrentPosition(std::uint32_t* captureCursor, std::uint32_t* readCursor) override {
-        if (const HResult failure = state_->CheckFailure(SimulatedOperation::GetPosition)) {
+        if (const HResult failure = Shared->CheckFailure(SimulatedOperation::GetPosition)) {
             return failure;
         }
-        if (lost_.load(std::memory_order_acquire)) {
+        if (Lost.load(std::memory_order_acquire)) {
             return kErrBufferLost;
         }
-        const std::uint32_t cursor = cursor_.load(std::memory_order_acquire);
+        const std::uint32_t cursor = Cursor.load(std::memory_order_acquire);
         if (captureCursor != nullptr) {
             *captureCursor = cursor;
         }
@@ -180,29 +180,29 @@ class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptur
         if (ptr1 == nullptr || bytes1 == nullptr) {
             return kErrInvalidArg;
         }
-        const auto size = static_cast<std::uint32_t>(data_.size());
+        const auto size = static_cast<std::uint32_t>(Data.size());
         if (offset >= size || bytes > size) {
             return kErrInvalidArg;
         }
-        if (const HResult failure = state_->CheckFailure(SimulatedOperation::Lock)) {
+        if (const HResult failure = Shared->CheckFailure(SimulatedOperation::Lock)) {
             return failure;
         }
         // One lock at a time: a second one before Unlock would deadlock on the data mutex.
-        if (locked_.exchange(true)) {
+        if (Locked.exchange(true)) {
             return kErrInvalidArg;
         }
         {
-            std::lock_guard lock(state_->mutex);
-            ++state_->counters.locks;
+            std::lock_guard lock(Shared->Mutex);
+            ++Shared->Totals.Locks;
         }
         // Held until Unlock: recording waits, so the pieces stay as they are while copied.
-        dataMutex_.lock();
+        DataMutex.lock();
         const std::uint32_t first = std::min(bytes, size - offset);
-        *ptr1 = data_.data() + offset;
+        *ptr1 = Data.data() + offset;
         *bytes1 = first;
         const std::uint32_t rest = bytes - first;
         if (ptr2 != nullptr && bytes2 != nullptr) {
-            *ptr2 = rest > 0 ? data_.data() : nullptr;
+            *ptr2 = rest > 0 ? Data.data() : nullptr;
             *bytes2 = rest;
         }
         return kOk;
@@ -210,61 +210,61 @@ class SimulatedSoundBackend::Buffer final : public RefCountedObject<ISoundCaptur
 
     HResult Unlock(void* /*ptr1*/, std::uint32_t /*bytes1*/, void* /*ptr2*/,
                    std::uint32_t /*bytes2*/) override {
-        if (!locked_.load()) {
+        if (!Locked.load()) {
             return kErrInvalidArg;
         }
-        locked_.store(false);
-        dataMutex_.unlock();
+        Locked.store(false);
+        DataMutex.unlock();
         // Counted after the data mutex is free: recording holds the state mutex while it waits
         // for the data mutex.
-        std::lock_guard lock(state_->mutex);
-        ++state_->counters.unlocks;
+        std::lock_guard lock(Shared->Mutex);
+        ++Shared->Totals.Unlocks;
         return kOk;
     }
 
-    std::shared_ptr<State> state_;
-    const WaveFormat format_;
-    std::vector<std::uint8_t> data_;  // exactly dwBufferBytes
-    std::mutex dataMutex_;
-    std::atomic<bool> locked_{false};
-    std::atomic<std::uint32_t> cursor_{0};
-    std::atomic<bool> lost_{false};
+    std::shared_ptr<State> Shared;
+    const WaveFormat Format;
+    std::vector<std::uint8_t> Data;  // exactly dwBufferBytes
+    std::mutex DataMutex;
+    std::atomic<bool> Locked{false};
+    std::atomic<std::uint32_t> Cursor{0};
+    std::atomic<bool> Lost{false};
     // Under the state mutex.
-    bool running_ = false;
-    std::uint64_t frames_ = 0;  // recorded since creation
-    std::uint32_t writePosition_ = 0;
-    double fraction_ = 0.0;
+    bool Running = false;
+    std::uint64_t Frames = 0;  // recorded since creation
+    std::uint32_t WritePosition = 0;
+    double Fraction = 0.0;
 };
 
 void SimulatedSoundBackend::State::RecordLocked(Buffer& buffer, std::uint64_t frames) {
-    if (!buffer.running_ || frames == 0) {
+    if (!buffer.Running || frames == 0) {
         return;
     }
-    const WaveFormat& format = buffer.format_;
+    const WaveFormat& format = buffer.Format;
     const std::uint32_t blockAlign = format.nBlockAlign;
     const std::uint32_t sampleBytes = format.wBitsPerSample / 8u;
-    const auto size = static_cast<std::uint32_t>(buffer.data_.size());
-    const std::uint8_t silence = SilenceByte(buffer.format_.wBitsPerSample);
+    const auto size = static_cast<std::uint32_t>(buffer.Data.size());
+    const std::uint8_t silence = SilenceByte(buffer.Format.wBitsPerSample);
     std::uint8_t frame[2 * 4];  // the widest well-formed frame
-    std::lock_guard data(buffer.dataMutex_);
+    std::lock_guard data(buffer.DataMutex);
     for (std::uint64_t f = 0; f < frames; ++f) {
-        const std::uint64_t index = buffer.frames_ + f;
-        switch (source.kind_) {
+        const std::uint64_t index = buffer.Frames + f;
+        switch (Source.kind_) {
             case SimulatedSource::Kind::Silence:
                 std::memset(frame, silence, blockAlign);
                 break;
             case SimulatedSource::Kind::Samples:
                 for (std::uint32_t c = 0; c < format.nChannels; ++c) {
-                    EncodeSample(source.function_(index, c, format.nSamplesPerSec),
+                    encodeSample(Source.function_(index, c, format.nSamplesPerSec),
                                  format.wBitsPerSample,
                                  frame + static_cast<std::size_t>(c) * sampleBytes);
                 }
                 break;
             case SimulatedSource::Kind::Bytes: {
-                const std::vector<std::uint8_t>& bytes = *source.bytes_;
+                const std::vector<std::uint8_t>& bytes = *Source.bytes_;
                 for (std::uint32_t b = 0; b < blockAlign; ++b) {
                     const std::uint64_t at = index * blockAlign + b;
-                    if (source.loop_) {
+                    if (Source.loop_) {
                         frame[b] = bytes[at % bytes.size()];
                     } else {
                         frame[b] = at < bytes.size() ? bytes[at] : silence;
@@ -274,14 +274,13 @@ void SimulatedSoundBackend::State::RecordLocked(Buffer& buffer, std::uint64_t fr
             }
         }
         for (std::uint32_t b = 0; b < blockAlign; ++b) {
-            buffer.data_[buffer.writePosition_] = frame[b];
-            buffer.writePosition_ =
-                buffer.writePosition_ + 1 == size ? 0 : buffer.writePosition_ + 1;
+            buffer.Data[buffer.WritePosition] = frame[b];
+            buffer.WritePosition = buffer.WritePosition + 1 == size ? 0 : buffer.WritePosition + 1;
         }
     }
-    buffer.frames_ += frames;
+    buffer.Frames += frames;
     // Published after the bytes: everything before the cursor is complete.
-    buffer.cursor_.store(buffer.writePosition_, std::memory_order_release);
+    buffer.Cursor.store(buffer.WritePosition, std::memory_order_release);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -292,8 +291,8 @@ class SimulatedSoundBackend::Device final : public RefCountedObject<ISoundCaptur
     explicit Device(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
     ~Device() override {
-        std::lock_guard lock(state_->mutex);
-        --state_->counters.devicesLive;
+        std::lock_guard lock(state_->Mutex);
+        --state_->Totals.DevicesLive;
     }
 
     HResult CreateCaptureBuffer(const CaptureBufferDesc* desc, ISoundCaptureBuffer** buffer,
@@ -304,20 +303,20 @@ class SimulatedSoundBackend::Device final : public RefCountedObject<ISoundCaptur
         *buffer = nullptr;
         FormatPredicate accept;
         {
-            std::lock_guard lock(state_->mutex);
-            ++state_->counters.bufferRequests;
+            std::lock_guard lock(state_->Mutex);
+            ++state_->Totals.BufferRequests;
             if (desc != nullptr) {
-                state_->lastDesc = *desc;
-                state_->lastDesc.lpwfxFormat = nullptr;
-                state_->lastFormat =
+                state_->LastDesc = *desc;
+                state_->LastDesc.lpwfxFormat = nullptr;
+                state_->LastFormat =
                     desc->lpwfxFormat != nullptr ? *desc->lpwfxFormat : WaveFormat{};
             }
-            accept = state_->accept;
-            if (state_->deviceGone) {
+            accept = state_->Accept;
+            if (state_->DeviceGone) {
                 return kErrFail;
             }
         }
-        if (desc == nullptr || outer != nullptr || !WellFormed(*desc)) {
+        if (desc == nullptr || outer != nullptr || !wellFormed(*desc)) {
             return kErrInvalidArg;
         }
         if (const HResult failure = state_->CheckFailure(SimulatedOperation::CreateBuffer)) {
@@ -328,12 +327,12 @@ class SimulatedSoundBackend::Device final : public RefCountedObject<ISoundCaptur
             return kErrFail;
         }
         auto* created = new Buffer(state_, *desc->lpwfxFormat, desc->dwBufferBytes);
-        std::lock_guard lock(state_->mutex);
-        state_->buffers.push_back(created);
-        Counters& counters = state_->counters;
-        ++counters.buffersCreated;
-        ++counters.buffersLive;
-        counters.buffersLivePeak = std::max(counters.buffersLivePeak, counters.buffersLive);
+        std::lock_guard lock(state_->Mutex);
+        state_->Buffers.push_back(created);
+        Counters& counters = state_->Totals;
+        ++counters.BuffersCreated;
+        ++counters.BuffersLive;
+        counters.BuffersLivePeak = std::max(counters.BuffersLivePeak, counters.BuffersLive);
         *buffer = created;
         return kOk;
     }
@@ -352,20 +351,20 @@ SimulatedSoundBackend::~SimulatedSoundBackend() {
 }
 
 void SimulatedSoundBackend::AcceptFormats(FormatPredicate accept) {
-    std::lock_guard lock(state_->mutex);
-    state_->accept = std::move(accept);
+    std::lock_guard lock(state_->Mutex);
+    state_->Accept = std::move(accept);
 }
 
 void SimulatedSoundBackend::SetSource(SimulatedSource source) {
-    std::lock_guard lock(state_->mutex);
-    state_->source = std::move(source);
+    std::lock_guard lock(state_->Mutex);
+    state_->Source = std::move(source);
 }
 
 void SimulatedSoundBackend::Fail(SimulatedOperation operation, HResult code, int times) {
-    std::lock_guard lock(state_->mutex);
-    State::FailureRule& rule = state_->failures[static_cast<int>(operation)];
-    rule.code = times == 0 ? kOk : code;
-    rule.times = times;
+    std::lock_guard lock(state_->Mutex);
+    State::FailureRule& rule = state_->Failures[static_cast<int>(operation)];
+    rule.Code = times == 0 ? kOk : code;
+    rule.Times = times;
 }
 
 void SimulatedSoundBackend::Recover(SimulatedOperation operation) {
@@ -373,37 +372,37 @@ void SimulatedSoundBackend::Recover(SimulatedOperation operation) {
 }
 
 void SimulatedSoundBackend::LoseDevice() {
-    std::lock_guard lock(state_->mutex);
-    state_->deviceGone = true;
-    for (Buffer* buffer : state_->buffers) {
-        buffer->running_ = false;
-        if (!buffer->lost_.exchange(true)) {
-            ++state_->counters.buffersLost;
+    std::lock_guard lock(state_->Mutex);
+    state_->DeviceGone = true;
+    for (Buffer* buffer : state_->Buffers) {
+        buffer->Running = false;
+        if (!buffer->Lost.exchange(true)) {
+            ++state_->Totals.BuffersLost;
         }
     }
 }
 
 void SimulatedSoundBackend::RestoreDevice() {
-    std::lock_guard lock(state_->mutex);
-    state_->deviceGone = false;
+    std::lock_guard lock(state_->Mutex);
+    state_->DeviceGone = false;
 }
 
 void SimulatedSoundBackend::StallDevice() {
-    std::lock_guard lock(state_->mutex);
-    state_->stalled = true;
+    std::lock_guard lock(state_->Mutex);
+    state_->Stalled = true;
 }
 
 void SimulatedSoundBackend::ResumeDevice() {
-    std::lock_guard lock(state_->mutex);
-    state_->stalled = false;
+    std::lock_guard lock(state_->Mutex);
+    state_->Stalled = false;
 }
 
 void SimulatedSoundBackend::Advance(std::uint64_t frames) {
-    std::lock_guard lock(state_->mutex);
-    if (state_->stalled) {
+    std::lock_guard lock(state_->Mutex);
+    if (state_->Stalled) {
         return;
     }
-    for (Buffer* buffer : state_->buffers) {
+    for (Buffer* buffer : state_->Buffers) {
         state_->RecordLocked(*buffer, frames);
     }
 }
@@ -412,29 +411,29 @@ void SimulatedSoundBackend::AdvanceTime(std::chrono::nanoseconds duration) {
     if (duration.count() <= 0) {
         return;
     }
-    std::lock_guard lock(state_->mutex);
-    if (state_->stalled) {
+    std::lock_guard lock(state_->Mutex);
+    if (state_->Stalled) {
         return;
     }
-    for (Buffer* buffer : state_->buffers) {
-        if (!buffer->running_) {
+    for (Buffer* buffer : state_->Buffers) {
+        if (!buffer->Running) {
             continue;
         }
         // Divided last, so that whole frames come out whole.
-        buffer->fraction_ += static_cast<double>(buffer->format_.nSamplesPerSec) *
-                             static_cast<double>(duration.count()) / 1e9;
-        const double whole = std::floor(buffer->fraction_);
-        buffer->fraction_ -= whole;
+        buffer->Fraction += static_cast<double>(buffer->Format.nSamplesPerSec) *
+                            static_cast<double>(duration.count()) / 1e9;
+        const double whole = std::floor(buffer->Fraction);
+        buffer->Fraction -= whole;
         state_->RecordLocked(*buffer, static_cast<std::uint64_t>(whole));
     }
 }
 
 void SimulatedSoundBackend::StartRealTime(std::chrono::milliseconds period) {
-    std::lock_guard lock(state_->mutex);
-    if (state_->clock.joinable()) {
+    std::lock_guard lock(state_->Mutex);
+    if (state_->Clock.joinable()) {
         return;
     }
-    state_->clock = std::jthread([this, period](const std::stop_token& stop) {
+    state_->Clock = std::jthread([this, period](const std::stop_token& stop) {
         try {
             auto last = std::chrono::steady_clock::now();
             while (!stop.stop_requested()) {
@@ -452,30 +451,30 @@ void SimulatedSoundBackend::StartRealTime(std::chrono::milliseconds period) {
 void SimulatedSoundBackend::StopRealTime() {
     std::jthread clock;
     {
-        std::lock_guard lock(state_->mutex);
-        clock = std::move(state_->clock);
+        std::lock_guard lock(state_->Mutex);
+        clock = std::move(state_->Clock);
     }
     // Joined without the lock: the clock takes it on every tick.
 }
 
 SimulatedSoundBackend::Counters SimulatedSoundBackend::GetCounters() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->counters;
+    std::lock_guard lock(state_->Mutex);
+    return state_->Totals;
 }
 
 CaptureBufferDesc SimulatedSoundBackend::LastBufferDesc() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->lastDesc;
+    std::lock_guard lock(state_->Mutex);
+    return state_->LastDesc;
 }
 
 WaveFormat SimulatedSoundBackend::LastBufferFormat() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->lastFormat;
+    std::lock_guard lock(state_->Mutex);
+    return state_->LastFormat;
 }
 
 std::uint64_t SimulatedSoundBackend::RecordedFrames() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->buffers.empty() ? 0 : state_->buffers.back()->frames_;
+    std::lock_guard lock(state_->Mutex);
+    return state_->Buffers.empty() ? 0 : state_->Buffers.back()->Frames;
 }
 
 HResult SimulatedSoundBackend::DirectSoundCaptureCreate(const DeviceGuid* /*deviceId*/,
@@ -494,9 +493,9 @@ HResult SimulatedSoundBackend::DirectSoundCaptureCreate(const DeviceGuid* /*devi
         return failure;
     }
     auto* created = new Device(state_);
-    std::lock_guard lock(state_->mutex);
-    ++state_->counters.devicesCreated;
-    ++state_->counters.devicesLive;
+    std::lock_guard lock(state_->Mutex);
+    ++state_->Totals.DevicesCreated;
+    ++state_->Totals.DevicesLive;
     *device = created;
     return kOk;
 }

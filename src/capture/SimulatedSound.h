@@ -116,17 +116,17 @@ class SimulatedSoundBackend : public ISoundBackend {
 
     // --- observation ---
     struct Counters {
-        int devicesCreated = 0;
-        int devicesLive = 0;
-        int buffersCreated = 0;  // successful CreateCaptureBuffer calls
-        int buffersLive = 0;
-        int buffersLivePeak = 0;
-        int bufferRequests = 0;  // every CreateCaptureBuffer call
-        int starts = 0;
-        int stops = 0;
-        int locks = 0;  // successful Lock calls
-        int unlocks = 0;
-        int buffersLost = 0;  // live buffers that LoseDevice took away
+        int DevicesCreated = 0;
+        int DevicesLive = 0;
+        int BuffersCreated = 0;  // successful CreateCaptureBuffer calls
+        int BuffersLive = 0;
+        int BuffersLivePeak = 0;
+        int BufferRequests = 0;  // every CreateCaptureBuffer call
+        int Starts = 0;
+        int Stops = 0;
+        int Locks = 0;  // successful Lock calls
+        int Unlocks = 0;
+        int BuffersLost = 0;  // live buffers that LoseDevice took away
     };
     Counters GetCounters() const;
     // The description of the last CreateCaptureBuffer call (lpwfxFormat null) and its format.

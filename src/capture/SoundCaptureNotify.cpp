@@ -51,7 +51,7 @@ class TSoundCaptureStreamNotify::Impl {
           interval_(std::min(stream.BufferLength() / 4, kMaxNotifyInterval)) {}
 
     void Start() {
-        thread_ = std::thread([this] { Run(); });
+        thread_ = std::thread([this] { run(); });
     }
 
     // Signals the event, then waits for the run to end; on the window thread it keeps serving
@@ -85,13 +85,13 @@ class TSoundCaptureStreamNotify::Impl {
     std::int32_t Interval() const noexcept { return interval_; }
 
   private:
-    void Run() noexcept {
+    void run() noexcept {
         try {
             while (!event_.WaitFor(std::chrono::milliseconds(interval_))) {
                 if (window_ != nullptr) {
-                    window_->RunAndWait(&Impl::StepThunk, this);
+                    window_->RunAndWait(&Impl::stepThunk, this);
                 } else {
-                    Step();
+                    step();
                 }
             }
         } catch (...) {
@@ -99,7 +99,7 @@ class TSoundCaptureStreamNotify::Impl {
         }
         // The run ended by itself (a handler failed) unless the stream is shutting it down; the
         // stream tells the two apart and closes itself only in the first case.
-        stream_.CloseAfterNotifierFailure(&owner_);
+        stream_.closeAfterNotifierFailure(&owner_);
         {
             std::lock_guard lock(finishedMutex_);
             finished_ = true;
@@ -107,25 +107,25 @@ class TSoundCaptureStreamNotify::Impl {
         finishedCv_.notify_all();
     }
 
-    static void StepThunk(void* context) { static_cast<Impl*>(context)->Step(); }
+    static void stepThunk(void* context) { static_cast<Impl*>(context)->step(); }
 
-    void Step() noexcept {
+    void step() noexcept {
         stepThread_.store(std::this_thread::get_id(), std::memory_order_release);
         try {
             if (stream_.Available() > 0) {
                 stream_.DoNotify();
             }
         } catch (const std::exception& error) {
-            Show(error);
+            show(error);
             event_.Set();
         } catch (...) {
-            Show(Exception("Unknown error in the sound notification handler"));
+            show(Exception("Unknown error in the sound notification handler"));
             event_.Set();
         }
         stepThread_.store(std::thread::id(), std::memory_order_release);
     }
 
-    void Show(const std::exception& error) noexcept {
+    void show(const std::exception& error) noexcept {
         try {
             if (window_ != nullptr) {
                 window_->ShowException(error);
@@ -164,11 +164,11 @@ std::int32_t TSoundCaptureStreamNotify::Interval() const noexcept {
     return impl_->Interval();
 }
 
-bool TSoundCaptureStreamNotify::InStepOnCallingThread() const noexcept {
+bool TSoundCaptureStreamNotify::inStepOnCallingThread() const noexcept {
     return impl_->InStepOnCallingThread();
 }
 
-void TSoundCaptureStreamNotify::RequestStop() noexcept {
+void TSoundCaptureStreamNotify::requestStop() noexcept {
     impl_->RequestStop();
 }
 

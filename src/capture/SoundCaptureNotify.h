@@ -48,9 +48,9 @@ class TSoundCaptureStreamNotify {
   private:
     friend class TSoundCaptureStream;
     // True while the calling thread runs this notifier's step (the handler is on the stack).
-    bool InStepOnCallingThread() const noexcept;
+    bool inStepOnCallingThread() const noexcept;
     // Signals the event: the run ends after the current wait or step.
-    void RequestStop() noexcept;
+    void requestStop() noexcept;
 
     class Impl;
     std::unique_ptr<Impl> impl_;

@@ -78,7 +78,7 @@ inline constexpr std::uint32_t kStartLooping = 1;  // DSCBSTART_LOOPING
 
 // A 16-byte device identifier (GUID); null selects the default capture device.
 struct DeviceGuid {
-    std::uint8_t bytes[16];
+    std::uint8_t Bytes[16];
 };
 
 class RefCounted {

@@ -199,11 +199,11 @@ bool TSoundCaptureStream::DeviceLost() const {
 
 void TSoundCaptureStream::Open() {
     std::unique_lock lock(mutex_);
-    OpenLocked(lock);
+    openLocked(lock);
 }
 
-void TSoundCaptureStream::OpenLocked(std::unique_lock<std::mutex>& lock) {
-    CloseLocked(lock);
+void TSoundCaptureStream::openLocked(std::unique_lock<std::mutex>& lock) {
+    closeLocked(lock);
     active_ = true;
     try {
         SetFormatSize(kFormatRecordSize);
@@ -234,30 +234,30 @@ void TSoundCaptureStream::OpenLocked(std::unique_lock<std::mutex>& lock) {
             notifier_->Start();
         }
     } catch (...) {
-        CloseLocked(lock);
+        closeLocked(lock);
         throw;
     }
 }
 
 void TSoundCaptureStream::Close() {
     std::unique_lock lock(mutex_);
-    CloseLocked(lock);
+    closeLocked(lock);
 }
 
-void TSoundCaptureStream::CloseLocked(std::unique_lock<std::mutex>& lock) {
+void TSoundCaptureStream::closeLocked(std::unique_lock<std::mutex>& lock) {
     // Notification threads are stopped without the lock held: a step in flight (or a thread's
     // own closing) needs it to finish. One whose handler is running on this very thread cannot
     // be waited for here; it is told to stop and joined at a later Open, Close or destruction.
     std::vector<std::unique_ptr<TSoundCaptureStreamNotify>> finishing;
     for (auto& retired : retiredNotifiers_) {
-        if (!retired->InStepOnCallingThread()) {
+        if (!retired->inStepOnCallingThread()) {
             finishing.push_back(std::move(retired));
         }
     }
     std::erase(retiredNotifiers_, nullptr);
     if (notifier_) {
-        if (notifier_->InStepOnCallingThread()) {
-            notifier_->RequestStop();
+        if (notifier_->inStepOnCallingThread()) {
+            notifier_->requestStop();
             retiredNotifiers_.push_back(std::move(notifier_));
         } else {
             finishing.push_back(std::move(notifier_));
@@ -273,10 +273,10 @@ void TSoundCaptureStream::CloseLocked(std::unique_lock<std::mutex>& lock) {
         return;
     }
     active_ = false;
-    ReleaseBufferLocked();
+    releaseBufferLocked();
 }
 
-void TSoundCaptureStream::ReleaseBufferLocked() noexcept {
+void TSoundCaptureStream::releaseBufferLocked() noexcept {
     if (buffer_) {
         try {
             buffer_->Stop();
@@ -287,7 +287,7 @@ void TSoundCaptureStream::ReleaseBufferLocked() noexcept {
     buffer_.Reset();
 }
 
-void TSoundCaptureStream::CloseAfterNotifierFailure(
+void TSoundCaptureStream::closeAfterNotifierFailure(
     const TSoundCaptureStreamNotify* notifier) noexcept {
     std::lock_guard lock(mutex_);
     // Only the current notifier closes the stream; one being shut down by the owner leaves that
@@ -296,19 +296,19 @@ void TSoundCaptureStream::CloseAfterNotifierFailure(
         return;
     }
     active_ = false;
-    ReleaseBufferLocked();
+    releaseBufferLocked();
 }
 
 std::int32_t TSoundCaptureStream::Available() {
     std::lock_guard lock(mutex_);
-    return AvailableLocked();
+    return availableLocked();
 }
 
-std::int32_t TSoundCaptureStream::AvailableLocked() noexcept {
-    return static_cast<std::int32_t>(ArrivedLocked().value_or(0));
+std::int32_t TSoundCaptureStream::availableLocked() noexcept {
+    return static_cast<std::int32_t>(arrivedLocked().value_or(0));
 }
 
-std::optional<std::uint32_t> TSoundCaptureStream::ArrivedLocked() noexcept {
+std::optional<std::uint32_t> TSoundCaptureStream::arrivedLocked() noexcept {
     if (!active_ || !buffer_) {
         return std::nullopt;
     }
@@ -345,7 +345,7 @@ std::optional<std::uint32_t> TSoundCaptureStream::ArrivedLocked() noexcept {
 std::int32_t TSoundCaptureStream::ReadData(void* buffer, std::int32_t count) {
     std::unique_lock lock(mutex_);
     if (!active_) {
-        OpenLocked(lock);
+        openLocked(lock);
     }
     if (count <= 0) {
         return 0;
@@ -357,7 +357,7 @@ std::int32_t TSoundCaptureStream::ReadData(void* buffer, std::int32_t count) {
         // A device that can no longer report its position delivers nothing more: end the
         // copying like a failed lock instead of waiting for ever (the capture thread would
         // never see its stop request).
-        const std::optional<std::uint32_t> arrived = ArrivedLocked();
+        const std::optional<std::uint32_t> arrived = arrivedLocked();
         if (!arrived) {
             break;
         }

@@ -252,14 +252,14 @@ class TSoundCaptureStream : public TCustomWaveStream2 {
   private:
     friend class TSoundCaptureStreamNotify;
 
-    void OpenLocked(std::unique_lock<std::mutex>& lock);
-    void CloseLocked(std::unique_lock<std::mutex>& lock);
-    void ReleaseBufferLocked() noexcept;
-    std::int32_t AvailableLocked() noexcept;
+    void openLocked(std::unique_lock<std::mutex>& lock);
+    void closeLocked(std::unique_lock<std::mutex>& lock);
+    void releaseBufferLocked() noexcept;
+    std::int32_t availableLocked() noexcept;
     // Bytes arrived and not read, or nullopt when the device cannot say (failed query).
-    std::optional<std::uint32_t> ArrivedLocked() noexcept;
+    std::optional<std::uint32_t> arrivedLocked() noexcept;
     // Called by the notification thread when a handler failed and its run has ended.
-    void CloseAfterNotifierFailure(const TSoundCaptureStreamNotify* notifier) noexcept;
+    void closeAfterNotifierFailure(const TSoundCaptureStreamNotify* notifier) noexcept;
 
     ISoundBackend& backend_;
     IWindowThread* windowThread_;

@@ -16,7 +16,7 @@ namespace {
 
 // Places are clamped this far out: far beyond any window, yet safe for int and for the
 // rasteriser's fixed-point arithmetic after it clips.
-constexpr double FarPixel = 1 << 20;
+constexpr double kFarPixel = 1 << 20;
 
 // Rounds half away from zero, as std::lround does, after clamping; NaN gives `otherwise`.
 // Written out because the library call is a visible share of a redraw; within the clamp the
@@ -25,7 +25,7 @@ int roundPixel(double place, int otherwise) noexcept {
     if (std::isnan(place)) {
         return otherwise;
     }
-    const double clamped = std::clamp(place, -FarPixel, FarPixel);
+    const double clamped = std::clamp(place, -kFarPixel, kFarPixel);
     const int whole = static_cast<int>(clamped);
     const double fraction = clamped - whole;
     return fraction >= 0.5 ? whole + 1 : fraction <= -0.5 ? whole - 1 : whole;
@@ -105,7 +105,7 @@ void ChartSeries::SetSeriesColor(PackedColour colour) {
 }
 
 QColor ChartSeries::PointColour(const ChartPoint& point) const noexcept {
-    return ToQColor(point.Colour == SeriesColourDefault ? seriesColour_ : point.Colour);
+    return ToQColor(point.Colour == kSeriesColourDefault ? seriesColour_ : point.Colour);
 }
 
 int ChartSeries::column(double x) const noexcept {

@@ -38,7 +38,7 @@ namespace stemora {
 // Packed colour: red + 256 * green + 65536 * blue, red in the lowest byte.
 using PackedColour = std::uint32_t;
 // The reserved packed colour meaning "the series' own colour".
-inline constexpr PackedColour SeriesColourDefault = 0x20000000u;
+inline constexpr PackedColour kSeriesColourDefault = 0x20000000u;
 
 QColor ToQColor(PackedColour colour) noexcept;
 
@@ -48,7 +48,7 @@ struct ChartPoint {
     double X = 0.0;
     double Y = 0.0;
     QString Label;
-    PackedColour Colour = SeriesColourDefault;
+    PackedColour Colour = kSeriesColourDefault;
 };
 
 class ChartWidget;
@@ -63,9 +63,9 @@ class ChartSeries : public QObject {
     // Empties the series and schedules a redraw of its chart.
     void Clear();
     // Adds a point in its x place (after every point of equal x); returns its index. Schedules a
-    // redraw. colour: a packed colour or SeriesColourDefault.
+    // redraw. colour: a packed colour or kSeriesColourDefault.
     int AddPoint(double x, double y, const QString& label = {},
-                 PackedColour colour = SeriesColourDefault);
+                 PackedColour colour = kSeriesColourDefault);
     // The series colour; a change schedules a redraw.
     void SetSeriesColor(PackedColour colour);
     PackedColour SeriesColor() const noexcept { return seriesColour_; }
@@ -74,7 +74,7 @@ class ChartSeries : public QObject {
     int Count() const noexcept { return static_cast<int>(points_.size()); }
     const ChartPoint& Point(int index) const { return points_.at(static_cast<std::size_t>(index)); }
     const std::vector<ChartPoint>& Points() const noexcept { return points_; }
-    // The colour a point is drawn in: its own, or the series colour for SeriesColourDefault.
+    // The colour a point is drawn in: its own, or the series colour for kSeriesColourDefault.
     QColor PointColour(const ChartPoint& point) const noexcept;
 
   protected:

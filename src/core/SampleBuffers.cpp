@@ -12,17 +12,17 @@ namespace stemora {
 
 namespace {
 
-constexpr int32_t RingMask = RingLength - 1;
-static_assert((RingLength & RingMask) == 0, "ring wrap uses a mask");
+constexpr int32_t kRingMask = kRingLength - 1;
+static_assert((kRingLength & kRingMask) == 0, "ring wrap uses a mask");
 
 // Block weights exp((i - 4097) / 818.2): the newest value weighs exp(-2 / 818.2), the oldest
 // exp(-4097 / 818.2). Evaluated once in extended precision and kept as doubles, so that the
 // product with a float sample, rounded to float, differs from the fully extended one in the
 // last bit at most.
 struct BlockWeights {
-    std::array<double, RingLength> Values;
+    std::array<double, kRingLength> Values;
     BlockWeights() noexcept {
-        for (int32_t i = 0; i < RingLength; ++i) {
+        for (int32_t i = 0; i < kRingLength; ++i) {
             Values[static_cast<size_t>(i)] =
                 static_cast<double>(std::exp((static_cast<long double>(i) - 4097.0L) / 818.2L));
         }
@@ -47,13 +47,13 @@ STEMORA_VECTOR_CLONES void weightedCopy(float* __restrict out, const double* __r
 
 Decimator::Decimator(const float* samples)
     : samples_(samples),
-      ring_(std::make_unique<float[]>(RingLength)),
-      block_(std::make_unique<float[]>(RingLength)) {
+      ring_(std::make_unique<float[]>(kRingLength)),
+      block_(std::make_unique<float[]>(kRingLength)) {
     blockWeights();  // build the table now, not on the capture thread's first pass
 }
 
 void Decimator::Reset() noexcept {
-    std::fill_n(ring_.get(), RingLength, 0.0f);
+    std::fill_n(ring_.get(), kRingLength, 0.0f);
     phase_ = 0.0f;
     sum_ = 0.0f;
     count_ = 1;
@@ -62,7 +62,7 @@ void Decimator::Reset() noexcept {
 }
 
 void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate) noexcept {
-    const int32_t n = std::clamp(sampleCount, 0, SampleBufferLength);
+    const int32_t n = std::clamp(sampleCount, 0, kSampleBufferLength);
     const float* samples = samples_;
     float* ring = ring_.get();
     const double loss = -static_cast<double>(captureRate);
@@ -75,7 +75,7 @@ void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate
         const float s = samples[k];
         if (phase > 0.0f) {
             ring[writePosition] = DivideNarrowed(sum, count);
-            writePosition = (writePosition + 1) & RingMask;
+            writePosition = (writePosition + 1) & kRingMask;
             // The triggering sample opens the next group; it is not part of the emitted mean.
             sum = s;
             count = 1;
@@ -93,9 +93,9 @@ void Decimator::Feed(int32_t captureRate, int32_t sampleCount, double outputRate
     phase_ = phase;
     sum_ = sum;
     count_ = count;
-    // Every emission moves the write position by one, and fewer than RingLength of them in one
+    // Every emission moves the write position by one, and fewer than kRingLength of them in one
     // feed cannot bring it back to where it was.
-    if (writePosition != writePosition_ || n >= RingLength) {
+    if (writePosition != writePosition_ || n >= kRingLength) {
         ringChanged_ = true;
     }
     writePosition_ = writePosition;
@@ -111,7 +111,7 @@ void Decimator::rebuildBlock() noexcept {
     // Oldest first: ring[writePosition .. 4095] then ring[0 .. writePosition - 1].
     readPosition_ = writePosition_;
     const double* weights = blockWeights().Values.data();
-    const int32_t head = RingLength - readPosition_;
+    const int32_t head = kRingLength - readPosition_;
     weightedCopy(block_.get(), weights, ring_.get() + readPosition_, head);
     weightedCopy(block_.get() + head, weights + head, ring_.get(), readPosition_);
     // The cursor has gone round once and stands where it started.
@@ -120,7 +120,7 @@ void Decimator::rebuildBlock() noexcept {
 }
 
 SampleBuffers::SampleBuffers()
-    : sampleBuffer_(std::make_unique<float[]>(SampleBufferLength)),
+    : sampleBuffer_(std::make_unique<float[]>(kSampleBufferLength)),
       Spec(sampleBuffer_.get()),
       SpecHi(sampleBuffer_.get()) {}
 

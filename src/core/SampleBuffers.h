@@ -13,16 +13,16 @@
 namespace stemora {
 
 // Floats in the shared sample buffer: the most one feed can take.
-inline constexpr int32_t SampleBufferLength = 65536;
+inline constexpr int32_t kSampleBufferLength = 65536;
 // Slots in each ring and floats in each block.
-inline constexpr int32_t RingLength = 4096;
+inline constexpr int32_t kRingLength = 4096;
 
 // One decimator: emits the plain mean of each group of input samples into a 4096-slot ring
 // at outputRate values per second, then copies the ring oldest-first into its block under
 // the weight exp((i - 4097) / 818.2) for block index i.
 class Decimator {
   public:
-    // samples: SampleBufferLength floats that outlive this object (the owner's buffer).
+    // samples: kSampleBufferLength floats that outlive this object (the owner's buffer).
     // Storage is allocated here, once; state starts as after Reset(), block all zeros.
     explicit Decimator(const float* samples);
     Decimator(const Decimator&) = delete;
@@ -40,12 +40,12 @@ class Decimator {
     // position keep their values until the next Feed rebuilds them. Capture thread only.
     void Reset() noexcept;
 
-    // SpecBlock / SpecHiBlock: RingLength floats, index 0 oldest, index 4095 newest.
+    // SpecBlock / SpecHiBlock: kRingLength floats, index 0 oldest, index 4095 newest.
     const float* Block() const noexcept { return block_.get(); }
     // Counts the rebuilds of Block(): equal counts, equal blocks. Read under CaptureLock, so a
     // reader can tell whether there is anything new to look at.
     uint64_t BlockVersion() const noexcept { return blockVersion_; }
-    // SpecRing / SpecHiRing: RingLength emitted means, circular; WritePosition() is the next
+    // SpecRing / SpecHiRing: kRingLength emitted means, circular; WritePosition() is the next
     // slot to write and therefore the oldest value.
     const float* Ring() const noexcept { return ring_.get(); }
     int32_t WritePosition() const noexcept { return writePosition_; }
@@ -82,7 +82,7 @@ class SampleBuffers {
     SampleBuffers(const SampleBuffers&) = delete;
     SampleBuffers& operator=(const SampleBuffers&) = delete;
 
-    // SampleBufferLength floats, one mono sample per captured frame; the capture thread
+    // kSampleBufferLength floats, one mono sample per captured frame; the capture thread
     // writes the first n entries before each pair of feeds. Zero at construction.
     float* SampleBuffer() noexcept { return sampleBuffer_.get(); }
     const float* SampleBuffer() const noexcept { return sampleBuffer_.get(); }

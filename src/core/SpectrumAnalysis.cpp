@@ -15,12 +15,12 @@ namespace stemora {
 
 namespace {
 
-constexpr std::string_view CentreCaptionPrefix = "Отклонение от центральной частоты:    ";
-constexpr std::string_view CentreCaptionSeparator = "    ";
-constexpr std::string_view AmpCaptionPrefix = "Дельта:   ";
-constexpr int32_t CentreBinIndex = 1024;
+constexpr std::string_view kCentreCaptionPrefix = "Отклонение от центральной частоты:    ";
+constexpr std::string_view kCentreCaptionSeparator = "    ";
+constexpr std::string_view kAmpCaptionPrefix = "Дельта:   ";
+constexpr int32_t kCentreBinIndex = 1024;
 
-void AppendInt(std::string& text, int32_t value) {
+void appendInt(std::string& text, int32_t value) {
     char digits[16];
     const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
     (void)ec;  // 16 characters always hold an int32
@@ -30,11 +30,11 @@ void AppendInt(std::string& text, int32_t value) {
 // Forms frame[2i] := float(block[i] * window[i]) through a double product, frame[2i + 1] := 0,
 // and reports whether any double product may round to float32 differently from the product
 // formed in extended precision.
-STEMORA_VECTOR_CLONES bool PackThroughDouble(const float* __restrict block,
+STEMORA_VECTOR_CLONES bool packThroughDouble(const float* __restrict block,
                                              const double* __restrict window,
                                              float* __restrict frame) noexcept {
     uint64_t recheck = 0;
-    for (int32_t i = 0; i < FrameLength; ++i) {
+    for (int32_t i = 0; i < kFrameLength; ++i) {
         const double p = static_cast<double>(block[i]) * window[i];
         recheck |= NeedsExtendedStepBits(std::bit_cast<uint64_t>(p));
         frame[2 * i] = static_cast<float>(p);
@@ -48,20 +48,20 @@ STEMORA_VECTOR_CLONES bool PackThroughDouble(const float* __restrict block,
 void BuildWindowTable(WindowTable& table) noexcept {
     constexpr long double twoPi = 2.0L * std::numbers::pi_v<long double>;
     constexpr long double fourPi = 4.0L * std::numbers::pi_v<long double>;
-    for (int32_t i = 0; i < WindowedLength; ++i) {
+    for (int32_t i = 0; i < kWindowedLength; ++i) {
         // The angle is formed as i * 2pi, then divided, as the table has always been built.
-        const long double a = static_cast<long double>(i) * twoPi / WindowedLength;
-        const long double b = static_cast<long double>(i) * fourPi / WindowedLength;
+        const long double a = static_cast<long double>(i) * twoPi / kWindowedLength;
+        const long double b = static_cast<long double>(i) * fourPi / kWindowedLength;
         // The absolute value turns the tiny negative residue at i = 0 into a positive one.
         table[i] = static_cast<double>(std::fabs(0.42L - 0.5L * std::cos(a) + 0.08L * std::cos(b)));
     }
 }
 
 void FormatCentreCaption(int32_t specPeakBin, int32_t specHiPeakBin, std::string& caption) {
-    caption.assign(CentreCaptionPrefix);
-    AppendInt(caption, specPeakBin - CentreBinIndex);
-    caption.append(CentreCaptionSeparator);
-    AppendInt(caption, specHiPeakBin - CentreBinIndex);
+    caption.assign(kCentreCaptionPrefix);
+    appendInt(caption, specPeakBin - kCentreBinIndex);
+    caption.append(kCentreCaptionSeparator);
+    appendInt(caption, specHiPeakBin - kCentreBinIndex);
 }
 
 void FormatAmpCaption(double ratio, std::string_view decimalSeparator, std::string& caption) {
@@ -70,7 +70,7 @@ void FormatAmpCaption(double ratio, std::string_view decimalSeparator, std::stri
     const auto [end, ec] =
         std::to_chars(digits, digits + sizeof digits, ratio, std::chars_format::fixed, 2);
     (void)ec;
-    caption.assign(AmpCaptionPrefix);
+    caption.assign(kAmpCaptionPrefix);
     for (const char* p = digits; p != end; ++p) {
         if (*p == '.') {
             caption.append(decimalSeparator);
@@ -82,15 +82,16 @@ void FormatAmpCaption(double ratio, std::string_view decimalSeparator, std::stri
 
 SpectrumAnalyser::SpectrumAnalyser()
     : window_(std::make_unique<WindowTable>()),
-      specFrame_(std::make_unique<SpectrumFrame[]>(FrameLength)),
-      specHiFrame_(std::make_unique<SpectrumFrame[]>(FrameLength)),
-      specMagnitudes_(std::make_unique<double[]>(SearchBinCount)),
-      specHiMagnitudes_(std::make_unique<double[]>(SearchBinCount)),
-      specHiPointValues_(std::make_unique<double[]>(SearchBinCount)) {
+      specFrame_(std::make_unique<SpectrumFrame[]>(kFrameLength)),
+      specHiFrame_(std::make_unique<SpectrumFrame[]>(kFrameLength)),
+      specMagnitudes_(std::make_unique<double[]>(kSearchBinCount)),
+      specHiMagnitudes_(std::make_unique<double[]>(kSearchBinCount)),
+      specHiPointValues_(std::make_unique<double[]>(kSearchBinCount)) {
     window_->fill(0.0);
     // Room for the longest captions, so that later ticks do not allocate.
-    result_.CentreCaption.reserve(CentreCaptionPrefix.size() + CentreCaptionSeparator.size() + 24);
-    result_.AmpCaption.reserve(AmpCaptionPrefix.size() + 64);
+    result_.CentreCaption.reserve(kCentreCaptionPrefix.size() + kCentreCaptionSeparator.size() +
+                                  24);
+    result_.AmpCaption.reserve(kAmpCaptionPrefix.size() + 64);
 }
 
 void SpectrumAnalyser::BuildWindowTable() noexcept {
@@ -100,11 +101,11 @@ void SpectrumAnalyser::BuildWindowTable() noexcept {
 void PackFrame(const float* block, const WindowTable& table, SpectrumFrame* output) noexcept {
     const double* const window = table.data();
     float* const frame = reinterpret_cast<float*>(output);
-    if (!PackThroughDouble(block, window, frame)) {
+    if (!packThroughDouble(block, window, frame)) {
         return;
     }
     // Rare: form the products that may round differently again, in extended precision.
-    for (int32_t i = 0; i < FrameLength; ++i) {
+    for (int32_t i = 0; i < kFrameLength; ++i) {
         const long double p = static_cast<long double>(block[i]) * window[i];
         frame[2 * i] = static_cast<float>(p);
     }
@@ -118,24 +119,24 @@ void SpectrumAnalyser::PackFrames(const float* specBlock, const float* specHiBlo
 const SpectrumResult& SpectrumAnalyser::AnalyseSpectra(std::string_view decimalSeparator) {
     SpectrumFrame* const spec = specFrame_.get();
     SpectrumFrame* const specHi = specHiFrame_.get();
-    ComplexFFT(spec, FrameLength, false, true, true);
-    ComplexFFT(specHi, FrameLength, false, true, true);
+    ComplexFFT(spec, kFrameLength, false, true, true);
+    ComplexFFT(specHi, kFrameLength, false, true, true);
 
     double* const specMagnitudes = specMagnitudes_.get();
     double* const specHiMagnitudes = specHiMagnitudes_.get();
-    double specPeak = PeakSearchStart;
-    double specHiPeak = PeakSearchStart;
+    double specPeak = kPeakSearchStart;
+    double specHiPeak = kPeakSearchStart;
     int32_t specPeakBin = 0;
     int32_t specHiPeakBin = 0;
-    for (int32_t k = FirstSearchBin; k <= LastSearchBin; ++k) {
+    for (int32_t k = kFirstSearchBin; k <= kLastSearchBin; ++k) {
         const long double sr = spec[k].real();
         const long double si = spec[k].imag();
         const long double hr = specHi[k].real();
         const long double hi = specHi[k].imag();
         const double specMagnitude = static_cast<double>(std::sqrt(sr * sr + si * si));
         const double specHiMagnitude = static_cast<double>(std::sqrt(hr * hr + hi * hi));
-        specMagnitudes[k - FirstSearchBin] = specMagnitude;
-        specHiMagnitudes[k - FirstSearchBin] = specHiMagnitude;
+        specMagnitudes[k - kFirstSearchBin] = specMagnitude;
+        specHiMagnitudes[k - kFirstSearchBin] = specHiMagnitude;
         // Strictly greater: on equal magnitudes the lower bin stays the peak.
         if (specMagnitude > specPeak) {
             specPeak = specMagnitude;
@@ -157,30 +158,30 @@ const SpectrumResult& SpectrumAnalyser::AnalyseSpectra(std::string_view decimalS
     FormatCentreCaption(specPeakBin, specHiPeakBin, r.CentreCaption);
     FormatAmpCaption(r.Ratio, decimalSeparator, r.AmpCaption);
 
-    r.SpecPlotted = specPeak > PlotThreshold;
-    r.SpecHiPlotted = specHiPeak > PlotThreshold;
+    r.SpecPlotted = specPeak > kPlotThreshold;
+    r.SpecHiPlotted = specHiPeak > kPlotThreshold;
 
     uint8_t red = 0;
     uint8_t green = 0;
     uint8_t blue = 0;
-    GammaRGB(static_cast<float>(static_cast<long double>(specPeak) * ColourLevelFactor), red, green,
-             blue);
+    GammaRGB(static_cast<float>(static_cast<long double>(specPeak) * kColourLevelFactor), red,
+             green, blue);
     r.SpecColour = PackColour(red, green, blue);
-    GammaRGB(static_cast<float>(static_cast<long double>(specHiPeak) * ColourLevelFactor), red,
+    GammaRGB(static_cast<float>(static_cast<long double>(specHiPeak) * kColourLevelFactor), red,
              green, blue);
     r.SpecHiColour = PackColour(red, green, blue);
 
     r.SpecPoints = {};
     r.SpecHiPoints = {};
     if (r.SpecPlotted) {
-        r.SpecPoints = {specMagnitudes, static_cast<std::size_t>(SearchBinCount)};
+        r.SpecPoints = {specMagnitudes, static_cast<std::size_t>(kSearchBinCount)};
     }
     if (r.SpecHiPlotted) {
         double* const values = specHiPointValues_.get();
-        for (int32_t i = 0; i < SearchBinCount; ++i) {
+        for (int32_t i = 0; i < kSearchBinCount; ++i) {
             values[i] = -specHiMagnitudes[i];
         }
-        r.SpecHiPoints = {values, static_cast<std::size_t>(SearchBinCount)};
+        r.SpecHiPoints = {values, static_cast<std::size_t>(kSearchBinCount)};
     }
     return r;
 }

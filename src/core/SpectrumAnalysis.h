@@ -21,24 +21,24 @@
 namespace stemora {
 
 // Points of the transform, and samples of each block.
-inline constexpr int32_t FrameLength = 4096;
+inline constexpr int32_t kFrameLength = 4096;
 // Entries of the window table that carry the Blackman window; the rest stay 0, so the newest
 // half of each block never reaches the spectra.
-inline constexpr int32_t WindowedLength = 2048;
+inline constexpr int32_t kWindowedLength = 2048;
 // Bins searched for the peak and plotted, inclusive.
-inline constexpr int32_t FirstSearchBin = 575;
-inline constexpr int32_t LastSearchBin = 1821;
-inline constexpr int32_t SearchBinCount = LastSearchBin - FirstSearchBin + 1;  // 1247
+inline constexpr int32_t kFirstSearchBin = 575;
+inline constexpr int32_t kLastSearchBin = 1821;
+inline constexpr int32_t kSearchBinCount = kLastSearchBin - kFirstSearchBin + 1;  // 1247
 // Peak magnitude at the start of the search: a bin must exceed it to count.
-inline constexpr double PeakSearchStart = 1e-12;
+inline constexpr double kPeakSearchStart = 1e-12;
 // A spectrum is plotted only when its peak magnitude is strictly above this.
-inline constexpr double PlotThreshold = 65535.0;
+inline constexpr double kPlotThreshold = 65535.0;
 // Peak magnitude to colour level.
-inline constexpr double ColourLevelFactor = 0.001;
+inline constexpr double kColourLevelFactor = 0.001;
 
 // Interleaved complex values (real, imaginary), the in-place input and output of ComplexFFT.
 using SpectrumFrame = std::complex<float>;
-using WindowTable = std::array<double, FrameLength>;
+using WindowTable = std::array<double, kFrameLength>;
 
 // Fills table[0..2047] with a periodic 2048-point Blackman window,
 // |0.42 - 0.5 cos(2 pi i / 2048) + 0.08 cos(4 pi i / 2048)|, in extended precision stored as
@@ -46,17 +46,17 @@ using WindowTable = std::array<double, FrameLength>;
 void BuildWindowTable(WindowTable& table) noexcept;
 
 // frame[i] := (block[i] * window[i], 0) for i = 0..4095, the product formed in extended
-// precision and rounded once to float32. block and frame hold FrameLength values. No allocation.
+// precision and rounded once to float32. block and frame hold kFrameLength values. No allocation.
 void PackFrame(const float* block, const WindowTable& window, SpectrumFrame* frame) noexcept;
 
 // What one tick shows, applied by the window to its labels and series. Valid until the next
 // AnalyseSpectra() of the same analyser (the spans point into the analyser's fixed arrays).
 struct SpectrumResult {
-    // Strongest bin of each spectrum (0 when no bin beat PeakSearchStart) and its magnitude.
+    // Strongest bin of each spectrum (0 when no bin beat kPeakSearchStart) and its magnitude.
     int32_t SpecPeakBin = 0;
     int32_t SpecHiPeakBin = 0;
-    double SpecPeak = PeakSearchStart;
-    double SpecHiPeak = PeakSearchStart;
+    double SpecPeak = kPeakSearchStart;
+    double SpecHiPeak = kPeakSearchStart;
     // SpecPeak / SpecHiPeak.
     double Ratio = 1.0;
     // LabelCenterFFT: "Отклонение от центральной частоты:    <Spec dev>    <SpecHi dev>",
@@ -66,17 +66,17 @@ struct SpectrumResult {
     // Packed colours (R + 256 G + 65536 B) of the two series, set on every tick.
     uint32_t SpecColour = 0;
     uint32_t SpecHiColour = 0;
-    // Whether each spectrum is drawn this tick (peak strictly above PlotThreshold).
+    // Whether each spectrum is drawn this tick (peak strictly above kPlotThreshold).
     bool SpecPlotted = false;
     bool SpecHiPlotted = false;
-    // Points to add, in order: point i is (x = FirstSearchBin + i, y = values[i]). SpecHi
+    // Points to add, in order: point i is (x = kFirstSearchBin + i, y = values[i]). SpecHi
     // values are negated magnitudes so that spectrum hangs below its zero line. Empty when
     // the spectrum is not plotted.
     std::span<const double> SpecPoints;
     std::span<const double> SpecHiPoints;
 
     static constexpr double PointX(std::size_t i) noexcept {
-        return static_cast<double>(FirstSearchBin) + static_cast<double>(i);
+        return static_cast<double>(kFirstSearchBin) + static_cast<double>(i);
     }
 };
 
@@ -94,7 +94,7 @@ class SpectrumAnalyser {
     const WindowTable& Window() const noexcept { return *window_; }
 
     // Spec frame[i] := (specBlock[i] * window[i], 0), the same for SpecHi, i = 0..4095. Both
-    // blocks hold FrameLength floats. The caller holds CaptureLock. No allocation.
+    // blocks hold kFrameLength floats. The caller holds CaptureLock. No allocation.
     void PackFrames(const float* specBlock, const float* specHiBlock) noexcept;
 
     // Transforms both frames in place and derives the result. Allocates nothing except, when
@@ -103,16 +103,17 @@ class SpectrumAnalyser {
     const SpectrumResult& AnalyseSpectra(std::string_view decimalSeparator);
 
     const SpectrumResult& Result() const noexcept { return result_; }
-    // The frames (FrameLength values each): windowed input after PackFrames, natural-order
+    // The frames (kFrameLength values each): windowed input after PackFrames, natural-order
     // spectrum after AnalyseSpectra.
     const SpectrumFrame* SpecFrame() const noexcept { return specFrame_.get(); }
     const SpectrumFrame* SpecHiFrame() const noexcept { return specHiFrame_.get(); }
-    // Magnitudes of bins FirstSearchBin..LastSearchBin of the last analysis (SearchBinCount each).
+    // Magnitudes of bins kFirstSearchBin..LastSearchBin of the last analysis (kSearchBinCount
+    // each).
     std::span<const double> SpecMagnitudes() const noexcept {
-        return {specMagnitudes_.get(), SearchBinCount};
+        return {specMagnitudes_.get(), kSearchBinCount};
     }
     std::span<const double> SpecHiMagnitudes() const noexcept {
-        return {specHiMagnitudes_.get(), SearchBinCount};
+        return {specHiMagnitudes_.get(), kSearchBinCount};
     }
 
   private:

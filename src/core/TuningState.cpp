@@ -14,8 +14,8 @@ const std::array<std::string_view, 12> NoteNames = {"C",  "C#", "D",  "D#", "E",
 namespace {
 
 // The piano picture places semitones 6.76 pixels apart; note -37 (G#0) maps to column 0.
-constexpr long double PianoKeyPitch = 6.76L;
-constexpr int32_t PianoNoteOffset = 37;
+constexpr long double kPianoKeyPitch = 6.76L;
+constexpr int32_t kPianoNoteOffset = 37;
 
 // Floored division and modulo, so that pitch classes stay in 0..11 and the octave steps up at
 // every C for every index. A truncating remainder would leave the name table below -1197, and
@@ -82,7 +82,7 @@ struct RussianName {
     std::string_view Name;
 };
 
-constexpr std::array<RussianName, 12> RussianNames = {{
+constexpr std::array<RussianName, 12> kRussianNames = {{
     {"C", "До"},
     {"C#", "До-диез"},
     {"D", "Ре"},
@@ -141,7 +141,7 @@ std::optional<int32_t> NoteShiftForName(std::string_view name) {
 std::string_view RussianNoteName(std::string_view noteName) {
     const size_t keyLength = noteName.find('#') != std::string_view::npos ? 2 : 1;
     const std::string_view key = noteName.substr(0, keyLength);
-    for (const RussianName& row : RussianNames) {
+    for (const RussianName& row : kRussianNames) {
         if (row.Key == key) {
             return row.Name;
         }
@@ -207,15 +207,16 @@ std::vector<Marker> MarkersFor(int32_t noteShift, int32_t viewRange, double cent
 
 PianoPointer PianoPointerFor(int32_t noteShift) {
     const long double column =
-        static_cast<long double>(static_cast<int64_t>(noteShift) + PianoNoteOffset) * PianoKeyPitch;
+        static_cast<long double>(static_cast<int64_t>(noteShift) + kPianoNoteOffset) *
+        kPianoKeyPitch;
     const int32_t left = saturate32(static_cast<int64_t>(roundToInt32(column)) - 3);
     const bool blackKey = NoteName(noteShift).find('#') != std::string::npos;
     return {left, blackKey ? 20 : 43};
 }
 
 int32_t NoteShiftForPianoX(int32_t x) noexcept {
-    return roundToInt32(static_cast<long double>(x) / PianoKeyPitch -
-                        static_cast<long double>(PianoNoteOffset));
+    return roundToInt32(static_cast<long double>(x) / kPianoKeyPitch -
+                        static_cast<long double>(kPianoNoteOffset));
 }
 
 void TuningState::ClickPiano(int32_t x) noexcept {
@@ -224,16 +225,16 @@ void TuningState::ClickPiano(int32_t x) noexcept {
 
 void TuningState::WheelStep(int32_t delta) noexcept {
     if (delta > 0) {
-        if (ViewRange < MaxViewRange) {
+        if (ViewRange < kMaxViewRange) {
             ++ViewRange;
         }
-    } else if (ViewRange > MinViewRange) {
+    } else if (ViewRange > kMinViewRange) {
         --ViewRange;
     }
 }
 
 void TuningState::StepDown() noexcept {
-    if (NoteShift > LowestSteppedNoteShift) {
+    if (NoteShift > kLowestSteppedNoteShift) {
         --NoteShift;
     }
 }

@@ -18,12 +18,12 @@ namespace stemora {
 inline constexpr double CentreBin = 1024.0;
 
 // Defaults at start-up: A4 with ten semitones to each side.
-inline constexpr int32_t DefaultNoteShift = 12;
-inline constexpr int32_t DefaultViewRange = 10;
-inline constexpr int32_t MinViewRange = 1;
-inline constexpr int32_t MaxViewRange = 10;
+inline constexpr int32_t kDefaultNoteShift = 12;
+inline constexpr int32_t kDefaultViewRange = 10;
+inline constexpr int32_t kMinViewRange = 1;
+inline constexpr int32_t kMaxViewRange = 10;
 // The step-down command stops at A0.
-inline constexpr int32_t LowestSteppedNoteShift = -36;
+inline constexpr int32_t kLowestSteppedNoteShift = -36;
 
 // English note names by pitch class, "C" (0) to "B" (11).
 extern const std::array<std::string_view, 12> NoteNames;
@@ -94,8 +94,8 @@ int32_t NoteShiftForPianoX(int32_t x) noexcept;
 // operation tests its limit first, then changes the value; the window re-applies the state
 // afterwards whether or not the value changed. Owned and touched by the window thread only.
 struct TuningState {
-    int32_t NoteShift = DefaultNoteShift;
-    int32_t ViewRange = DefaultViewRange;
+    int32_t NoteShift = kDefaultNoteShift;
+    int32_t ViewRange = kDefaultViewRange;
 
     // Mouse button released at picture column x: selects the note under it.
     void ClickPiano(int32_t x) noexcept;

@@ -30,12 +30,12 @@ constexpr int32_t twiddleEntries(int log2N) noexcept {
 template <class T>
 struct AlignedArray {
     static constexpr std::align_val_t kAlign{64};
-    T* ptr = nullptr;
+    T* Ptr = nullptr;
     explicit AlignedArray(std::size_t count)
-        : ptr(static_cast<T*>(::operator new(count * sizeof(T), kAlign))) {
-        std::memset(static_cast<void*>(ptr), 0, count * sizeof(T));
+        : Ptr(static_cast<T*>(::operator new(count * sizeof(T), kAlign))) {
+        std::memset(static_cast<void*>(Ptr), 0, count * sizeof(T));
     }
-    ~AlignedArray() { ::operator delete(ptr, kAlign); }
+    ~AlignedArray() { ::operator delete(Ptr, kAlign); }
     AlignedArray(const AlignedArray&) = delete;
     AlignedArray& operator=(const AlignedArray&) = delete;
 };
@@ -70,42 +70,42 @@ class Engine {
           twiddles_(twiddleOffset(kMaxLog2 + 1)),
           factors_(factorOffset(kMaxLog2 + 1)),
           scratch_(kMaxSize + kMaxSize / 32),
-          l1d_(detectL1d()) {
+          l1d_(DetectL1d()) {
         buildPermutations();
         buildTwiddles();
         buildFactors();
         buildPlans();
-        current_.store(scratch_.ptr, std::memory_order_relaxed);
-        selectPath(cpuHas(KernelPath::Avx512) ? KernelPath::Avx512
-                   : cpuHas(KernelPath::Avx2) ? KernelPath::Avx2
+        current_.store(scratch_.Ptr, std::memory_order_relaxed);
+        SelectPath(CpuHas(KernelPath::Avx512) ? KernelPath::Avx512
+                   : CpuHas(KernelPath::Avx2) ? KernelPath::Avx2
                                               : KernelPath::Scalar);
     }
 
-    const uint16_t* perm(int log2N) const noexcept { return perms_.ptr + permOffset(log2N); }
-    const float* twiddles(int log2N) const noexcept { return twiddles_.ptr + twiddleOffset(log2N); }
-    int32_t startIndex(int log2N) const noexcept { return startIndex_[log2N]; }
-    Kernel kernel(int log2N, bool inverse) const noexcept {
-        return kernels_.kernels[2 * (log2N - 1) + (inverse ? 1 : 0)];
+    const uint16_t* Perm(int log2N) const noexcept { return perms_.Ptr + permOffset(log2N); }
+    const float* Twiddles(int log2N) const noexcept { return twiddles_.Ptr + twiddleOffset(log2N); }
+    int32_t StartIndex(int log2N) const noexcept { return startIndex_[log2N]; }
+    Kernel KernelFor(int log2N, bool inverse) const noexcept {
+        return kernels_.Kernels[2 * (log2N - 1) + (inverse ? 1 : 0)];
     }
-    NaturalKernel naturalKernel(int log2N, bool inverse) const noexcept {
-        return kernels_.natural[2 * (log2N - 1) + (inverse ? 1 : 0)];
+    NaturalKernel NaturalKernelFor(int log2N, bool inverse) const noexcept {
+        return kernels_.Natural[2 * (log2N - 1) + (inverse ? 1 : 0)];
     }
-    KernelPath path() const noexcept { return path_; }
-    CacheGeometry l1d() const noexcept { return l1d_; }
+    KernelPath Path() const noexcept { return path_; }
+    CacheGeometry L1d() const noexcept { return l1d_; }
 
-    bool selectPath(KernelPath path) noexcept {
-        if (!cpuHas(path)) {
+    bool SelectPath(KernelPath path) noexcept {
+        if (!CpuHas(path)) {
             return false;
         }
         switch (path) {
             case KernelPath::Scalar:
-                fillScalarKernels(kernels_);
+                FillScalarKernels(kernels_);
                 break;
             case KernelPath::Avx2:
-                fillAvx2Kernels(kernels_);
+                FillAvx2Kernels(kernels_);
                 break;
             case KernelPath::Avx512:
-                fillAvx512Kernels(kernels_);
+                FillAvx512Kernels(kernels_);
                 break;
         }
         path_ = path;
@@ -113,36 +113,36 @@ class Engine {
     }
 
     // The padded layout only in the engine's own scratch, which has room for it.
-    NaturalPlan plan(int log2N, const Complex* scratch, bool inverse) const noexcept {
-        const bool padded = !inverse && padded_[log2N] && scratch == scratch_.ptr;
+    NaturalPlan Plan(int log2N, const Complex* scratch, bool inverse) const noexcept {
+        const bool padded = !inverse && padded_[log2N] && scratch == scratch_.Ptr;
         const bool scheduled =
-            schedulesOn_ && schedules_[log2N].count > 0 && (inverse || !padded_[log2N]);
+            schedulesOn_ && schedules_[log2N].Count > 0 && (inverse || !padded_[log2N]);
         return {padded, scheduled ? &schedules_[log2N] : nullptr};
     }
-    LeafSchedule schedule(int log2N) const noexcept { return schedules_[log2N]; }
-    void useSchedules(bool on) noexcept { schedulesOn_ = on; }
+    LeafSchedule Schedule(int log2N) const noexcept { return schedules_[log2N]; }
+    void UseSchedules(bool on) noexcept { schedulesOn_ = on; }
 
     // A caller's Work becomes the current scratch for this and later calls.
-    Complex* scratch(Complex* work) noexcept {
+    Complex* Scratch(Complex* work) noexcept {
         if (work != nullptr) {
             current_.store(work, std::memory_order_relaxed);
             return work;
         }
         return current_.load(std::memory_order_relaxed);
     }
-    Complex* own() const noexcept { return scratch_.ptr; }
+    Complex* Own() const noexcept { return scratch_.Ptr; }
 
   private:
     void buildPermutations() noexcept {
-        uint16_t* p2 = perms_.ptr + permOffset(1);
+        uint16_t* p2 = perms_.Ptr + permOffset(1);
         p2[0] = 0;
         p2[1] = 1;
         int32_t start = 1;
         int32_t toggle = 1;
         for (int log2M = 2; log2M <= kMaxLog2; ++log2M) {
             const int32_t m = int32_t{1} << (log2M - 1);
-            const uint16_t* half = perms_.ptr + permOffset(log2M - 1);
-            uint16_t* table = perms_.ptr + permOffset(log2M);
+            const uint16_t* half = perms_.Ptr + permOffset(log2M - 1);
+            uint16_t* table = perms_.Ptr + permOffset(log2M);
             toggle = 1 - toggle;
             start = 2 * start - toggle;
             startIndex_[log2M] = start;
@@ -161,7 +161,7 @@ class Engine {
             const long double pi = 3.141592653589793238462643383279502884L;
             const double delta =
                 static_cast<double>(2.0L * pi / static_cast<long double>(1 << log2N));
-            float* table = twiddles_.ptr + twiddleOffset(log2N);
+            float* table = twiddles_.Ptr + twiddleOffset(log2N);
             for (int32_t k = 1; k <= twiddleEntries(log2N); ++k) {
                 const long double theta = static_cast<long double>(k) * delta;
                 table[2 * (k - 1)] = static_cast<float>(std::cos(theta));
@@ -176,9 +176,9 @@ class Engine {
     void buildFactors() noexcept {
         for (int log2N = 3; log2N <= kMaxLog2; ++log2N) {
             const int32_t quarter = int32_t{1} << (log2N - 2);
-            float* w = factors_.ptr + factorOffset(log2N);
+            float* w = factors_.Ptr + factorOffset(log2N);
             gLevelFactors[log2N] = w;
-            const float* table = log2N >= 5 ? twiddles(log2N) : nullptr;
+            const float* table = log2N >= 5 ? Twiddles(log2N) : nullptr;
             for (int32_t k = 0; k < quarter; ++k) {
                 float re = 1.0f;
                 float im = 0.0f;
@@ -213,19 +213,19 @@ class Engine {
     // the data alone outgrows the L1d, so the leaves' scattered writes go to a layout that spreads
     // them over the cache sets (the kernels have that layout from 8192 on; NaturalAt in
     // fft/Recursion.h says what it buys). Scheduled: the passes run uninterrupted, then the leaves
-    // line class by line class (see buildLeafSchedule), where there are at least four classes;
+    // line class by line class (see BuildLeafSchedule), where there are at least four classes;
     // below that the leaves' writes are few and the interleaved order was measured faster. The
     // inverse reads its bins in runs of four from a schedule at every size that has one: scattered
     // reads do not evict each other's work the way scattered writes do, and no copy into the padded
     // layout is needed (measured 6 to 24 % faster from 8192 to 32768, the same at 65536).
     void buildPlans() {
-        const int64_t l1 = l1d_.bytes;
+        const int64_t l1 = l1d_.Bytes;
         for (int log2N = 7; log2N <= kMaxLog2; ++log2N) {
             const int64_t bytes = int64_t{static_cast<int64_t>(sizeof(Complex))} << log2N;
             padded_[log2N] = bytes > l1 && log2N >= kPaddedMinLog2;
-            const int64_t classes = (bytes / 32) / l1d_.lineBytes;
+            const int64_t classes = (bytes / 32) / l1d_.LineBytes;
             if (classes >= 4) {
-                leafTasks_[log2N] = buildLeafSchedule(log2N, l1d_.lineBytes);
+                leafTasks_[log2N] = BuildLeafSchedule(log2N, l1d_.LineBytes);
                 schedules_[log2N] = {leafTasks_[log2N].data(),
                                      static_cast<int32_t>(leafTasks_[log2N].size())};
             }
@@ -253,7 +253,7 @@ Engine& engine() noexcept {
 }
 
 // Build the tables at start-up rather than inside the first transform.
-[[maybe_unused]] const bool gBuiltAtStartUp = [] {
+[[maybe_unused]] const bool kGBuiltAtStartUp = [] {
     engine();
     return true;
 }();
@@ -275,41 +275,41 @@ void scale(Complex* data, int32_t n, float factor) noexcept {
 
 }  // namespace
 
-void ensureInitialised() noexcept {
+void EnsureInitialised() noexcept {
     engine();
 }
-CacheGeometry l1dGeometry() noexcept {
-    return engine().l1d();
+CacheGeometry L1dGeometry() noexcept {
+    return engine().L1d();
 }
-LeafSchedule leafSchedule(int log2N) noexcept {
-    return engine().schedule(log2N);
+LeafSchedule ScheduleFor(int log2N) noexcept {
+    return engine().Schedule(log2N);
 }
-void useLeafSchedules(bool on) noexcept {
-    engine().useSchedules(on);
+void UseLeafSchedules(bool on) noexcept {
+    engine().UseSchedules(on);
 }
-std::complex<float>* ownScratch() noexcept {
-    return engine().own();
+std::complex<float>* OwnScratch() noexcept {
+    return engine().Own();
 }
-const uint16_t* permTable(int log2N) noexcept {
-    return engine().perm(log2N);
+const uint16_t* PermTable(int log2N) noexcept {
+    return engine().Perm(log2N);
 }
-int32_t permStartIndex(int log2N) noexcept {
-    return engine().startIndex(log2N);
+int32_t PermStartIndex(int log2N) noexcept {
+    return engine().StartIndex(log2N);
 }
-const float* twiddleTable(int log2N) noexcept {
-    return engine().twiddles(log2N);
+const float* TwiddleTable(int log2N) noexcept {
+    return engine().Twiddles(log2N);
 }
-int32_t twiddleCount(int log2N) noexcept {
+int32_t TwiddleCount(int log2N) noexcept {
     return twiddleEntries(log2N);
 }
-bool pathSupported(KernelPath path) noexcept {
-    return cpuHas(path);
+bool PathSupported(KernelPath path) noexcept {
+    return CpuHas(path);
 }
-KernelPath activePath() noexcept {
-    return engine().path();
+KernelPath ActivePath() noexcept {
+    return engine().Path();
 }
-bool selectPath(KernelPath path) noexcept {
-    return engine().selectPath(path);
+bool SelectPath(KernelPath path) noexcept {
+    return engine().SelectPath(path);
 }
 
 }  // namespace fft
@@ -327,10 +327,11 @@ void ComplexFFT(std::complex<float>* Data, int32_t N, bool Inverse, bool Scale, 
     // With Reorder the permutation is folded into the kernels: the leaves write the forward
     // result to its bins (and the inverse leaves read from them), through the scratch.
     if (Reorder) {
-        std::complex<float>* scratch = engine.scratch(Work);
-        engine.naturalKernel(log2N, Inverse)(Data, scratch, engine.plan(log2N, scratch, Inverse));
+        std::complex<float>* scratch = engine.Scratch(Work);
+        engine.NaturalKernelFor(log2N, Inverse)(Data, scratch,
+                                                engine.Plan(log2N, scratch, Inverse));
     } else {
-        engine.kernel(log2N, Inverse)(Data);
+        engine.KernelFor(log2N, Inverse)(Data);
     }
 }
 

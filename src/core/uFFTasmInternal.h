@@ -27,17 +27,17 @@ using Kernel = void (*)(std::complex<float>* data) noexcept;
 // with its own bins at cB + ... .
 struct LeafTask {
     enum Kind : uint8_t { Single, NeighbourPair, UnrelatedPair, NeighbourQuad };
-    uint32_t at[4];
-    uint32_t c, cB;
-    uint8_t log2;
-    Kind kind;
+    uint32_t At[4];
+    uint32_t C, CB;
+    uint8_t Log2;
+    Kind Kind;
 };
 
 // The leaves of one size in the order they run: grouped by the cache lines of the natural-order
 // array they write (or read), so that each group's lines are finished while they are cached.
 struct LeafSchedule {
-    const LeafTask* tasks;
-    int32_t count;
+    const LeafTask* Tasks;
+    int32_t Count;
 };
 
 // The kernels have the padded layout (below) from this size on; the engine takes it where the L1d
@@ -48,9 +48,9 @@ constexpr int kPaddedMinLog2 = 13;
 struct NaturalPlan {
     // Forward only: the engine's own scratch with N + N/32 values, a spare cache line after
     // every 256.
-    bool padded;
+    bool Padded;
     // Non-null: the leaves run apart from the passes, in this order.
-    const LeafSchedule* schedule;
+    const LeafSchedule* Schedule;
 };
 
 // Kernel that takes natural-order input (inverse) or leaves natural-order output (forward) through
@@ -61,8 +61,8 @@ using NaturalKernel = void (*)(std::complex<float>* data, std::complex<float>* s
 
 // The kernels of one path: entry 2(p-1) is the forward kernel of 2^p, 2(p-1)+1 the inverse one.
 struct KernelSet {
-    Kernel kernels[2 * kMaxLog2];
-    NaturalKernel natural[2 * kMaxLog2];
+    Kernel Kernels[2 * kMaxLog2];
+    NaturalKernel Natural[2 * kMaxLog2];
 };
 
 enum class KernelPath { Scalar, Avx2, Avx512 };
@@ -70,49 +70,49 @@ enum class KernelPath { Scalar, Avx2, Avx512 };
 // Per-level rotation factors w_k = cos(2*pi*k/N) + i*sin(2*pi*k/N), k = 0 .. N/4-1, interleaved
 // (re, im) float32, for N = 8 .. 65536 (index log2 N). Derived once from the twiddle tables and
 // rotation constants, bit for bit the factors that the combining passes use. Read-only after
-// start-up; valid only once the engine is initialised (any ComplexFFT call or ensureInitialised).
+// start-up; valid only once the engine is initialised (any ComplexFFT call or EnsureInitialised).
 extern const float* gLevelFactors[kMaxLog2 + 1];
 
-void ensureInitialised() noexcept;
+void EnsureInitialised() noexcept;
 
 // Level-1 data cache of the machine, read once at start-up (from the OS, else CPUID); a 32 KiB
 // 8-way cache of 64-byte lines when neither answers.
 struct CacheGeometry {
-    int32_t bytes;
-    int32_t ways;
-    int32_t lineBytes;
+    int32_t Bytes;
+    int32_t Ways;
+    int32_t LineBytes;
 };
-CacheGeometry l1dGeometry() noexcept;
+CacheGeometry L1dGeometry() noexcept;
 
 // The leaf schedule of size 2^log2N, built with the tables; count 0 where that size runs its
 // leaves between the passes (as the forward transform of a padded size also does).
-LeafSchedule leafSchedule(int log2N) noexcept;
+LeafSchedule ScheduleFor(int log2N) noexcept;
 // Tests: false makes every size run its leaves between the passes, true (the default) restores
-// the schedules. Not thread-safe, like selectPath.
-void useLeafSchedules(bool on) noexcept;
+// the schedules. Not thread-safe, like SelectPath.
+void UseLeafSchedules(bool on) noexcept;
 
 // The engine's own scratch. Passing it as Work makes it the current scratch again (tests).
-std::complex<float>* ownScratch() noexcept;
+std::complex<float>* OwnScratch() noexcept;
 
 // Output permutation of size 2^log2N: entry k is the slot in which the forward kernels leave bin k.
 // The natural-order kernels do not look it up: their leaves compute each bin from the recursion
 // (see NaturalOrder.h), which the tests check against this table.
-const uint16_t* permTable(int log2N) noexcept;
+const uint16_t* PermTable(int log2N) noexcept;
 // Start index used when the permutation of size 2^log2N (log2N >= 2) was built from the half size.
-int32_t permStartIndex(int log2N) noexcept;
+int32_t PermStartIndex(int log2N) noexcept;
 // Twiddle table of size 2^log2N (log2N = 5 .. 16): (cos, sin) pairs for k = 1 .. C-1 at index k-1,
-// with C = N/4 up to 512 and N/8 from 1024 on; twiddleCount gives C-1.
-const float* twiddleTable(int log2N) noexcept;
-int32_t twiddleCount(int log2N) noexcept;
+// with C = N/4 up to 512 and N/8 from 1024 on; TwiddleCount gives C-1.
+const float* TwiddleTable(int log2N) noexcept;
+int32_t TwiddleCount(int log2N) noexcept;
 
 // Kernel path selection. The fastest path the CPU supports is chosen at start-up; tests switch
 // paths to run every one the machine has. Not thread-safe: no transform may run meanwhile.
-bool pathSupported(KernelPath path) noexcept;
-KernelPath activePath() noexcept;
-bool selectPath(KernelPath path) noexcept;  // false (and no change) when not supported
+bool PathSupported(KernelPath path) noexcept;
+KernelPath ActivePath() noexcept;
+bool SelectPath(KernelPath path) noexcept;  // false (and no change) when not supported
 
-void fillScalarKernels(KernelSet& set) noexcept;
-void fillAvx2Kernels(KernelSet& set) noexcept;
-void fillAvx512Kernels(KernelSet& set) noexcept;
+void FillScalarKernels(KernelSet& set) noexcept;
+void FillAvx2Kernels(KernelSet& set) noexcept;
+void FillAvx512Kernels(KernelSet& set) noexcept;
 
 }  // namespace stemora::fft

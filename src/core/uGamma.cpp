@@ -8,7 +8,7 @@ namespace {
 
 // round(255 * fraction), halves to even, low 8 bits kept. The fraction is rounded to float32
 // first; that is the only intermediate rounding of the scale.
-uint8_t ChannelByte(long double fraction) noexcept {
+uint8_t channelByte(long double fraction) noexcept {
     const float stored = static_cast<float>(fraction);
     // |255 * stored| <= 255 for every fraction the segments produce, so the conversion is exact.
     const long long rounded = std::llrint(255.0L * static_cast<long double>(stored));
@@ -50,9 +50,9 @@ void GammaRGB(float Level, uint8_t& R, uint8_t& G, uint8_t& B) {
     } else {
         r = 1.0L;
     }
-    R = ChannelByte(r);
-    G = ChannelByte(g);
-    B = ChannelByte(b);
+    R = channelByte(r);
+    G = channelByte(g);
+    B = channelByte(b);
 }
 
 }  // namespace stemora

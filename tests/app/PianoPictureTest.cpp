@@ -18,21 +18,21 @@
 namespace stemora {
 namespace {
 
-constexpr int LowestNote = -36;
-constexpr int HighestNote = 51;
-constexpr int MiddleC = 3;
-constexpr int PointerWidth = 3;
-constexpr int PointerHeight = 16;
+constexpr int kLowestNote = -36;
+constexpr int kHighestNote = 51;
+constexpr int kMiddleC = 3;
+constexpr int kPointerWidth = 3;
+constexpr int kPointerHeight = 16;
 
-bool IsDark(QRgb pixel) {
+bool isDark(QRgb pixel) {
     return qGray(pixel) < 80;
 }
-bool IsLight(QRgb pixel) {
+bool isLight(QRgb pixel) {
     return qGray(pixel) > 190;
 }
 
-QImage Render(PianoPicture& picture, qreal ratio) {
-    QImage image(QSize(PianoPicture::PictureWidth, PianoPicture::PictureHeight) * ratio,
+QImage render(PianoPicture& picture, qreal ratio) {
+    QImage image(QSize(PianoPicture::kPictureWidth, PianoPicture::kPictureHeight) * ratio,
                  QImage::Format_RGB32);
     image.setDevicePixelRatio(ratio);
     image.fill(Qt::magenta);
@@ -41,10 +41,10 @@ QImage Render(PianoPicture& picture, qreal ratio) {
 }
 
 // Light runs along one device row; each run is [first, last] column.
-std::vector<std::pair<int, int>> LightRuns(const QImage& image, int row) {
+std::vector<std::pair<int, int>> lightRuns(const QImage& image, int row) {
     std::vector<std::pair<int, int>> runs;
     for (int x = 0; x < image.width(); ++x) {
-        if (!IsLight(image.pixel(x, row))) {
+        if (!isLight(image.pixel(x, row))) {
             continue;
         }
         if (!runs.empty() && runs.back().second == x - 1) {
@@ -86,17 +86,17 @@ void PianoPictureTest::keepsItsSizeInAWiderParent() {
 // that note's kind of key: near-black for a sharp, ivory for a natural.
 void PianoPictureTest::everyPointerLiesOnItsOwnKey() {
     PianoPicture picture;
-    const QImage image = Render(picture, 1);
-    for (int note = LowestNote; note <= HighestNote; ++note) {
+    const QImage image = render(picture, 1);
+    for (int note = kLowestNote; note <= kHighestNote; ++note) {
         const PianoPointer pointer = PianoPointerFor(note);
         const bool sharp = NoteName(note).find('#') != std::string::npos;
-        const QRect area =
-            QRect(pointer.Left, pointer.Top, PointerWidth, PointerHeight).intersected(image.rect());
-        QVERIFY2(area.width() == PointerWidth, qPrintable(QString::fromStdString(NoteName(note))));
+        const QRect area = QRect(pointer.Left, pointer.Top, kPointerWidth, kPointerHeight)
+                               .intersected(image.rect());
+        QVERIFY2(area.width() == kPointerWidth, qPrintable(QString::fromStdString(NoteName(note))));
         for (int y = area.top(); y <= area.bottom(); ++y) {
             for (int x = area.left(); x <= area.right(); ++x) {
                 const QRgb pixel = image.pixel(x, y);
-                const bool ok = sharp ? IsDark(pixel) : IsLight(pixel);
+                const bool ok = sharp ? isDark(pixel) : isLight(pixel);
                 QVERIFY2(ok, qPrintable(QStringLiteral("%1 at (%2, %3): grey %4")
                                             .arg(QString::fromStdString(NoteName(note)))
                                             .arg(x)
@@ -109,8 +109,8 @@ void PianoPictureTest::everyPointerLiesOnItsOwnKey() {
 
 void PianoPictureTest::fiftyTwoWhiteKeysAlongTheLowerPart() {
     PianoPicture picture;
-    const QImage image = Render(picture, 1);
-    const auto runs = LightRuns(image, 55);
+    const QImage image = render(picture, 1);
+    const auto runs = lightRuns(image, 55);
     QCOMPARE(runs.size(), size_t{52});
     // Even keys, as on a real keyboard, and the whole width used.
     for (const auto& [first, last] : runs) {
@@ -122,7 +122,7 @@ void PianoPictureTest::fiftyTwoWhiteKeysAlongTheLowerPart() {
     // Black keys: 36 dark runs along row 25.
     int darkRuns = 0;
     for (int x = 0; x < image.width(); ++x) {
-        if (IsDark(image.pixel(x, 25)) && (x == 0 || !IsDark(image.pixel(x - 1, 25)))) {
+        if (isDark(image.pixel(x, 25)) && (x == 0 || !isDark(image.pixel(x - 1, 25)))) {
             ++darkRuns;
         }
     }
@@ -132,21 +132,21 @@ void PianoPictureTest::fiftyTwoWhiteKeysAlongTheLowerPart() {
 // A dark mark a few rows tall below the C4 pointer's rows, and none at the other Cs.
 void PianoPictureTest::middleCMarkedAtItsFootOnly() {
     PianoPicture picture;
-    const QImage image = Render(picture, 1);
+    const QImage image = render(picture, 1);
     const auto markRows = [&](int note) {
         const int centre = PianoPointerFor(note).Left + 1;
         int rows = 0;
         for (int y = 52; y < image.height(); ++y) {
             bool dark = false;
             for (int x = centre - 3; x <= centre + 3; ++x) {
-                dark = dark || IsDark(image.pixel(x, y));
+                dark = dark || isDark(image.pixel(x, y));
             }
             rows += dark ? 1 : 0;
         }
         return rows;
     };
-    QVERIFY(markRows(MiddleC) >= 2);
-    QVERIFY(markRows(MiddleC) <= 6);
+    QVERIFY(markRows(kMiddleC) >= 2);
+    QVERIFY(markRows(kMiddleC) <= 6);
     for (const int otherC : {-33, -21, -9, 15, 27, 39, 51}) {
         QCOMPARE(markRows(otherC), 0);
     }
@@ -157,24 +157,24 @@ void PianoPictureTest::middleCMarkedAtItsFootOnly() {
 // kind as in the ratio-1 render.
 void PianoPictureTest::crispAtDoubleDevicePixelRatio() {
     PianoPicture picture;
-    const QImage single = Render(picture, 1);
-    const QImage twice = Render(picture, 2);
+    const QImage single = render(picture, 1);
+    const QImage twice = render(picture, 2);
     QCOMPARE(twice.size(), QSize(1200, 126));
-    const auto runs = LightRuns(twice, 110);
+    const auto runs = lightRuns(twice, 110);
     QCOMPARE(runs.size(), size_t{52});
     for (const auto& [first, last] : runs) {
         QVERIFY2(first % 2 == 0 && last % 2 == 1, qPrintable(QString::number(first)));
     }
     for (const int y : {25, 35, 36, 39, 40, 55, 60}) {
-        for (int x = 0; x < PianoPicture::PictureWidth; ++x) {
+        for (int x = 0; x < PianoPicture::kPictureWidth; ++x) {
             const QRgb expected = single.pixel(x, y);
             for (const int dy : {0, 1}) {
                 const QRgb left = twice.pixel(2 * x, 2 * y + dy);
                 QVERIFY2(left == twice.pixel(2 * x + 1, 2 * y + dy),
                          qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
                 // Gradients may step at other device rows; the kind of pixel may not change.
-                QCOMPARE(IsDark(left), IsDark(expected));
-                QCOMPARE(IsLight(left), IsLight(expected));
+                QCOMPARE(isDark(left), isDark(expected));
+                QCOMPARE(isLight(left), isLight(expected));
             }
         }
     }

@@ -38,7 +38,7 @@ class StubDeviceCheck final : public IDeviceCheck {
     void Close() noexcept override { ++Closes; }
 };
 
-constexpr PackedColour Pack(int r, int g, int b) {
+constexpr PackedColour pack(int r, int g, int b) {
     return static_cast<PackedColour>(r + 256 * g + 65536 * b);
 }
 
@@ -133,8 +133,8 @@ class TunerFormTest : public QObject {
         QCOMPARE(TunerForm, nullptr);  // the program sets it, not the window
 
         struct Place {
-            const char* name;
-            QRect geometry;
+            const char* Name;
+            QRect Geometry;
         };
         form.show();
         const Place places[] = {
@@ -143,7 +143,7 @@ class TunerFormTest : public QObject {
             {"PanelTop", {0, 510, 600, 63}},   {"ImagePiano", {0, 0, 600, 63}},
         };
         for (const Place& place : places) {
-            QCOMPARE(child<QWidget>(place.name)->geometry(), place.geometry);
+            QCOMPARE(child<QWidget>(place.Name)->geometry(), place.Geometry);
         }
         QCOMPARE(child<QFrame>("PanelPianoPoint")->size(), QSize(3, 16));
         for (const char* name : {"PanelTop", "PanelDown", "LabelSoundMode", "LabelNotev",
@@ -156,8 +156,8 @@ class TunerFormTest : public QObject {
         QVERIFY(qobject_cast<LineSeries*>(child<QObject>("SeriesPointerHi")));
         QVERIFY(qobject_cast<FastLineSeries*>(child<QObject>("SeriesSpec")));
         QVERIFY(qobject_cast<FastLineSeries*>(child<QObject>("SeriesSpecHi")));
-        QCOMPARE(child<FastLineSeries>("SeriesSpec")->SeriesColor(), Pack(0, 128, 0));
-        QCOMPARE(child<LineSeries>("SeriesPointer")->SeriesColor(), Pack(255, 0, 0));
+        QCOMPARE(child<FastLineSeries>("SeriesSpec")->SeriesColor(), pack(0, 128, 0));
+        QCOMPARE(child<LineSeries>("SeriesPointer")->SeriesColor(), pack(255, 0, 0));
         QCOMPARE(form.ChartSpecHi->children().indexOf(form.SeriesPointerHi) <
                      form.ChartSpecHi->children().indexOf(form.SeriesSpecHi),
                  true);
@@ -389,12 +389,12 @@ class TunerFormTest : public QObject {
             wheel(&form, {0, -120});
         }
         QCOMPARE(form.Tuning().ViewRange, 1);
-        const PackedColour black = 0, grey = Pack(80, 80, 80), green = Pack(0, 40, 0);
+        const PackedColour black = 0, grey = pack(80, 80, 80), green = pack(0, 40, 0);
         const double up = 1024.0 * std::pow(2.0, 1.0 / 12.0);
         const double down = 1024.0 / std::pow(2.0, 1.0 / 12.0);
         struct Expected {
-            double x, y;
-            PackedColour colour;
+            double X, Y;
+            PackedColour Colour;
         };
         // Ascending x: G#4 (i = 1), A4 (centre), A#4 (i = -1).
         const Expected lines[] = {{down, 0, black}, {down, 100, black}, {down, 0, green},
@@ -404,28 +404,28 @@ class TunerFormTest : public QObject {
             QCOMPARE(series->Count(), 9);
             for (int i = 0; i < 9; ++i) {
                 const ChartPoint& p = series->Point(i);
-                QVERIFY2(std::abs(p.X - lines[i].x) < 1e-9, qPrintable(QString::number(i)));
-                QCOMPARE(p.Y, lines[i].y);
-                QCOMPARE(p.Colour, lines[i].colour);
+                QVERIFY2(std::abs(p.X - lines[i].X) < 1e-9, qPrintable(QString::number(i)));
+                QCOMPARE(p.Y, lines[i].Y);
+                QCOMPARE(p.Colour, lines[i].Colour);
                 QVERIFY(p.Label.isEmpty());
             }
         }
         struct Bar {
-            double x, y;
-            const char* label;
-            PackedColour colour;
+            double X, Y;
+            const char* Label;
+            PackedColour Colour;
         };
-        const PackedColour dark = Pack(50, 50, 50), light = Pack(180, 180, 180);
+        const PackedColour dark = pack(50, 50, 50), light = pack(180, 180, 180);
         const Bar bars[] = {{down, 0, "G#4", dark}, {down, 50, "G#5", dark},
                             {1024, 0, "A4", light}, {1024, 50, "A5", light},
                             {up, 0, "A#4", dark},   {up, 50, "A#5", dark}};
         QCOMPARE(form.BarSeries->Count(), 6);
         for (int i = 0; i < 6; ++i) {
             const ChartPoint& p = form.BarSeries->Point(i);
-            QVERIFY(std::abs(p.X - bars[i].x) < 1e-9);
-            QCOMPARE(p.Y, bars[i].y);
-            QCOMPARE(p.Label, u(bars[i].label));
-            QCOMPARE(p.Colour, bars[i].colour);
+            QVERIFY(std::abs(p.X - bars[i].X) < 1e-9);
+            QCOMPARE(p.Y, bars[i].Y);
+            QCOMPARE(p.Label, u(bars[i].Label));
+            QCOMPARE(p.Colour, bars[i].Colour);
         }
         for (ChartWidget* chart : {form.ChartSpec, form.ChartSpecHi, form.Chart1}) {
             QVERIFY(std::abs(chart->BottomMinimum() - 966.5273) < 1e-4);
@@ -451,10 +451,10 @@ class TunerFormTest : public QObject {
             QCOMPARE(top.Y, 100.0);
             if (top.X == 1024.0) {
                 ++centres;
-                QCOMPARE(top.Colour, Pack(80, 80, 80));
+                QCOMPARE(top.Colour, pack(80, 80, 80));
             } else {
                 QCOMPARE(top.Colour, PackedColour{0});
-                QCOMPARE(form.SeriesPointer->Point(i + 1).Colour, Pack(0, 40, 0));
+                QCOMPARE(form.SeriesPointer->Point(i + 1).Colour, pack(0, 40, 0));
             }
         }
         QCOMPARE(centres, 1);
@@ -490,7 +490,7 @@ class TunerFormTest : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(form.SeriesSpec->Count(), 1247, 2000);
         QVERIFY(caption("LabelAmp").startsWith(u("Дельта:   ")));
         QVERIFY(caption("LabelAmp").contains(u(",")));
-        QVERIFY(form.SeriesSpec->SeriesColor() != Pack(0, 128, 0));
+        QVERIFY(form.SeriesSpec->SeriesColor() != pack(0, 128, 0));
         QCOMPARE(form.SeriesSpec->SeriesColor(), form.Analyser().Result().SpecColour);
         // A pure tone has no octave: the upper spectrum stays empty.
         QCOMPARE(form.SeriesSpecHi->Count(), 0);
@@ -677,7 +677,7 @@ class TunerFormTest : public QObject {
         QVERIFY(form.TunerThread() == nullptr);
         QVERIFY(form.WaitForCaptureThreads(std::chrono::seconds(2)));
         QCOMPARE(check_->Closes.load(), 1);
-        QCOMPARE(backend_->GetCounters().buffersLive, 0);
+        QCOMPARE(backend_->GetCounters().BuffersLive, 0);
         // Shown again: a new check, a new thread, the state as it was.
         form.show();
         QVERIFY(form.TunerThread() != nullptr);
@@ -706,8 +706,8 @@ class TunerFormTest : public QObject {
         form.Timer2->stop();
         form.LabelSoundMode->show();
         const struct {
-            QLabel* label;
-            const char* text;
+            QLabel* Label;
+            const char* Text;
         } longest[] = {
             {form.LabelSoundMode, "Звуковое устройство не поддерживается"},
             {form.LabelCenterFFT, "Отклонение от центральной частоты:    -1024    -1024"},
@@ -718,8 +718,8 @@ class TunerFormTest : public QObject {
             {form.LabelRangeValue, "10"},
         };
         for (const auto& entry : longest) {
-            entry.label->setText(u(entry.text));
-            entry.label->adjustSize();
+            entry.Label->setText(u(entry.Text));
+            entry.Label->adjustSize();
         }
         const QList<QLabel*> labels = form.PanelDown->findChildren<QLabel*>();
         QCOMPARE(labels.size(), 9);

@@ -36,7 +36,7 @@ class FakeWindow : public ITunerWindow {
     void PostSoundModeVisible() override {
         std::lock_guard lock(mutex_);
         events_.push_back("visible");
-        if (throwOnVisible) {
+        if (ThrowOnVisible) {
             throw std::runtime_error("window gone");
         }
     }
@@ -49,7 +49,7 @@ class FakeWindow : public ITunerWindow {
         return events_;
     }
 
-    std::atomic<bool> throwOnVisible{false};
+    std::atomic<bool> ThrowOnVisible{false};
 
   private:
     mutable std::mutex mutex_;
@@ -70,40 +70,40 @@ bool waitFor(Predicate done, std::chrono::milliseconds limit) {
 
 class TunerThreadTest : public ::testing::Test {
   protected:
-    SampleBuffers buffers;
-    std::atomic<double> decimationRate{1760.0};
-    FakeWindow window;
-    SimulatedSoundBackend backend;  // declared after the buffers: the threads go first
+    SampleBuffers buffers_;
+    std::atomic<double> decimationRate_{1760.0};
+    FakeWindow window_;
+    SimulatedSoundBackend backend_;  // declared after the buffers: the threads go first
 };
 
 // ---------------------------------------------------------------------------------------------
 // Format choice
 
 struct ChoiceCase {
-    const char* name;
-    bool (*accept)(const WaveFormat&);
-    std::int32_t rate;
-    std::int32_t bytesPerSample;
-    std::int32_t channels;
+    const char* Name;
+    bool (*Accept)(const WaveFormat&);
+    std::int32_t Rate;
+    std::int32_t BytesPerSample;
+    std::int32_t Channels;
 };
 
 void PrintTo(const ChoiceCase& c, std::ostream* os) {
-    *os << c.name;
+    *os << c.Name;
 }
 
 class FormatChoice : public TunerThreadTest, public ::testing::WithParamInterface<ChoiceCase> {};
 
 TEST_P(FormatChoice, PicksTheExpectedFormat) {
     const ChoiceCase& c = GetParam();
-    backend.AcceptFormats(c.accept);
-    TTunerThread thread(buffers, decimationRate, window, backend, /*createSuspended=*/true);
-    EXPECT_EQ(thread.SampleRate(), c.rate);
-    EXPECT_EQ(thread.BytesPerSample(), c.bytesPerSample);
-    EXPECT_EQ(thread.Channels(), c.channels);
-    EXPECT_EQ(thread.BytesPerFrame(), c.bytesPerSample * c.channels);
+    backend_.AcceptFormats(c.Accept);
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_, /*createSuspended=*/true);
+    EXPECT_EQ(thread.SampleRate(), c.Rate);
+    EXPECT_EQ(thread.BytesPerSample(), c.BytesPerSample);
+    EXPECT_EQ(thread.Channels(), c.Channels);
+    EXPECT_EQ(thread.BytesPerFrame(), c.BytesPerSample * c.Channels);
     const TSoundCaptureFormat& chosen =
         thread.CaptureStream()->Formats().Items(thread.CaptureStream()->FormatIndex());
-    EXPECT_EQ(chosen.SamplesPerSec, c.rate);
+    EXPECT_EQ(chosen.SamplesPerSec, c.Rate);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -127,25 +127,25 @@ INSTANTIATE_TEST_SUITE_P(
         // chosen by the scan.
         ChoiceCase{"EightBitOnly", [](const WaveFormat& f) { return f.wBitsPerSample == 8; }, 33075,
                    1, 1}),
-    [](const ::testing::TestParamInfo<ChoiceCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<ChoiceCase>& info) { return info.param.Name; });
 
 TEST_F(TunerThreadTest, NoMatchAndFewerThanSevenFormatsIsAListError) {
-    backend.AcceptFormats(
+    backend_.AcceptFormats(
         [](const WaveFormat& f) { return f.nSamplesPerSec == 8000 && f.wBitsPerSample <= 16; });
     try {
-        TTunerThread thread(buffers, decimationRate, window, backend);
+        TTunerThread thread(buffers_, decimationRate_, window_, backend_);
         FAIL() << "expected a list error";
     } catch (const EListError& error) {
         EXPECT_STREQ(error.what(), "List index out of bounds (6)");
     }
-    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
-    EXPECT_TRUE(window.Events().empty());
+    EXPECT_EQ(backend_.GetCounters().DevicesLive, 0);
+    EXPECT_TRUE(window_.Events().empty());
 }
 
 TEST_F(TunerThreadTest, MissingSoundLibraryFailsTheConstructor) {
     PortAudioBackend missing("libstemora-no-such-library.so.2");
     try {
-        TTunerThread thread(buffers, decimationRate, window, missing);
+        TTunerThread thread(buffers_, decimationRate_, window_, missing);
         FAIL() << "expected EDirectXError";
     } catch (const EDirectXError& error) {
         EXPECT_STREQ(error.what(), "Necessary since DirectX5");
@@ -156,37 +156,37 @@ TEST_F(TunerThreadTest, MissingSoundLibraryFailsTheConstructor) {
 // The running thread
 
 TEST_F(TunerThreadTest, ToneReachesSpecAtTheCentreBin) {
-    backend.SetSource(SimulatedSource::Tone(440.0));
-    backend.StartRealTime();
-    std::vector<float> spec(RingLength);
-    std::vector<float> specHi(RingLength);
+    backend_.SetSource(SimulatedSource::Tone(440.0));
+    backend_.StartRealTime();
+    std::vector<float> spec(kRingLength);
+    std::vector<float> specHi(kRingLength);
     {
-        TTunerThread thread(buffers, decimationRate, window, backend);
+        TTunerThread thread(buffers_, decimationRate_, window_, backend_);
         ASSERT_EQ(thread.SampleRate(), 96000);
         ASSERT_EQ(thread.BytesPerFrame(), 8);
         // 4096 Spec values at 1760 per second take 2.33 s; the window covers the oldest half.
         std::this_thread::sleep_for(2700ms);
         ASSERT_FALSE(thread.Finished());
         std::lock_guard lock(thread.CaptureLock());
-        std::copy_n(buffers.Spec.Block(), RingLength, spec.begin());
-        std::copy_n(buffers.SpecHi.Block(), RingLength, specHi.begin());
+        std::copy_n(buffers_.Spec.Block(), kRingLength, spec.begin());
+        std::copy_n(buffers_.SpecHi.Block(), kRingLength, specHi.begin());
     }
-    backend.StopRealTime();
+    backend_.StopRealTime();
 
-    const test::BlockPeak peak = test::blockPeak(spec.data(), 1000, 1050);
+    const test::BlockPeak peak = test::PeakOf(spec.data(), 1000, 1050);
     EXPECT_EQ(peak.Bin, 1024);
     EXPECT_GT(peak.Magnitude, 100.0 * peak.RunnerUp);
     // SpecHi runs at twice the rate: the same tone sits at bin 512 there.
-    EXPECT_EQ(test::blockPeak(specHi.data(), 500, 524).Bin, 512);
+    EXPECT_EQ(test::PeakOf(specHi.data(), 500, 524).Bin, 512);
 }
 
 TEST_F(TunerThreadTest, StopEndsTheThreadWithinAPassAndCleansUp) {
-    backend.AcceptFormats(
+    backend_.AcceptFormats(
         [](const WaveFormat& f) { return f.nSamplesPerSec == 48000 && f.wBitsPerSample == 16; });
-    backend.SetSource(SimulatedSource::Tone(440.0));
-    backend.StartRealTime();
-    TTunerThread thread(buffers, decimationRate, window, backend);
-    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 4800; }, 2000ms));
+    backend_.SetSource(SimulatedSource::Tone(440.0));
+    backend_.StartRealTime();
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
+    ASSERT_TRUE(waitFor([&] { return backend_.RecordedFrames() > 4800; }, 2000ms));
 
     const auto asked = std::chrono::steady_clock::now();
     thread.RequestStop();
@@ -195,66 +195,66 @@ TEST_F(TunerThreadTest, StopEndsTheThreadWithinAPassAndCleansUp) {
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 200ms);
 
     const std::vector<std::string> expected = {"caption ---", "visible", "close device check"};
-    EXPECT_EQ(window.Events(), expected);
+    EXPECT_EQ(window_.Events(), expected);
     // The stream was closed and destroyed on the capture thread: nothing of the device is left.
-    const SimulatedSoundBackend::Counters counters = backend.GetCounters();
-    EXPECT_EQ(counters.buffersLive, 0);
-    EXPECT_EQ(counters.devicesLive, 0);
-    EXPECT_EQ(counters.stops, 1);
+    const SimulatedSoundBackend::Counters counters = backend_.GetCounters();
+    EXPECT_EQ(counters.BuffersLive, 0);
+    EXPECT_EQ(counters.DevicesLive, 0);
+    EXPECT_EQ(counters.Stops, 1);
     EXPECT_TRUE(thread.CaptureLock().try_lock());
     thread.CaptureLock().unlock();
-    backend.StopRealTime();
+    backend_.StopRealTime();
 }
 
 // A stop asked for before a suspended thread starts still holds: the thread ends after its
 // first pass and cleans up, instead of capturing until it is destroyed.
 TEST_F(TunerThreadTest, StopRequestedBeforeStartEndsTheFirstPass) {
-    TTunerThread thread(buffers, decimationRate, window, backend, /*createSuspended=*/true);
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_, /*createSuspended=*/true);
     thread.RequestStop();
     thread.Start();
     ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 2000ms));
-    EXPECT_EQ(window.Events().back(), "close device check");
-    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
+    EXPECT_EQ(window_.Events().back(), "close device check");
+    EXPECT_EQ(backend_.GetCounters().DevicesLive, 0);
 }
 
 TEST_F(TunerThreadTest, FailedOpenEndsTheThreadQuietlyWithoutCleanUp) {
-    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
-    TTunerThread thread(buffers, decimationRate, window, backend, /*createSuspended=*/true);
-    backend.Fail(SimulatedOperation::CreateBuffer);
+    backend_.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_, /*createSuspended=*/true);
+    backend_.Fail(SimulatedOperation::CreateBuffer);
     thread.Start();
     ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 2000ms));
     // The label stays hidden and the device check stays open; the lock is free.
-    EXPECT_EQ(window.Events(), std::vector<std::string>{"caption ---"});
+    EXPECT_EQ(window_.Events(), std::vector<std::string>{"caption ---"});
     EXPECT_NE(thread.CaptureStream(), nullptr);
     EXPECT_TRUE(thread.CaptureLock().try_lock());
     thread.CaptureLock().unlock();
 }
 
 TEST_F(TunerThreadTest, ExceptionInsideTheBodyEndsTheThreadQuietly) {
-    window.throwOnVisible = true;
-    TTunerThread thread(buffers, decimationRate, window, backend);
+    window_.ThrowOnVisible = true;
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
     ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 2000ms));
-    EXPECT_EQ(window.Events().size(), 2u);
+    EXPECT_EQ(window_.Events().size(), 2u);
 }
 
 TEST_F(TunerThreadTest, DestructorJoinsARunningThread) {
-    backend.SetSource(SimulatedSource::Tone(440.0));
-    backend.StartRealTime();
+    backend_.SetSource(SimulatedSource::Tone(440.0));
+    backend_.StartRealTime();
     {
-        TTunerThread thread(buffers, decimationRate, window, backend);
+        TTunerThread thread(buffers_, decimationRate_, window_, backend_);
         std::this_thread::sleep_for(20ms);
     }
     // Joined: the clean-up has run and released the device before the backend goes.
-    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
-    EXPECT_EQ(window.Events().back(), "close device check");
-    backend.StopRealTime();
+    EXPECT_EQ(backend_.GetCounters().DevicesLive, 0);
+    EXPECT_EQ(window_.Events().back(), "close device check");
+    backend_.StopRealTime();
 }
 
 // ---------------------------------------------------------------------------------------------
 // A device that goes away and comes back
 
 bool blockIsZero(const float* block) {
-    return std::all_of(block, block + RingLength, [](float v) { return v == 0.0f; });
+    return std::all_of(block, block + kRingLength, [](float v) { return v == 0.0f; });
 }
 
 // The device vanishes under a running thread (its server killed), stays away for a while and
@@ -262,25 +262,25 @@ bool blockIsZero(const float* block) {
 // again at its interval without holding CaptureLock, and capture resumes on its own in the same
 // format with the tone back at the centre bin.
 TEST_F(TunerThreadTest, LostDeviceIsReopenedOnItsOwnOnceItIsBack) {
-    backend.AcceptFormats(
+    backend_.AcceptFormats(
         [](const WaveFormat& f) { return f.nSamplesPerSec == 48000 && f.wBitsPerSample == 16; });
-    backend.SetSource(SimulatedSource::Tone(440.0));
-    backend.StartRealTime();
-    TTunerThread thread(buffers, decimationRate, window, backend);
+    backend_.SetSource(SimulatedSource::Tone(440.0));
+    backend_.StartRealTime();
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
     auto specPeak = [&] {
         std::lock_guard lock(thread.CaptureLock());
-        return test::blockPeak(buffers.Spec.Block(), 1000, 1050);
+        return test::PeakOf(buffers_.Spec.Block(), 1000, 1050);
     };
     ASSERT_TRUE(waitFor([&] { return specPeak().Bin == 1024; }, 4000ms));
-    const std::int32_t requestsBefore = backend.GetCounters().bufferRequests;
+    const std::int32_t requestsBefore = backend_.GetCounters().BufferRequests;
 
-    backend.LoseDevice();
+    backend_.LoseDevice();
     ASSERT_TRUE(waitFor([&] { return thread.DeviceLost(); }, 100ms));
-    EXPECT_EQ(window.Events().back(), "caption " + std::string(kMsgDeviceLost));
+    EXPECT_EQ(window_.Events().back(), "caption " + std::string(kMsgDeviceLost));
     {
         std::lock_guard lock(thread.CaptureLock());
-        EXPECT_TRUE(blockIsZero(buffers.Spec.Block()));
-        EXPECT_TRUE(blockIsZero(buffers.SpecHi.Block()));
+        EXPECT_TRUE(blockIsZero(buffers_.Spec.Block()));
+        EXPECT_TRUE(blockIsZero(buffers_.SpecHi.Block()));
     }
     // While the device is away the lock is free: a display tick never waits for an attempt.
     auto longestWait = std::chrono::steady_clock::duration::zero();
@@ -294,117 +294,117 @@ TEST_F(TunerThreadTest, LostDeviceIsReopenedOnItsOwnOnceItIsBack) {
     }
     EXPECT_LT(longestWait, 20ms);
     // One attempt per interval, not a spin: four in 1.2 s at 300 ms.
-    const std::int32_t attempts = backend.GetCounters().bufferRequests - requestsBefore;
+    const std::int32_t attempts = backend_.GetCounters().BufferRequests - requestsBefore;
     EXPECT_GE(attempts, 2);
     EXPECT_LE(attempts, 6);
     EXPECT_TRUE(thread.DeviceLost());
     EXPECT_FALSE(thread.Finished());
 
-    backend.RestoreDevice();
+    backend_.RestoreDevice();
     ASSERT_TRUE(waitFor([&] { return !thread.DeviceLost(); }, 1000ms));
     EXPECT_EQ(thread.Recoveries(), 1);
-    const WaveFormat format = backend.LastBufferFormat();
+    const WaveFormat format = backend_.LastBufferFormat();
     EXPECT_EQ(format.nSamplesPerSec, 48000u);
     EXPECT_EQ(format.wBitsPerSample, 16);
     // Only the new sound: the block fills from zeros, so a peak at the centre is the tone
     // recorded since the return.
     ASSERT_TRUE(waitFor([&] { return specPeak().Bin == 1024; }, 4000ms));
-    const SimulatedSoundBackend::Counters counters = backend.GetCounters();
-    EXPECT_EQ(counters.buffersLive, 1);
-    EXPECT_EQ(counters.buffersLost, 1);
+    const SimulatedSoundBackend::Counters counters = backend_.GetCounters();
+    EXPECT_EQ(counters.BuffersLive, 1);
+    EXPECT_EQ(counters.BuffersLost, 1);
     thread.RequestStop();
     ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 1000ms));
-    EXPECT_EQ(backend.GetCounters().buffersLive, 0);
-    backend.StopRealTime();
+    EXPECT_EQ(backend_.GetCounters().BuffersLive, 0);
+    backend_.StopRealTime();
 }
 
 // The note changes while the tone plays: from the first pass at the new rate the blocks hold
 // only what was emitted at that rate (no more values than the time since the change gives),
 // never the old note's sound read at the new rate.
 TEST_F(TunerThreadTest, NoteChangeLeavesNoOldSoundInTheBlocks) {
-    backend.AcceptFormats(
+    backend_.AcceptFormats(
         [](const WaveFormat& f) { return f.nSamplesPerSec == 48000 && f.wBitsPerSample == 16; });
-    backend.SetSource(SimulatedSource::Tone(440.0));
-    backend.StartRealTime();
-    TTunerThread thread(buffers, decimationRate, window, backend);
+    backend_.SetSource(SimulatedSource::Tone(440.0));
+    backend_.StartRealTime();
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
     ASSERT_TRUE(waitFor(
         [&] {
             std::lock_guard lock(thread.CaptureLock());
-            return test::blockPeak(buffers.Spec.Block(), 1000, 1050).Bin == 1024;
+            return test::PeakOf(buffers_.Spec.Block(), 1000, 1050).Bin == 1024;
         },
         4000ms));
 
     const double e2 = DecimationRateFor(-17);
     const auto changed = std::chrono::steady_clock::now();
-    decimationRate.store(e2);
+    decimationRate_.store(e2);
     int newRatePasses = 0;
     while (std::chrono::steady_clock::now() - changed < 500ms) {
         {
             std::lock_guard lock(thread.CaptureLock());
             const double seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - changed).count();
-            if (buffers.BlockRate() == e2) {
+            if (buffers_.BlockRate() == e2) {
                 ++newRatePasses;
                 // A pass may carry up to a few milliseconds of sound from before the change.
-                for (const auto& [block, rate] : {std::pair{buffers.Spec.Block(), e2},
-                                                  std::pair{buffers.SpecHi.Block(), 2 * e2}}) {
-                    const auto nonZero =
-                        std::count_if(block, block + RingLength, [](float v) { return v != 0.0f; });
+                for (const auto& [block, rate] : {std::pair{buffers_.Spec.Block(), e2},
+                                                  std::pair{buffers_.SpecHi.Block(), 2 * e2}}) {
+                    const auto nonZero = std::count_if(block, block + kRingLength,
+                                                       [](float v) { return v != 0.0f; });
                     ASSERT_LE(nonZero, (seconds + 0.02) * rate + 2) << seconds << " s";
                 }
             } else {
-                ASSERT_EQ(buffers.BlockRate(), 1760.0);
+                ASSERT_EQ(buffers_.BlockRate(), 1760.0);
             }
         }
         std::this_thread::sleep_for(5ms);
     }
     EXPECT_GT(newRatePasses, 10);
-    backend.StopRealTime();
+    backend_.StopRealTime();
 }
 
 // A device that stays open but delivers nothing (its server stopped) counts as lost within a
 // second and a half: the loss caption, cleared blocks, attempts to reopen at the loss interval,
 // and capture back once it delivers again.
 TEST_F(TunerThreadTest, StalledDeviceCountsAsLostAndRecovers) {
-    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
-    backend.SetSource(SimulatedSource::Tone(440.0));
-    backend.StartRealTime();
-    TTunerThread thread(buffers, decimationRate, window, backend);
-    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 4800; }, 2000ms));
-    const std::int32_t requestsBefore = backend.GetCounters().bufferRequests;
+    backend_.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend_.SetSource(SimulatedSource::Tone(440.0));
+    backend_.StartRealTime();
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
+    ASSERT_TRUE(waitFor([&] { return backend_.RecordedFrames() > 4800; }, 2000ms));
+    const std::int32_t requestsBefore = backend_.GetCounters().BufferRequests;
 
-    backend.StallDevice();
+    backend_.StallDevice();
     const auto stalled = std::chrono::steady_clock::now();
     ASSERT_TRUE(waitFor([&] { return thread.DeviceLost(); }, 1500ms));
     EXPECT_GE(std::chrono::steady_clock::now() - stalled, kStallTimeout - 50ms);
-    EXPECT_EQ(window.Events().back(), "caption " + std::string(kMsgDeviceLost));
+    EXPECT_EQ(window_.Events().back(), "caption " + std::string(kMsgDeviceLost));
     {
         std::lock_guard lock(thread.CaptureLock());
-        EXPECT_TRUE(blockIsZero(buffers.Spec.Block()));
+        EXPECT_TRUE(blockIsZero(buffers_.Spec.Block()));
     }
     // Reopened buffers stall too: the loss stays shown, and each new buffer gets its second.
     std::this_thread::sleep_for(2500ms);
     EXPECT_TRUE(thread.DeviceLost());
-    const std::int32_t attempts = backend.GetCounters().bufferRequests - requestsBefore;
+    const std::int32_t attempts = backend_.GetCounters().BufferRequests - requestsBefore;
     EXPECT_GE(attempts, 1);
     EXPECT_LE(attempts, 3);
 
-    backend.ResumeDevice();
+    backend_.ResumeDevice();
     ASSERT_TRUE(waitFor([&] { return !thread.DeviceLost(); }, 2500ms));
     EXPECT_EQ(thread.Recoveries(), 1);
     thread.RequestStop();
     ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 1000ms));
-    backend.StopRealTime();
+    backend_.StopRealTime();
 }
 
 // No false alarm from a healthy device: one that delivers in 200 ms periods, and a capture
 // thread held up for 300 to 500 ms by a pass that cannot get the lock.
 TEST_F(TunerThreadTest, SlowPeriodsAndDelayedPassesAreNoLoss) {
-    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
-    backend.SetSource(SimulatedSource::Tone(440.0));
-    backend.StartRealTime(200ms);
-    TTunerThread thread(buffers, decimationRate, window, backend);
-    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 0; }, 2000ms));
+    backend_.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend_.SetSource(SimulatedSource::Tone(440.0));
+    backend_.StartRealTime(200ms);
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
+    ASSERT_TRUE(waitFor([&] { return backend_.RecordedFrames() > 0; }, 2000ms));
     const auto until = std::chrono::steady_clock::now() + 3s;
     for (auto hold : {300ms, 500ms, 400ms}) {
         std::lock_guard lock(thread.CaptureLock());
@@ -414,41 +414,41 @@ TEST_F(TunerThreadTest, SlowPeriodsAndDelayedPassesAreNoLoss) {
         ASSERT_FALSE(thread.DeviceLost());
         std::this_thread::sleep_for(10ms);
     }
-    EXPECT_EQ(backend.GetCounters().starts, 1) << "capture was started over";
-    backend.StopRealTime();
+    EXPECT_EQ(backend_.GetCounters().Starts, 1) << "capture was started over";
+    backend_.StopRealTime();
 }
 
 // A stop asked for while the device is away ends the thread at once, with its clean-up.
 TEST_F(TunerThreadTest, StopWhileTheDeviceIsAwayEndsTheThreadPromptly) {
-    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
-    backend.StartRealTime();
-    TTunerThread thread(buffers, decimationRate, window, backend);
-    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 0; }, 2000ms));
-    backend.LoseDevice();
+    backend_.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend_.StartRealTime();
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
+    ASSERT_TRUE(waitFor([&] { return backend_.RecordedFrames() > 0; }, 2000ms));
+    backend_.LoseDevice();
     ASSERT_TRUE(waitFor([&] { return thread.DeviceLost(); }, 1000ms));
     std::this_thread::sleep_for(100ms);
     const auto asked = std::chrono::steady_clock::now();
     thread.RequestStop();
     ASSERT_TRUE(waitFor([&] { return thread.Finished(); }, 1000ms));
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 200ms);
-    EXPECT_EQ(window.Events().back(), "close device check");
-    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
-    backend.StopRealTime();
+    EXPECT_EQ(window_.Events().back(), "close device check");
+    EXPECT_EQ(backend_.GetCounters().DevicesLive, 0);
+    backend_.StopRealTime();
 }
 
 // A single failed position query counts as a loss too: the thread starts over on a new buffer
 // rather than trusting a device that stopped answering, and carries on.
 TEST_F(TunerThreadTest, FailedPositionQueryStartsCaptureOverOnANewBuffer) {
-    backend.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
-    backend.StartRealTime();
-    TTunerThread thread(buffers, decimationRate, window, backend);
-    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 0; }, 2000ms));
-    backend.Fail(SimulatedOperation::GetPosition, kErrFail, 1);
+    backend_.AcceptFormats([](const WaveFormat& f) { return f.wBitsPerSample == 16; });
+    backend_.StartRealTime();
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
+    ASSERT_TRUE(waitFor([&] { return backend_.RecordedFrames() > 0; }, 2000ms));
+    backend_.Fail(SimulatedOperation::GetPosition, kErrFail, 1);
     ASSERT_TRUE(waitFor([&] { return thread.Recoveries() == 1; }, 1500ms));
     EXPECT_FALSE(thread.DeviceLost());
-    EXPECT_EQ(backend.GetCounters().buffersLive, 1);
-    ASSERT_TRUE(waitFor([&] { return backend.RecordedFrames() > 0; }, 2000ms));
-    backend.StopRealTime();
+    EXPECT_EQ(backend_.GetCounters().BuffersLive, 1);
+    ASSERT_TRUE(waitFor([&] { return backend_.RecordedFrames() > 0; }, 2000ms));
+    backend_.StopRealTime();
 }
 
 // Frames whose first channel counts 0, 1, 2, ... (mod 32768 for 16 bits) and whose second is 0:
@@ -474,18 +474,18 @@ TEST_P(ReadCap, KeepsFrameAlignment) {
     const int frameBytes = 2 * bytesPerSample;
     const int framesPerPass = 65526 / frameBytes;
     constexpr int kFrames = 40000;
-    backend.AcceptFormats([bytesPerSample](const WaveFormat& f) {
+    backend_.AcceptFormats([bytesPerSample](const WaveFormat& f) {
         return f.nSamplesPerSec == 48000 && f.wBitsPerSample == 8 * bytesPerSample &&
                f.nChannels == 2;
     });
-    backend.SetSource(SimulatedSource::Bytes(countingFrames(kFrames, bytesPerSample), false));
-    TTunerThread thread(buffers, decimationRate, window, backend);
+    backend_.SetSource(SimulatedSource::Bytes(countingFrames(kFrames, bytesPerSample), false));
+    TTunerThread thread(buffers_, decimationRate_, window_, backend_);
     ASSERT_EQ(thread.BytesPerFrame(), frameBytes);
-    ASSERT_TRUE(waitFor([&] { return backend.GetCounters().starts == 1; }, 2000ms));
+    ASSERT_TRUE(waitFor([&] { return backend_.GetCounters().Starts == 1; }, 2000ms));
     {
         // Everything arrives between two passes.
         std::lock_guard lock(thread.CaptureLock());
-        backend.Advance(kFrames);
+        backend_.Advance(kFrames);
     }
     // The last pass with data converts the remainder into the start of SampleBuffer; passes
     // without data convert nothing.
@@ -495,7 +495,7 @@ TEST_P(ReadCap, KeepsFrameAlignment) {
         const int k = lastFirst + j;
         return static_cast<float>(bytesPerSample == 2 ? k & 0x7FFF : k);
     };
-    const float* samples = buffers.SampleBuffer();
+    const float* samples = buffers_.SampleBuffer();
     auto lastPassSeen = [&] {
         std::lock_guard lock(thread.CaptureLock());
         return samples[0] == expectedAt(0) && samples[lastCount - 1] == expectedAt(lastCount - 1);

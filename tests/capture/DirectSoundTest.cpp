@@ -18,8 +18,8 @@ namespace stemora {
 namespace {
 
 // Opens `stream` in rate/bits/channels (which the device must accept).
-void OpenIn(TSoundCaptureStream& stream, int rate, int bits, int channels) {
-    const int index = test::formatIndexOf(stream.Formats(), rate, bits, channels);
+void openIn(TSoundCaptureStream& stream, int rate, int bits, int channels) {
+    const int index = test::FormatIndexOf(stream.Formats(), rate, bits, channels);
     ASSERT_GE(index, 0);
     stream.SetFormatIndex(index);
     stream.Open();
@@ -39,7 +39,7 @@ TEST(WaveFormatTest, RecordLayoutIsThePackedPlatformRecord) {
 
 TEST(WaveFormatTest, MakePcmFormatWorkedValues) {
     struct Case {
-        int rate, bits, channels, blockAlign, bytesPerSec;
+        int Rate, Bits, Channels, BlockAlign, BytesPerSec;
     };
     const Case cases[] = {
         {8000, 8, 1, 1, 8000},     {11025, 8, 2, 2, 22050},   {33075, 24, 1, 3, 99225},
@@ -48,15 +48,15 @@ TEST(WaveFormatTest, MakePcmFormatWorkedValues) {
     for (const Case& c : cases) {
         WaveFormat f;
         std::memset(&f, 0xAB, sizeof f);
-        WaveFormat& same = MakePcmFormat(f, c.rate, static_cast<std::uint16_t>(c.bits),
-                                         static_cast<std::uint16_t>(c.channels));
+        WaveFormat& same = MakePcmFormat(f, c.Rate, static_cast<std::uint16_t>(c.Bits),
+                                         static_cast<std::uint16_t>(c.Channels));
         EXPECT_EQ(&same, &f);
         EXPECT_EQ(f.wFormatTag, 1);
-        EXPECT_EQ(f.nChannels, c.channels);
-        EXPECT_EQ(f.nSamplesPerSec, static_cast<std::uint32_t>(c.rate));
-        EXPECT_EQ(f.wBitsPerSample, c.bits);
-        EXPECT_EQ(f.nBlockAlign, c.blockAlign) << c.rate << "/" << c.bits << "/" << c.channels;
-        EXPECT_EQ(f.nAvgBytesPerSec, static_cast<std::uint32_t>(c.bytesPerSec));
+        EXPECT_EQ(f.nChannels, c.Channels);
+        EXPECT_EQ(f.nSamplesPerSec, static_cast<std::uint32_t>(c.Rate));
+        EXPECT_EQ(f.wBitsPerSample, c.Bits);
+        EXPECT_EQ(f.nBlockAlign, c.BlockAlign) << c.Rate << "/" << c.Bits << "/" << c.Channels;
+        EXPECT_EQ(f.nAvgBytesPerSec, static_cast<std::uint32_t>(c.BytesPerSec));
         EXPECT_EQ(f.cbSize, 0);
     }
 }
@@ -107,14 +107,14 @@ TEST(ProbeTest, DeviceAcceptingEverythingGivesAll64InTableOrder) {
     EXPECT_EQ(six.SamplesPerSec, 8000);
     EXPECT_EQ(six.BitsPerSample, 32);
     EXPECT_EQ(six.Channels, 1);
-    EXPECT_EQ(test::formatIndexOf(stream.Formats(), 33075, 8, 1), 24);
-    EXPECT_EQ(test::formatIndexOf(stream.Formats(), 88200, 8, 1), 48);
+    EXPECT_EQ(test::FormatIndexOf(stream.Formats(), 33075, 8, 1), 24);
+    EXPECT_EQ(test::FormatIndexOf(stream.Formats(), 88200, 8, 1), 48);
     // Every trial buffer was one second long and gone before the next was made.
     const auto counters = backend.GetCounters();
-    EXPECT_EQ(counters.bufferRequests, 64);
-    EXPECT_EQ(counters.buffersLivePeak, 1);
-    EXPECT_EQ(counters.buffersLive, 0);
-    EXPECT_EQ(counters.starts, 0);
+    EXPECT_EQ(counters.BufferRequests, 64);
+    EXPECT_EQ(counters.BuffersLivePeak, 1);
+    EXPECT_EQ(counters.BuffersLive, 0);
+    EXPECT_EQ(counters.Starts, 0);
     EXPECT_EQ(backend.LastBufferDesc().dwSize, 20u);
     EXPECT_EQ(backend.LastBufferDesc().dwBufferBytes, 768000u);
     EXPECT_EQ(backend.LastBufferDesc().dwFlags, 0u);
@@ -135,8 +135,8 @@ TEST(ProbeTest, DeviceAcceptingOnly8And16Bits) {
         EXPECT_EQ(f.BitsPerSample, expected[k][1]) << at[k];
         EXPECT_EQ(f.Channels, expected[k][2]) << at[k];
     }
-    EXPECT_EQ(test::formatIndexOf(stream.Formats(), 88200, 16, 2), 27);
-    EXPECT_EQ(test::formatIndexOf(stream.Formats(), 44100, 24, 1), -1);
+    EXPECT_EQ(test::FormatIndexOf(stream.Formats(), 88200, 16, 2), 27);
+    EXPECT_EQ(test::FormatIndexOf(stream.Formats(), 44100, 24, 1), -1);
 }
 
 TEST(ProbeTest, DeviceRefusingEverythingGivesAnEmptyListAndOpenFails) {
@@ -151,7 +151,7 @@ TEST(ProbeTest, DeviceRefusingEverythingGivesAnEmptyListAndOpenFails) {
         EXPECT_STREQ(e.what(), "List index out of bounds (0)");
     }
     EXPECT_FALSE(stream.Active());
-    EXPECT_EQ(backend.GetCounters().buffersLive, 0);
+    EXPECT_EQ(backend.GetCounters().BuffersLive, 0);
 }
 
 TEST(ProbeTest, OnlyResultZeroCountsAsAccepted) {
@@ -184,15 +184,15 @@ TEST(StreamErrorTest, ConstructionFailures) {
         } catch (const ESoundCaptureStreamError& e) {
             EXPECT_STREQ(e.what(), "DirectSoundCapture cannot be initialized");
         }
-        EXPECT_EQ(backend.GetCounters().devicesLive, 0);
+        EXPECT_EQ(backend.GetCounters().DevicesLive, 0);
     }
     {
         // A device given to a stream goes back when the stream does.
         SimulatedSoundBackend backend;
         const DeviceGuid id{{1, 2, 3}};
         { TSoundCaptureStream stream(&id, backend); }
-        EXPECT_EQ(backend.GetCounters().devicesCreated, 1);
-        EXPECT_EQ(backend.GetCounters().devicesLive, 0);
+        EXPECT_EQ(backend.GetCounters().DevicesCreated, 1);
+        EXPECT_EQ(backend.GetCounters().DevicesLive, 0);
     }
 }
 
@@ -221,12 +221,12 @@ TEST(StreamErrorTest, FailedOpenLeavesTheStreamClosedAndUsable) {
     std::uint8_t byte = 0;
     EXPECT_THROW(stream.Read(&byte, 1), ESoundCaptureStreamError);
     EXPECT_EQ(stream.Position(), 0);
-    EXPECT_EQ(backend.GetCounters().buffersLive, 0);
+    EXPECT_EQ(backend.GetCounters().BuffersLive, 0);
     EXPECT_EQ(stream.Available(), 0);
 
     stream.Open();  // the failures are used up
     EXPECT_TRUE(stream.Active());
-    EXPECT_EQ(backend.GetCounters().buffersLive, 1);
+    EXPECT_EQ(backend.GetCounters().BuffersLive, 1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -234,8 +234,8 @@ TEST(StreamErrorTest, FailedOpenLeavesTheStreamClosedAndUsable) {
 
 TEST(StreamOpenTest, BufferSizeIsOneSecondAndTheFormatRecordFollowsTheSelection) {
     struct Case {
-        int rate, bits, channels;
-        std::uint32_t bufferSize;
+        int Rate, Bits, Channels;
+        std::uint32_t BufferSize;
     };
     const Case cases[] = {
         {8000, 8, 1, 8000}, {44100, 16, 2, 176400}, {96000, 32, 2, 768000}, {33075, 24, 1, 99225}};
@@ -245,32 +245,32 @@ TEST(StreamOpenTest, BufferSizeIsOneSecondAndTheFormatRecordFollowsTheSelection)
     EXPECT_EQ(stream.GetFormatSize(), 0);
     EXPECT_EQ(stream.BufferLength(), 1000);
     for (const Case& c : cases) {
-        OpenIn(stream, c.rate, c.bits, c.channels);
-        EXPECT_EQ(stream.BufferSize(), c.bufferSize);
-        EXPECT_EQ(backend.LastBufferDesc().dwBufferBytes, c.bufferSize);
+        openIn(stream, c.Rate, c.Bits, c.Channels);
+        EXPECT_EQ(stream.BufferSize(), c.BufferSize);
+        EXPECT_EQ(backend.LastBufferDesc().dwBufferBytes, c.BufferSize);
         EXPECT_EQ(backend.LastBufferDesc().dwSize, 20u);
         ASSERT_NE(stream.GetFormat(), nullptr);
         EXPECT_EQ(stream.GetFormatSize(), 18);
         const WaveFormat& f = *stream.GetFormat();
-        EXPECT_EQ(f.nSamplesPerSec, static_cast<std::uint32_t>(c.rate));
-        EXPECT_EQ(f.wBitsPerSample, c.bits);
-        EXPECT_EQ(f.nChannels, c.channels);
-        EXPECT_EQ(f.nAvgBytesPerSec, c.bufferSize);
+        EXPECT_EQ(f.nSamplesPerSec, static_cast<std::uint32_t>(c.Rate));
+        EXPECT_EQ(f.wBitsPerSample, c.Bits);
+        EXPECT_EQ(f.nChannels, c.Channels);
+        EXPECT_EQ(f.nAvgBytesPerSec, c.BufferSize);
         EXPECT_EQ(backend.LastBufferFormat().nBlockAlign, f.nBlockAlign);
         EXPECT_EQ(stream.Available(), 0);  // nothing before the device moves
     }
     // Each Open closed the buffer before.
     const auto counters = backend.GetCounters();
-    EXPECT_EQ(counters.buffersLive, 1);
-    EXPECT_EQ(counters.starts, 4);
-    EXPECT_EQ(counters.stops, 3);
+    EXPECT_EQ(counters.BuffersLive, 1);
+    EXPECT_EQ(counters.Starts, 4);
+    EXPECT_EQ(counters.Stops, 3);
 }
 
 TEST(StreamOpenTest, OpenOnAnActiveStreamStartsOverAndCloseTwiceIsHarmless) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::Pattern()));
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 48000, 16, 2);
+    openIn(stream, 48000, 16, 2);
     backend.Advance(100);
     std::vector<std::uint8_t> buffer(200);
     ASSERT_EQ(stream.Read(buffer.data(), 200), 200);
@@ -285,20 +285,20 @@ TEST(StreamOpenTest, OpenOnAnActiveStreamStartsOverAndCloseTwiceIsHarmless) {
     backend.Advance(1);
     ASSERT_EQ(stream.Read(buffer.data(), 4), 4);
     for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(buffer[k], test::patternAt(k));
+        EXPECT_EQ(buffer[k], test::PatternAt(k));
     }
     auto counters = backend.GetCounters();
-    EXPECT_EQ(counters.buffersCreated, 64 + 2);
-    EXPECT_EQ(counters.buffersLive, 1);
-    EXPECT_EQ(counters.stops, 1);
+    EXPECT_EQ(counters.BuffersCreated, 64 + 2);
+    EXPECT_EQ(counters.BuffersLive, 1);
+    EXPECT_EQ(counters.Stops, 1);
 
     stream.Close();
     stream.Close();
     EXPECT_FALSE(stream.Active());
     EXPECT_EQ(stream.Available(), 0);
     counters = backend.GetCounters();
-    EXPECT_EQ(counters.stops, 2);
-    EXPECT_EQ(counters.buffersLive, 0);
+    EXPECT_EQ(counters.Stops, 2);
+    EXPECT_EQ(counters.BuffersLive, 0);
     EXPECT_EQ(stream.Position(), 204);
 }
 
@@ -307,9 +307,9 @@ TEST(StreamOpenTest, OpenOnAnActiveStreamStartsOverAndCloseTwiceIsHarmless) {
 
 TEST(StreamReadTest, AvailableAndReadAcrossTheWrap) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::Pattern()));
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 44100, 16, 2);
+    openIn(stream, 44100, 16, 2);
     ASSERT_EQ(stream.BufferSize(), 176400u);
 
     backend.Advance(44000);  // 176000 bytes
@@ -317,16 +317,16 @@ TEST(StreamReadTest, AvailableAndReadAcrossTheWrap) {
     std::vector<std::uint8_t> first(176000);
     ASSERT_EQ(stream.Read(first.data(), 176000), 176000);
     EXPECT_EQ(stream.ReadPosition(), 176000u);
-    EXPECT_EQ(first[175999], test::patternAt(175999));
+    EXPECT_EQ(first[175999], test::PatternAt(175999));
 
     backend.Advance(200);  // 800 bytes: the device's cursor wraps to 400
     EXPECT_EQ(stream.Available(), 800);
     std::vector<std::uint8_t> second(800);
-    const auto locksBefore = backend.GetCounters().locks;
+    const auto locksBefore = backend.GetCounters().Locks;
     ASSERT_EQ(stream.Read(second.data(), 800), 800);
-    EXPECT_EQ(backend.GetCounters().locks, locksBefore + 1);  // one lock, two pieces
+    EXPECT_EQ(backend.GetCounters().Locks, locksBefore + 1);  // one lock, two pieces
     for (std::uint64_t k = 0; k < 800; ++k) {
-        ASSERT_EQ(second[k], test::patternAt(176000 + k)) << k;
+        ASSERT_EQ(second[k], test::PatternAt(176000 + k)) << k;
     }
     EXPECT_EQ(stream.ReadPosition(), 400u);
     EXPECT_EQ(stream.Available(), 0);
@@ -336,7 +336,7 @@ TEST(StreamReadTest, AvailableAndReadAcrossTheWrap) {
 TEST(StreamReadTest, AFullBufferSinceTheLastReadCountsAsEmpty) {
     SimulatedSoundBackend backend;
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 8000, 8, 1);
+    openIn(stream, 8000, 8, 1);
     backend.Advance(7999);
     EXPECT_EQ(stream.Available(), 7999);
     backend.Advance(1);
@@ -352,7 +352,7 @@ TEST(StreamReadTest, ReadOfZeroOpensAClosedStreamAndCopiesNothing) {
     EXPECT_EQ(stream.Read(&guard, 0), 0);
     EXPECT_EQ(guard, 0x5A);
     EXPECT_TRUE(stream.Active());
-    EXPECT_EQ(backend.GetCounters().starts, 1);
+    EXPECT_EQ(backend.GetCounters().Starts, 1);
     EXPECT_EQ(stream.GetFormatSize(), 18);
     // A negative count is no count at all.
     EXPECT_EQ(stream.Read(&guard, -7), 0);
@@ -362,38 +362,38 @@ TEST(StreamReadTest, ReadOfZeroOpensAClosedStreamAndCopiesNothing) {
 
 TEST(StreamReadTest, FailedLockPadsWithTheFormatsSilenceAndStillReportsTheCount) {
     struct Case {
-        int bits;
-        std::uint8_t silence;
+        int Bits;
+        std::uint8_t Silence;
     };
     for (const Case c : {Case{8, 0x80}, Case{16, 0x00}, Case{24, 0x00}}) {
         SimulatedSoundBackend backend;
-        backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+        backend.SetSource(SimulatedSource::Bytes(test::Pattern()));
         TSoundCaptureStream stream(nullptr, backend);
-        OpenIn(stream, 48000, c.bits, 1);
+        openIn(stream, 48000, c.Bits, 1);
         backend.Advance(100);
         backend.Fail(SimulatedOperation::Lock);
         std::vector<std::uint8_t> buffer(100, 0x55);
         EXPECT_EQ(stream.Read(buffer.data(), 100), 100);
         for (const std::uint8_t b : buffer) {
-            ASSERT_EQ(b, c.silence) << c.bits;
+            ASSERT_EQ(b, c.Silence) << c.Bits;
         }
         EXPECT_EQ(stream.ReadPosition(), 0u);
         EXPECT_EQ(stream.Position(), 100);
         // Once the lock works again the same bytes are still there, in order.
         backend.Recover(SimulatedOperation::Lock);
-        const int bytes = c.bits / 8 * 10;
+        const int bytes = c.Bits / 8 * 10;
         ASSERT_EQ(stream.Read(buffer.data(), bytes), bytes);
         for (int k = 0; k < bytes; ++k) {
-            ASSERT_EQ(buffer[k], test::patternAt(k));
+            ASSERT_EQ(buffer[k], test::PatternAt(k));
         }
     }
 }
 
 TEST(StreamReadTest, FailedLockAfterAPieceKeepsTheReadPositionOfThatPiece) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::Pattern()));
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 8000, 8, 1);
+    openIn(stream, 8000, 8, 1);
     backend.Advance(50);
     std::vector<std::uint8_t> buffer(50);
     ASSERT_EQ(stream.Read(buffer.data(), 30), 30);
@@ -402,14 +402,14 @@ TEST(StreamReadTest, FailedLockAfterAPieceKeepsTheReadPositionOfThatPiece) {
     EXPECT_EQ(buffer[0], 0x80);
     EXPECT_EQ(stream.ReadPosition(), 30u);
     ASSERT_EQ(stream.Read(buffer.data(), 20), 20);
-    EXPECT_EQ(buffer[0], test::patternAt(30));
-    EXPECT_EQ(buffer[19], test::patternAt(49));
+    EXPECT_EQ(buffer[0], test::PatternAt(30));
+    EXPECT_EQ(buffer[19], test::PatternAt(49));
 }
 
 TEST(StreamReadTest, FailedPositionQueryCountsAsNothingArrived) {
     SimulatedSoundBackend backend;
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 8000, 16, 1);
+    openIn(stream, 8000, 16, 1);
     backend.Advance(100);
     backend.Fail(SimulatedOperation::GetPosition);
     EXPECT_EQ(stream.Available(), 0);
@@ -420,7 +420,7 @@ TEST(StreamReadTest, FailedPositionQueryCountsAsNothingArrived) {
 TEST(StreamReadTest, ReadEndsWhenThePositionQueryFailsInsteadOfWaitingForEver) {
     SimulatedSoundBackend backend;
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 8000, 8, 1);
+    openIn(stream, 8000, 8, 1);
     backend.Advance(10);
     std::array<std::uint8_t, 40> buffer{};
     buffer.fill(0x11);
@@ -440,9 +440,9 @@ TEST(StreamReadTest, ReadEndsWhenThePositionQueryFailsInsteadOfWaitingForEver) {
 // new buffer that starts from its own beginning.
 TEST(StreamReadTest, LostDeviceIsReportedAndTheStreamOpensAgainOnceItIsBack) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::Pattern()));
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 8000, 8, 1);
+    openIn(stream, 8000, 8, 1);
     backend.Advance(100);
     ASSERT_EQ(stream.Available(), 100);
     EXPECT_FALSE(stream.DeviceLost());
@@ -469,11 +469,11 @@ TEST(StreamReadTest, LostDeviceIsReportedAndTheStreamOpensAgainOnceItIsBack) {
     ASSERT_EQ(stream.Available(), 30);
     ASSERT_EQ(stream.Read(buffer.data(), 30), 30);
     // The new buffer's own first bytes, not the lost one's.
-    EXPECT_EQ(buffer[0], test::patternAt(0));
-    EXPECT_EQ(buffer[29], test::patternAt(29));
+    EXPECT_EQ(buffer[0], test::PatternAt(0));
+    EXPECT_EQ(buffer[29], test::PatternAt(29));
     const SimulatedSoundBackend::Counters counters = backend.GetCounters();
-    EXPECT_EQ(counters.buffersLost, 1);
-    EXPECT_EQ(counters.buffersLive, 1);
+    EXPECT_EQ(counters.BuffersLost, 1);
+    EXPECT_EQ(counters.BuffersLive, 1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -509,7 +509,7 @@ TEST(WaveStreamTest, BaseOperationsAndTheOwnedFormatRecord) {
 TEST(WaveStreamTest, CaptureStreamWriteTakesNothing) {
     SimulatedSoundBackend backend;
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 8000, 8, 1);
+    openIn(stream, 8000, 8, 1);
     backend.Advance(10);
     std::uint8_t bytes[10] = {};
     ASSERT_EQ(stream.Read(bytes, 10), 10);
@@ -523,8 +523,8 @@ TEST(WaveStreamTest, CaptureStreamWriteTakesNothing) {
 
 TEST(SimulatedSoundTest, FullScaleAndSilenceInEveryWidth) {
     struct Case {
-        int bits;
-        std::vector<std::uint8_t> full, silence;
+        int Bits;
+        std::vector<std::uint8_t> Full, Silence;
     };
     const Case cases[] = {{8, {0xFF}, {0x80}},
                           {16, {0xFF, 0x7F}, {0, 0}},
@@ -537,20 +537,20 @@ TEST(SimulatedSoundTest, FullScaleAndSilenceInEveryWidth) {
                 return channel ? -2.0 : 1.0;
             }));
         TSoundCaptureStream stream(nullptr, backend);
-        OpenIn(stream, 22050, c.bits, 2);
+        openIn(stream, 22050, c.Bits, 2);
         backend.Advance(1);
         backend.SetSource(SimulatedSource::Silence());
         backend.Advance(1);
-        const int width = c.bits / 8;
+        const int width = c.Bits / 8;
         std::vector<std::uint8_t> frames(static_cast<std::size_t>(4 * width));
         ASSERT_EQ(stream.Read(frames.data(), 4 * width), 4 * width);
         for (int b = 0; b < width; ++b) {
-            EXPECT_EQ(frames[b], c.full[b]) << c.bits;
-            EXPECT_EQ(frames[2 * width + b], c.silence[b]) << c.bits;
+            EXPECT_EQ(frames[b], c.Full[b]) << c.Bits;
+            EXPECT_EQ(frames[2 * width + b], c.Silence[b]) << c.Bits;
         }
         // -2 is clamped to -1: one step above the most negative value.
-        EXPECT_EQ(frames[width], 0x01) << c.bits;
-        EXPECT_EQ(frames[2 * width - 1], c.bits == 8 ? 0x01 : 0x80) << c.bits;
+        EXPECT_EQ(frames[width], 0x01) << c.Bits;
+        EXPECT_EQ(frames[2 * width - 1], c.Bits == 8 ? 0x01 : 0x80) << c.Bits;
     }
 }
 
@@ -558,7 +558,7 @@ TEST(SimulatedSoundTest, ToneAndRealTimeRate) {
     SimulatedSoundBackend backend;
     backend.SetSource(SimulatedSource::Tone(1000.0, 0.5));
     TSoundCaptureStream stream(nullptr, backend);
-    OpenIn(stream, 8000, 16, 1);
+    openIn(stream, 8000, 16, 1);
     backend.AdvanceTime(std::chrono::microseconds(1250));  // 10 frames
     EXPECT_EQ(backend.RecordedFrames(), 10u);
     std::int16_t samples[10];

@@ -46,7 +46,7 @@ class FakeWindowThread : public IWindowThread {
             const Task task = queue_.front();
             queue_.pop_front();
             lock.unlock();
-            task.step(task.context);
+            task.Step(task.Context);
             lock.lock();
             ++completed_;
             cv_.notify_all();
@@ -88,8 +88,8 @@ class FakeWindowThread : public IWindowThread {
 
   private:
     struct Task {
-        void (*step)(void*);
-        void* context;
+        void (*Step)(void*);
+        void* Context;
     };
     const std::thread::id id_ = std::this_thread::get_id();
     std::mutex mutex_;
@@ -121,8 +121,8 @@ class Watchdog {
 };
 
 // Selects rate/bits/channels (accepted by the default simulated device).
-void Select(TSoundCaptureStream& stream, int rate, int bits, int channels) {
-    const std::int32_t index = test::formatIndexOf(stream.Formats(), rate, bits, channels);
+void select(TSoundCaptureStream& stream, int rate, int bits, int channels) {
+    const std::int32_t index = test::FormatIndexOf(stream.Formats(), rate, bits, channels);
     ASSERT_GE(index, 0) << "format not offered";
     stream.SetFormatIndex(index);
 }
@@ -133,10 +133,10 @@ void Select(TSoundCaptureStream& stream, int rate, int bits, int channels) {
 TEST(NotifyThreadTest, HandlerRunsOnTheWindowThreadWhileDataWaits) {
     const Watchdog watchdog(std::chrono::seconds(30));
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::Pattern()));
     FakeWindowThread window;
     TSoundCaptureStream stream(nullptr, backend, &window);
-    Select(stream, 8000, 8, 1);
+    select(stream, 8000, 8, 1);
     std::atomic<int> calls{0};
     std::atomic<bool> onWindowThread{true};
     std::vector<std::uint8_t> received;
@@ -161,7 +161,7 @@ TEST(NotifyThreadTest, HandlerRunsOnTheWindowThreadWhileDataWaits) {
     EXPECT_TRUE(onWindowThread.load());
     ASSERT_EQ(received.size(), 700u);
     for (std::size_t k = 0; k < received.size(); ++k) {
-        ASSERT_EQ(received[k], test::patternAt(k)) << k;
+        ASSERT_EQ(received[k], test::PatternAt(k)) << k;
     }
 
     // A step waits for the window thread while it closes the stream: Close serves it and
@@ -193,8 +193,8 @@ TEST(NotifyThreadTest, RaisingHandlerIsShownStopsNotificationsAndClosesTheStream
     EXPECT_EQ(window.Shown(), std::vector<std::string>{"handler failed"});
     // The notification thread closes the stream on its own.
     ASSERT_TRUE(window.ServeUntil([&] { return !stream.Active(); }, 2000ms));
-    EXPECT_EQ(backend.GetCounters().buffersLive, 0);
-    EXPECT_EQ(backend.GetCounters().stops, 1);
+    EXPECT_EQ(backend.GetCounters().BuffersLive, 0);
+    EXPECT_EQ(backend.GetCounters().Stops, 1);
     EXPECT_EQ(stream.Available(), 0);
     window.ServeFor(150ms);
     EXPECT_EQ(calls.load(), 1);
@@ -225,15 +225,15 @@ TEST(NotifyThreadTest, HandlerClosingItsOwnStreamDoesNotHang) {
         backend.Advance(100);
         ASSERT_TRUE(window.ServeUntil([&] { return calls.load() == 1; }, 2000ms));
         EXPECT_FALSE(stream.Active());
-        EXPECT_EQ(backend.GetCounters().buffersLive, 0);
+        EXPECT_EQ(backend.GetCounters().BuffersLive, 0);
         window.ServeFor(120ms);
         EXPECT_EQ(calls.load(), 1);
         stream.Open();  // joins the finished thread, starts a new one
         backend.Advance(10);
         ASSERT_TRUE(window.ServeUntil([&] { return calls.load() == 2; }, 2000ms));
     }
-    EXPECT_EQ(backend.GetCounters().buffersLive, 0);
-    EXPECT_EQ(backend.GetCounters().devicesLive, 0);
+    EXPECT_EQ(backend.GetCounters().BuffersLive, 0);
+    EXPECT_EQ(backend.GetCounters().DevicesLive, 0);
     EXPECT_TRUE(window.Shown().empty());
 }
 
@@ -251,7 +251,7 @@ TEST(NotifyThreadTest, DestructionWhileStepsWaitAndWithoutAWindowThread) {
         // Destroyed on the window thread with a step queued: it is served, not deadlocked.
     }
     EXPECT_LE(calls.load(), 1);
-    EXPECT_EQ(backend.GetCounters().buffersLive, 0);
+    EXPECT_EQ(backend.GetCounters().BuffersLive, 0);
 
     // Without a window thread the handler runs on the notification thread itself.
     std::atomic<bool> elsewhere{false};
@@ -299,9 +299,9 @@ TEST(NotifyThreadTest, IntervalIsFiftyMilliseconds) {
 
 TEST(StreamWaitTest, ReadOfMoreThanAvailableWaitsUntilEverythingArrived) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::Pattern()));
     TSoundCaptureStream stream(nullptr, backend);
-    Select(stream, 8000, 8, 1);
+    select(stream, 8000, 8, 1);
     stream.Open();
     backend.StartRealTime();
     std::vector<std::uint8_t> bytes(2000);  // a quarter of a second
@@ -311,16 +311,16 @@ TEST(StreamWaitTest, ReadOfMoreThanAvailableWaitsUntilEverythingArrived) {
     backend.StopRealTime();
     EXPECT_GE(elapsed, 200ms);
     for (std::uint64_t k = 0; k < bytes.size(); ++k) {
-        ASSERT_EQ(bytes[k], test::patternAt(k)) << k;
+        ASSERT_EQ(bytes[k], test::PatternAt(k)) << k;
     }
     EXPECT_EQ(stream.Position(), 2000);
 }
 
 TEST(StreamWaitTest, PollingReaderGetsEveryByteInOrderWhileTheClockRuns) {
     SimulatedSoundBackend backend;
-    backend.SetSource(SimulatedSource::Bytes(test::pattern()));
+    backend.SetSource(SimulatedSource::Bytes(test::Pattern()));
     TSoundCaptureStream stream(nullptr, backend);
-    Select(stream, 96000, 32, 2);  // 768000 bytes a second
+    select(stream, 96000, 32, 2);  // 768000 bytes a second
     stream.Open();
     std::atomic<bool> stop{false};
     // The recording runs on its own thread in uneven steps, as a device would.
@@ -341,7 +341,7 @@ TEST(StreamWaitTest, PollingReaderGetsEveryByteInOrderWhileTheClockRuns) {
         const std::int32_t n = std::min<std::int32_t>(stream.Available(), 65536);
         ASSERT_EQ(stream.Read(chunk.data(), n), n);
         for (std::int32_t k = 0; k < n && inOrder; ++k) {
-            inOrder = chunk[static_cast<std::size_t>(k)] == test::patternAt(total + k);
+            inOrder = chunk[static_cast<std::size_t>(k)] == test::PatternAt(total + k);
         }
         total += static_cast<std::uint64_t>(n);
     }
@@ -355,7 +355,7 @@ TEST(StreamWaitTest, PollingReaderGetsEveryByteInOrderWhileTheClockRuns) {
 TEST(StreamWaitTest, RealTimeClockRecordsAtTheFormatsRate) {
     SimulatedSoundBackend backend;
     TSoundCaptureStream stream(nullptr, backend);
-    Select(stream, 48000, 16, 2);
+    select(stream, 48000, 16, 2);
     stream.Open();
     backend.StartRealTime();
     const auto start = Clock::now();

@@ -95,7 +95,7 @@ TEST(PulseDeviceCheck, HeldOutputAndCaptureRunTogether) {
         ASSERT_TRUE(check->Open());
 
         auto stream = std::make_unique<TSoundCaptureStream>(nullptr, backend);
-        stream->SetFormatIndex(test::formatIndexOf(stream->Formats(), 48000, 16, 2));
+        stream->SetFormatIndex(test::FormatIndexOf(stream->Formats(), 48000, 16, 2));
         stream->Open();
         std::vector<std::uint8_t> bytes(192000);
         // Reads for `span`, answering the bytes that arrived.

@@ -51,9 +51,9 @@ bool controlServer(const std::string& what) {
     }
 
 struct Format {
-    std::int32_t rate;
-    std::int32_t bits;
-    std::int32_t channels;
+    std::int32_t Rate;
+    std::int32_t Bits;
+    std::int32_t Channels;
 };
 
 class PulseCapture : public ::testing::TestWithParam<Format> {};
@@ -68,17 +68,17 @@ TEST_P(PulseCapture, StreamDeliversTheToneAtTheFormatsRate) {
     // Through PulseAudio every candidate is accepted.
     EXPECT_EQ(stream.Formats().Count(), 64);
     const std::int32_t index =
-        test::formatIndexOf(stream.Formats(), format.rate, format.bits, format.channels);
+        test::FormatIndexOf(stream.Formats(), format.Rate, format.Bits, format.Channels);
     ASSERT_GE(index, 0);
     stream.SetFormatIndex(index);
     stream.Open();
-    const std::int32_t frameBytes = format.channels * format.bits / 8;
-    const std::int32_t bytesPerSecond = frameBytes * format.rate;
+    const std::int32_t frameBytes = format.Channels * format.Bits / 8;
+    const std::int32_t bytesPerSecond = frameBytes * format.Rate;
     ASSERT_EQ(stream.BufferSize(), static_cast<std::uint32_t>(bytesPerSecond));
 
     auto buffers = std::make_unique<SampleBuffers>();
     buffers->ResetDecimators();
-    const FrameConverter convert = FrameConverterFor(format.bits / 8, format.channels);
+    const FrameConverter convert = FrameConverterFor(format.Bits / 8, format.Channels);
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(bytesPerSecond));
 
     std::int64_t total = 0;
@@ -95,11 +95,11 @@ TEST_P(PulseCapture, StreamDeliversTheToneAtTheFormatsRate) {
         ASSERT_EQ(stream.Read(bytes.data(), available), available);
         total += available;
         const std::int32_t frames = available / frameBytes;
-        for (std::int32_t done = 0; done < frames; done += SampleBufferLength) {
-            const std::int32_t n = std::min(frames - done, SampleBufferLength);
+        for (std::int32_t done = 0; done < frames; done += kSampleBufferLength) {
+            const std::int32_t n = std::min(frames - done, kSampleBufferLength);
             convert(bytes.data() + static_cast<std::ptrdiff_t>(done) * frameBytes, n,
                     buffers->SampleBuffer());
-            buffers->Spec.Feed(format.rate, n, 1760.0);
+            buffers->Spec.Feed(format.Rate, n, 1760.0);
         }
     };
 
@@ -125,7 +125,7 @@ TEST_P(PulseCapture, StreamDeliversTheToneAtTheFormatsRate) {
     EXPECT_NEAR(rate / bytesPerSecond, 1.0, 0.1) << rate << " bytes per second";
     EXPECT_EQ(stream.Position(), total);
     EXPECT_LT(largest, bytesPerSecond / 4) << "polled every 5 ms, yet a quarter second waited";
-    EXPECT_EQ(test::blockPeak(buffers->Spec.Block(), 1000, 1050).Bin, 1024);
+    EXPECT_EQ(test::PeakOf(buffers->Spec.Block(), 1000, 1050).Bin, 1024);
 
     stream.Close();
     EXPECT_FALSE(stream.Active());
@@ -135,18 +135,18 @@ INSTANTIATE_TEST_SUITE_P(Formats, PulseCapture,
                          ::testing::Values(Format{96000, 32, 2}, Format{44100, 16, 1},
                                            Format{22050, 8, 2}, Format{48000, 24, 2}),
                          [](const ::testing::TestParamInfo<Format>& info) {
-                             return std::to_string(info.param.rate) + "Hz" +
-                                    std::to_string(info.param.bits) + "bit" +
-                                    std::to_string(info.param.channels) + "ch";
+                             return std::to_string(info.param.Rate) + "Hz" +
+                                    std::to_string(info.param.Bits) + "bit" +
+                                    std::to_string(info.param.Channels) + "ch";
                          });
 
 class QuietWindow : public ITunerWindow {
   public:
     void PostSoundModeCaption(std::string) override {}
-    void PostSoundModeVisible() override { visible = true; }
-    void CloseDeviceCheck() noexcept override { closed = true; }
-    std::atomic<bool> visible{false};
-    std::atomic<bool> closed{false};
+    void PostSoundModeVisible() override { Visible = true; }
+    void CloseDeviceCheck() noexcept override { Closed = true; }
+    std::atomic<bool> Visible{false};
+    std::atomic<bool> Closed{false};
 };
 
 // The whole capture path as the tuner runs it: the thread picks 96000 Hz 32-bit stereo and
@@ -157,8 +157,8 @@ TEST(PulseTunerThread, TurnsTheToneIntoTheCentreBin) {
     auto buffers = std::make_unique<SampleBuffers>();
     std::atomic<double> decimationRate{1760.0};
     QuietWindow window;
-    std::vector<float> spec(RingLength);
-    std::vector<float> specHi(RingLength);
+    std::vector<float> spec(kRingLength);
+    std::vector<float> specHi(kRingLength);
     {
         TTunerThread thread(*buffers, decimationRate, window, backend);
         EXPECT_EQ(thread.SampleRate(), 96000);
@@ -167,13 +167,13 @@ TEST(PulseTunerThread, TurnsTheToneIntoTheCentreBin) {
         std::this_thread::sleep_for(3600ms);
         ASSERT_FALSE(thread.Finished());
         std::lock_guard lock(thread.CaptureLock());
-        std::copy_n(buffers->Spec.Block(), RingLength, spec.begin());
-        std::copy_n(buffers->SpecHi.Block(), RingLength, specHi.begin());
+        std::copy_n(buffers->Spec.Block(), kRingLength, spec.begin());
+        std::copy_n(buffers->SpecHi.Block(), kRingLength, specHi.begin());
     }
-    EXPECT_TRUE(window.visible);
-    EXPECT_TRUE(window.closed);
-    EXPECT_EQ(test::blockPeak(spec.data(), 1000, 1050).Bin, 1024);
-    EXPECT_EQ(test::blockPeak(specHi.data(), 490, 534).Bin, 512);
+    EXPECT_TRUE(window.Visible);
+    EXPECT_TRUE(window.Closed);
+    EXPECT_EQ(test::PeakOf(spec.data(), 1000, 1050).Bin, 1024);
+    EXPECT_EQ(test::PeakOf(specHi.data(), 490, 534).Bin, 512);
 }
 
 // Listing the devices must not load the AC-3 encoder PCM of the ALSA plugins package: it drags
@@ -214,7 +214,7 @@ TEST(PulseServerKilled, StreamStopsDeliveringWithoutCrashOrHang) {
     REQUIRE_PRIVATE_SERVER();
     PortAudioBackend backend;
     auto stream = std::make_unique<TSoundCaptureStream>(nullptr, backend);
-    stream->SetFormatIndex(test::formatIndexOf(stream->Formats(), 48000, 16, 2));
+    stream->SetFormatIndex(test::FormatIndexOf(stream->Formats(), 48000, 16, 2));
     stream->Open();
     std::vector<std::uint8_t> bytes(192000);
     std::int64_t before = 0;
@@ -262,13 +262,13 @@ TEST(PulseServerKilled, TunerThreadStopsCleanly) {
     QuietWindow window;
     auto thread = std::make_unique<TTunerThread>(*buffers, decimationRate, window, backend);
     std::this_thread::sleep_for(1000ms);
-    ASSERT_TRUE(window.visible);
+    ASSERT_TRUE(window.Visible);
     ASSERT_TRUE(controlServer("--kill"));
     std::this_thread::sleep_for(1500ms);
     EXPECT_FALSE(thread->Finished()) << "the thread keeps polling a silent device";
     thread->RequestStop();
     finishesWithin([&] { thread.reset(); }, 5000ms);
-    EXPECT_TRUE(window.closed);
+    EXPECT_TRUE(window.Closed);
 }
 
 // Stands in for the window's display tick: every 63 ms it takes CaptureLock, copies the Spec
@@ -286,7 +286,7 @@ class DisplayTicks {
                   const auto waited = Clock::now() - asked;
                   std::lock_guard copy(copyMutex_);
                   longestWait_ = std::max(longestWait_, waited);
-                  std::copy_n(buffers.Spec.Block(), RingLength, block_.begin());
+                  std::copy_n(buffers.Spec.Block(), kRingLength, block_.begin());
               }
           }) {}
 
@@ -302,14 +302,14 @@ class DisplayTicks {
 
   private:
     std::mutex copyMutex_;
-    std::vector<float> block_ = std::vector<float>(RingLength);
+    std::vector<float> block_ = std::vector<float>(kRingLength);
     Clock::duration longestWait_{};
     std::jthread worker_;  // last: it goes first
 };
 
 // True when the tone stands out at bin 1024 of the block.
 bool toneAtCentre(const std::vector<float>& block) {
-    const test::BlockPeak peak = test::blockPeak(block.data(), 1000, 1050);
+    const test::BlockPeak peak = test::PeakOf(block.data(), 1000, 1050);
     return peak.Bin == 1024 && peak.Magnitude > 100.0 * std::max(peak.RunnerUp, 1e-3);
 }
 
@@ -405,7 +405,7 @@ TEST(SoundServerRestarted, CaptureComesBackOnItsOwnEachTime) {
     ticks.reset();
     thread->RequestStop();
     finishesWithin([&] { thread.reset(); }, 5000ms);
-    EXPECT_TRUE(window.closed);
+    EXPECT_TRUE(window.Closed);
 }
 
 }  // namespace

@@ -13,10 +13,10 @@ using namespace stemora;
 
 namespace {
 
-constexpr PackedColour Red = 0x0000FFu;
-constexpr PackedColour Green = 0x00FF00u;
-constexpr PackedColour Blue = 0xFF0000u;
-constexpr PackedColour White = 0xFFFFFFu;
+constexpr PackedColour kRed = 0x0000FFu;
+constexpr PackedColour kGreen = 0x00FF00u;
+constexpr PackedColour kBlue = 0xFF0000u;
+constexpr PackedColour kWhite = 0xFFFFFFu;
 
 double markerX(int i) {
     return 1024.0 * std::pow(2.0, i / 12.0);
@@ -194,7 +194,7 @@ void ChartTest::barWidth() {
     chart.SetBottomAxisRange(100.0, 10000.0);
     BarSeries* series = chart.AddBarSeries("bars", VerticalAxis::Right, 0, 100.0);
     for (int i = 0; i < points; ++i) {
-        series->AddPoint(1000.0, 0.0, {}, Red);
+        series->AddPoint(1000.0, 0.0, {}, kRed);
     }
     QCOMPARE(series->BarWidth(), bar);
     if (points > 0) {
@@ -232,7 +232,7 @@ void ChartTest::verticalAxes() {
     QCOMPARE(chart.YToPixel(98.9, VerticalAxis::Right), 2);     // 2.2
     chart.resize(600, 27);
 
-    FastLineSeries* series = chart.AddFastLineSeries("s", VerticalAxis::Left, Green);
+    FastLineSeries* series = chart.AddFastLineSeries("s", VerticalAxis::Left, kGreen);
     series->AddPoint(1.0, 7.0);
     QCOMPARE(chart.YToPixel(7.0, VerticalAxis::Left), 26);  // one value: zero span
     series->AddPoint(2.0, -3.0);
@@ -244,7 +244,7 @@ void ChartTest::verticalAxes() {
     QCOMPARE(chart.YToPixel(7.0, VerticalAxis::Left), 0);
     QCOMPARE(chart.YToPixel(-3.0, VerticalAxis::Left), 26);
     // Points on the right axis never widen the left one.
-    chart.AddLineSeries("r", VerticalAxis::Right, Red)->AddPoint(1.0, 1000.0);
+    chart.AddLineSeries("r", VerticalAxis::Right, kRed)->AddPoint(1.0, 1000.0);
     QCOMPARE(chart.LeftMaximum(), 7.0);
     series->Clear();
     QCOMPARE(chart.LeftMaximum(), 0.0);
@@ -255,7 +255,7 @@ void ChartTest::leftAxisTouchesBothEdges() {
         ChartWidget chart;
         chart.resize(600, 222);
         setRange(chart, 10);
-        FastLineSeries* series = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, Green);
+        FastLineSeries* series = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, kGreen);
         for (int bin = 575; bin <= 1821; ++bin) {
             series->AddPoint(bin, sign * (1000.0 + 900.0 * std::cos((bin - 1100) / 40.0)));
         }
@@ -279,7 +279,7 @@ void ChartTest::leftAxisTouchesBothEdges() {
 
 void ChartTest::pointOrder() {
     ChartWidget chart;
-    LineSeries* series = chart.AddLineSeries("s", VerticalAxis::Right, Red);
+    LineSeries* series = chart.AddLineSeries("s", VerticalAxis::Right, kRed);
     QCOMPARE(series->AddPoint(5.0, 0.0, "a"), 0);
     QCOMPARE(series->AddPoint(5.0, 0.0, "b"), 1);  // equal x: after
     QCOMPARE(series->AddPoint(3.0, 0.0, "c"), 0);  // out of order: binary search
@@ -298,7 +298,7 @@ void ChartTest::pointOrder() {
 
 void ChartTest::storageKeepsCapacity() {
     ChartWidget chart;
-    FastLineSeries* series = chart.AddFastLineSeries("s", VerticalAxis::Left, Green);
+    FastLineSeries* series = chart.AddFastLineSeries("s", VerticalAxis::Left, kGreen);
     for (int refill = 0; refill < 3; ++refill) {
         series->Clear();
         for (int bin = 575; bin <= 1821; ++bin) {
@@ -320,9 +320,9 @@ void ChartTest::storageKeepsCapacity() {
 void ChartTest::emptyChartIsBlack() {
     ChartWidget chart;
     chart.resize(600, 222);
-    chart.AddLineSeries("a", VerticalAxis::Right, Red);
-    chart.AddBarSeries("b", VerticalAxis::Right, Red, 100.0)->AddPoint(1000.0, 100.0);
-    chart.AddFastLineSeries("c", VerticalAxis::Left, Green)->AddPoint(1000.0, 1.0);  // 1 point
+    chart.AddLineSeries("a", VerticalAxis::Right, kRed);
+    chart.AddBarSeries("b", VerticalAxis::Right, kRed, 100.0)->AddPoint(1000.0, 100.0);
+    chart.AddFastLineSeries("c", VerticalAxis::Left, kGreen)->AddPoint(1000.0, 1.0);  // 1 point
     const QImage image = shot(chart);
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
@@ -337,11 +337,11 @@ void ChartTest::segmentsTakeTheirEndColour() {
     ChartWidget chart;
     chart.resize(600, 222);
     setRange(chart, 10);
-    LineSeries* markers = chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, Red);
-    addMarkers(*markers, 10, White, Blue);
+    LineSeries* markers = chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, kRed);
+    addMarkers(*markers, 10, kWhite, kBlue);
     // A segment ending in a point of the series colour.
-    LineSeries* pointer = chart.AddLineSeries("p", VerticalAxis::Right, Red);
-    pointer->AddPoint(markerX(-10), 50.0, {}, Green);
+    LineSeries* pointer = chart.AddLineSeries("p", VerticalAxis::Right, kRed);
+    pointer->AddPoint(markerX(-10), 50.0, {}, kGreen);
     pointer->AddPoint(markerX(10), 50.0);
     const QImage image = shot(chart);
     for (int i = -10; i < 10; ++i) {  // the column of +10 is 600, just off the chart
@@ -355,7 +355,7 @@ void ChartTest::segmentsTakeTheirEndColour() {
     markers->Clear();
     for (int i = -10; i <= 10; ++i) {
         markers->AddPoint(markerX(i), 0.0, {}, 0);
-        markers->AddPoint(markerX(i), 100.0, {}, White);
+        markers->AddPoint(markerX(i), 100.0, {}, kWhite);
     }
     QCOMPARE(shot(chart).pixelColor(300, 50), QColor(Qt::white));
 }
@@ -370,8 +370,8 @@ void ChartTest::lineKindsDrawTheSamePixels() {
         chart->resize(300, 120);
         chart->SetBottomAxisRange(100.0, 400.0);
     }
-    FastLineSeries* a = fast.AddFastLineSeries("a", VerticalAxis::Right, Green);
-    LineSeries* b = line.AddLineSeries("b", VerticalAxis::Right, Green);
+    FastLineSeries* a = fast.AddFastLineSeries("a", VerticalAxis::Right, kGreen);
+    LineSeries* b = line.AddLineSeries("b", VerticalAxis::Right, kGreen);
     std::uint32_t state = 12345;
     double y = 50.0;
     for (int i = 0; i < 600; ++i) {
@@ -420,12 +420,12 @@ void ChartTest::fastLineColourChange() {
     ChartWidget chart;
     chart.resize(600, 222);
     setRange(chart, 10);
-    FastLineSeries* series = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, Green);
+    FastLineSeries* series = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, kGreen);
     series->AddPoint(1024.0, 0.0);
     series->AddPoint(1024.0, 1.0);
     QCOMPARE(shot(chart).pixelColor(300, 100), QColor(Qt::green));
-    series->SetSeriesColor(Red);
-    QCOMPARE(series->SeriesColor(), Red);
+    series->SetSeriesColor(kRed);
+    QCOMPARE(series->SeriesColor(), kRed);
     QCOMPARE(shot(chart).pixelColor(300, 100), QColor(Qt::red));
 }
 
@@ -461,7 +461,7 @@ void ChartTest::barMarks() {
     setRange(standing, 1);
     BarSeries* up = standing.AddBarSeries("up", VerticalAxis::Right, 0, 0.0);
     up->SetMarkColour(Qt::red);
-    up->AddPoint(1024.0, 50.0, "A4", Blue);  // value row 50
+    up->AddPoint(1024.0, 50.0, "A4", kBlue);  // value row 50
     const QList<int> above = redRows(shot(standing), 250, 350);
     QVERIFY(!above.isEmpty());
     QVERIFY(above.back() < 50 && above.front() >= 50 - height);
@@ -470,7 +470,7 @@ void ChartTest::barMarks() {
 void ChartTest::seriesAreNamedChildren() {
     ChartWidget chart;
     chart.resize(100, 100);
-    LineSeries* pointer = chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, Red);
+    LineSeries* pointer = chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, kRed);
     BarSeries* bars = chart.AddBarSeries("BarSeries", VerticalAxis::Right, 0, 100.0);
     QCOMPARE(chart.findChild<LineSeries*>("SeriesPointer"), pointer);
     QCOMPARE(chart.findChild<ChartSeries*>("BarSeries"), bars);
@@ -489,11 +489,11 @@ void ChartTest::rendersAtDoubleRatio() {
     // Drawn first: one bar as wide as the chart, with a mark.
     chart.AddBarSeries("BarSeries", VerticalAxis::Right, 0, 100.0)
         ->AddPoint(1024.0, 0.0, "A4", 0x323232);
-    FastLineSeries* spec = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, Green);
+    FastLineSeries* spec = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, kGreen);
     for (int bin = 575; bin <= 1821; ++bin) {
         spec->AddPoint(bin, bin == 1100 ? 100.0 : 0.0);
     }
-    addMarkers(*chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, Red), 10, White, Blue);
+    addMarkers(*chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, kRed), 10, kWhite, kBlue);
 
     QImage image(1200, 444, QImage::Format_RGB32);
     image.setDevicePixelRatio(2.0);
@@ -518,7 +518,7 @@ void ChartTest::updateStaysOnTheChart() {
     sibling.setGeometry(0, 250, 600, 50);
     CountingChart chart(&window);
     chart.setGeometry(0, 0, 600, 222);
-    FastLineSeries* series = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, Green);
+    FastLineSeries* series = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, kGreen);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QTest::qWait(50);
@@ -539,26 +539,26 @@ void ChartTest::updateStaysOnTheChart() {
 // The marker lines are kept drawn between redraws; a change they depend on must redraw them, and
 // a spectrum refill must leave them as they were.
 struct MarkedChart {
-    ChartWidget chart;
-    LineSeries* markers;
-    FastLineSeries* spectrum;
+    ChartWidget Chart;
+    LineSeries* Markers;
+    FastLineSeries* Spectrum;
     MarkedChart() {
-        chart.resize(600, 222);
-        markers = chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, Red);
-        spectrum = chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, Green);
+        Chart.resize(600, 222);
+        Markers = Chart.AddLineSeries("SeriesPointer", VerticalAxis::Right, kRed);
+        Spectrum = Chart.AddFastLineSeries("SeriesSpec", VerticalAxis::Left, kGreen);
     }
-    void mark(int range, int shift) {
-        markers->Clear();
+    void Mark(int range, int shift) {
+        Markers->Clear();
         for (int i = -range; i <= range; ++i) {
-            markers->AddPoint(markerX(i + shift), 0.0, {}, 0);
-            markers->AddPoint(markerX(i + shift), 100.0, {}, Blue);
-            markers->AddPoint(markerX(i + shift), 0.0);  // the series colour, drawn over Blue
+            Markers->AddPoint(markerX(i + shift), 0.0, {}, 0);
+            Markers->AddPoint(markerX(i + shift), 100.0, {}, kBlue);
+            Markers->AddPoint(markerX(i + shift), 0.0);  // the series colour, drawn over Blue
         }
     }
-    void fill(int seed) {
-        spectrum->Clear();
+    void Fill(int seed) {
+        Spectrum->Clear();
         for (int bin = 575; bin <= 1821; ++bin) {
-            spectrum->AddPoint(bin, (bin * seed) % 37);
+            Spectrum->AddPoint(bin, (bin * seed) % 37);
         }
     }
 };
@@ -577,23 +577,23 @@ void ChartTest::redrawAfterAChangeMatchesAFreshChart() {
     QFETCH(int, change);
     // One chart drawn before and after the change, one drawn only in the final state.
     const auto apply = [change](MarkedChart& c, bool changed) {
-        setRange(c.chart, changed && change == 2 ? 7 : 10);
-        c.mark(10, changed && change == 0 ? 1 : 0);
-        c.markers->SetSeriesColor(changed && change == 1 ? White : Red);
-        c.chart.resize(changed && change == 3 ? QSize(500, 180) : QSize(600, 222));
-        c.fill(changed && change == 4 ? 5 : 3);
+        setRange(c.Chart, changed && change == 2 ? 7 : 10);
+        c.Mark(10, changed && change == 0 ? 1 : 0);
+        c.Markers->SetSeriesColor(changed && change == 1 ? kWhite : kRed);
+        c.Chart.resize(changed && change == 3 ? QSize(500, 180) : QSize(600, 222));
+        c.Fill(changed && change == 4 ? 5 : 3);
         if (changed && change == 5) {
-            c.chart.AddLineSeries("Extra", VerticalAxis::Right, Blue)->AddPoint(1024.0, 50.0);
+            c.Chart.AddLineSeries("Extra", VerticalAxis::Right, kBlue)->AddPoint(1024.0, 50.0);
         }
     };
     MarkedChart drawn;
     apply(drawn, false);
-    const QImage before = shot(drawn.chart);
+    const QImage before = shot(drawn.Chart);
     apply(drawn, true);
     MarkedChart fresh;
     apply(fresh, true);
-    const QImage expected = shot(fresh.chart);
-    QCOMPARE(shot(drawn.chart), expected);
+    const QImage expected = shot(fresh.Chart);
+    QCOMPARE(shot(drawn.Chart), expected);
     QVERIFY(change == 5 || expected != before);
 }
 

@@ -22,7 +22,7 @@ TEST(AnalysisThreads, TicksRunWhileCaptureFeedsTheDecimators) {
     auto analyser = std::make_unique<SpectrumAnalyser>();
     analyser->BuildWindowTable();
     std::mutex captureLock;
-    const double rate = DecimationRateFor(DefaultNoteShift);
+    const double rate = DecimationRateFor(kDefaultNoteShift);
 
     // Three seconds of a 440 Hz tone at 48000 Hz in 1 ms passes.
     std::thread capture([&] {

@@ -22,11 +22,11 @@ using Complex = std::complex<float>;
 using LComplex = std::complex<long double>;
 using fft::KernelPath;
 
-using test::directDft;
+using test::DirectDft;
 using test::kPi;
-using test::randomSignal;
-using test::referenceFft;
-using test::relativeError;
+using test::RandomSignal;
+using test::ReferenceFft;
+using test::RelativeError;
 
 double errorBound(int32_t n) {
     return 2e-7 * (std::log2(static_cast<double>(n)) + 1.0);
@@ -75,14 +75,14 @@ TEST(FFTTables, PermutationIsInverseOfRecursiveSlotOrderForEverySize) {
     for (int p = 1; p <= 16; ++p) {
         const int32_t n = int32_t{1} << p;
         const std::vector<int32_t> order = recursiveSlotOrder(n);
-        const uint16_t* perm = fft::permTable(p);
+        const uint16_t* perm = fft::PermTable(p);
         for (int32_t slot = 0; slot < n; ++slot) {
             ASSERT_EQ(perm[order[static_cast<std::size_t>(slot)]], slot) << "N=" << n;
         }
     }
-    const uint16_t* p8 = fft::permTable(3);
+    const uint16_t* p8 = fft::PermTable(3);
     EXPECT_EQ(std::vector<int>(p8, p8 + 8), (std::vector<int>{0, 4, 2, 7, 1, 5, 3, 6}));
-    const uint16_t* p16 = fft::permTable(4);
+    const uint16_t* p16 = fft::PermTable(4);
     EXPECT_EQ(std::vector<int>(p16, p16 + 16),
               (std::vector<int>{0, 8, 4, 14, 2, 10, 7, 13, 1, 9, 5, 15, 3, 11, 6, 12}));
 }
@@ -91,8 +91,8 @@ TEST(FFTTables, StartIndicesAreAThirdRoundedUp) {
     const int32_t expected[] = {2,   3,   6,    11,   22,   43,    86,   171,
                                 342, 683, 1366, 2731, 5462, 10923, 21846};
     for (int p = 2; p <= 16; ++p) {
-        EXPECT_EQ(fft::permStartIndex(p), expected[p - 2]) << "M=" << (1 << p);
-        EXPECT_EQ(fft::permStartIndex(p), ((1 << p) + 2) / 3);
+        EXPECT_EQ(fft::PermStartIndex(p), expected[p - 2]) << "M=" << (1 << p);
+        EXPECT_EQ(fft::PermStartIndex(p), ((1 << p) + 2) / 3);
     }
 }
 
@@ -100,8 +100,8 @@ TEST(FFTTables, TwiddlesHoldTheFirstQuarterOrEighthRoundedToFloat) {
     const int32_t counts[] = {7, 15, 31, 63, 127, 127, 255, 511, 1023, 2047, 4095, 8191};
     for (int p = 5; p <= 16; ++p) {
         const int32_t n = int32_t{1} << p;
-        ASSERT_EQ(fft::twiddleCount(p), counts[p - 5]);
-        const float* t = fft::twiddleTable(p);
+        ASSERT_EQ(fft::TwiddleCount(p), counts[p - 5]);
+        const float* t = fft::TwiddleTable(p);
         for (int32_t k = 1; k <= counts[p - 5]; ++k) {
             const long double theta = 2.0L * kPi * k / n;
             // Correctly rounded: within half an ulp of the exact value.
@@ -130,8 +130,8 @@ TEST(FFTTables, TwiddlesHoldTheFirstQuarterOrEighthRoundedToFloat) {
 TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
     int scheduled = 0;
     for (int p = 1; p <= 16; ++p) {
-        const fft::LeafSchedule schedule = fft::leafSchedule(p);
-        if (schedule.count == 0) {
+        const fft::LeafSchedule schedule = fft::ScheduleFor(p);
+        if (schedule.Count == 0) {
             continue;
         }
         ++scheduled;
@@ -152,29 +152,29 @@ TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
         };
         int32_t inQuads = 0;
         int32_t alone = 0;
-        for (int32_t i = 0; i < schedule.count; ++i) {
-            const fft::LeafTask& t = schedule.tasks[i];
-            ASSERT_GE(t.log2, 4);
-            ASSERT_LE(t.log2, 5);
-            checkBlock(t.at[0], t.c, t.log2);
-            switch (t.kind) {
+        for (int32_t i = 0; i < schedule.Count; ++i) {
+            const fft::LeafTask& t = schedule.Tasks[i];
+            ASSERT_GE(t.Log2, 4);
+            ASSERT_LE(t.Log2, 5);
+            checkBlock(t.At[0], t.C, t.Log2);
+            switch (t.Kind) {
                 case fft::LeafTask::NeighbourQuad:
-                    ASSERT_EQ(t.c % 4, 0u) << "N=" << n;
+                    ASSERT_EQ(t.C % 4, 0u) << "N=" << n;
                     for (uint32_t d = 1; d < 4; ++d) {
-                        checkBlock(t.at[d], t.c + d, t.log2);
+                        checkBlock(t.At[d], t.C + d, t.Log2);
                     }
-                    inQuads += 4 << t.log2;
+                    inQuads += 4 << t.Log2;
                     break;
                 case fft::LeafTask::NeighbourPair:
-                    ASSERT_EQ(t.c % 2, 0u) << "N=" << n;
-                    checkBlock(t.at[1], t.c + 1, t.log2);
+                    ASSERT_EQ(t.C % 2, 0u) << "N=" << n;
+                    checkBlock(t.At[1], t.C + 1, t.Log2);
                     break;
                 case fft::LeafTask::UnrelatedPair:
-                    checkBlock(t.at[1], t.cB, t.log2);
-                    alone += 2 << t.log2;
+                    checkBlock(t.At[1], t.CB, t.Log2);
+                    alone += 2 << t.Log2;
                     break;
                 case fft::LeafTask::Single:
-                    alone += 1 << t.log2;
+                    alone += 1 << t.Log2;
                     break;
             }
         }
@@ -185,7 +185,7 @@ TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
         }
     }
     // The tuner's size runs from a schedule on any L1d geometry the engine accepts.
-    EXPECT_GT(fft::leafSchedule(12).count, 0);
+    EXPECT_GT(fft::ScheduleFor(12).Count, 0);
     EXPECT_GT(scheduled, 0);
 }
 
@@ -194,22 +194,22 @@ TEST(FFTTables, LeafSchedulesTileTheArrayWithTheRecursionsBins) {
 // Makes the engine's own scratch current again after a test supplied Work.
 void useOwnScratch() {
     Complex dummy[2] = {};
-    ComplexFFT(dummy, 2, false, false, true, fft::ownScratch());
+    ComplexFFT(dummy, 2, false, false, true, fft::OwnScratch());
 }
 
 class FFTPath : public ::testing::TestWithParam<KernelPath> {
   protected:
     void SetUp() override {
-        fft::ensureInitialised();
-        previous_ = fft::activePath();
-        if (!fft::selectPath(GetParam())) {
+        fft::EnsureInitialised();
+        previous_ = fft::ActivePath();
+        if (!fft::SelectPath(GetParam())) {
             GTEST_SKIP() << "this CPU lacks the path";
         }
         useOwnScratch();
     }
     void TearDown() override {
-        fft::useLeafSchedules(true);
-        fft::selectPath(previous_);
+        fft::UseLeafSchedules(true);
+        fft::SelectPath(previous_);
     }
 
   private:
@@ -237,8 +237,8 @@ TEST_P(FFTPath, FourPointsShowThePositiveExponentAndTheSlotOrder) {
 }
 
 TEST_P(FFTPath, EightPointSlotsHoldBinsNotInBitReversedOrder) {
-    const std::vector<Complex> x = randomSignal(8, 8);
-    const std::vector<LComplex> want = directDft(x, +1);
+    const std::vector<Complex> x = RandomSignal(8, 8);
+    const std::vector<LComplex> want = DirectDft(x, +1);
     std::vector<Complex> slots = x;
     ComplexFFT(slots.data(), 8, false, false, false);
     const int bins[] = {0, 4, 2, 6, 1, 5, 7, 3};
@@ -251,7 +251,7 @@ TEST_P(FFTPath, EightPointSlotsHoldBinsNotInBitReversedOrder) {
 void expectNaturalIsPermutedScrambled() {
     for (int32_t n : allSizes()) {
         const std::vector<int32_t> order = recursiveSlotOrder(n);
-        const std::vector<Complex> x = randomSignal(n, 7);
+        const std::vector<Complex> x = RandomSignal(n, 7);
         std::vector<Complex> natural = x;
         std::vector<Complex> scrambled = x;
         ComplexFFT(natural.data(), n, false, false, true);
@@ -279,7 +279,7 @@ void expectNaturalIsPermutedScrambled() {
 TEST_P(FFTPath, NaturalOrderIsTheScrambledOrderPermutedBitForBit) {
     for (bool scheduled : {true, false}) {
         SCOPED_TRACE(scheduled ? "leaf schedules" : "leaves between the passes");
-        fft::useLeafSchedules(scheduled);
+        fft::UseLeafSchedules(scheduled);
         expectNaturalIsPermutedScrambled();
     }
 }
@@ -316,33 +316,33 @@ TEST_P(FFTPath, ResultsKeepTheirBits) {
 
 TEST_P(FFTPath, ForwardMatchesExtendedPrecisionDft) {
     for (int32_t n : allSizes()) {
-        const std::vector<Complex> x = randomSignal(n, static_cast<uint32_t>(n));
+        const std::vector<Complex> x = RandomSignal(n, static_cast<uint32_t>(n));
         std::vector<LComplex> want;
         if (n <= 4096) {
-            want = directDft(x, +1);
+            want = DirectDft(x, +1);
         } else {
             want.assign(x.begin(), x.end());
-            referenceFft(want, +1);
+            ReferenceFft(want, +1);
         }
         std::vector<Complex> got = x;
         ComplexFFT(got.data(), n, false, true, true);
-        EXPECT_LE(relativeError(got, want), errorBound(n)) << "N=" << n;
+        EXPECT_LE(RelativeError(got, want), errorBound(n)) << "N=" << n;
     }
 }
 
 TEST_P(FFTPath, InverseMatchesExtendedPrecisionDft) {
     for (int32_t n : allSizes()) {
-        const std::vector<Complex> x = randomSignal(n, static_cast<uint32_t>(3 * n));
+        const std::vector<Complex> x = RandomSignal(n, static_cast<uint32_t>(3 * n));
         std::vector<LComplex> want;
         if (n <= 2048) {
-            want = directDft(x, -1);
+            want = DirectDft(x, -1);
         } else {
             want.assign(x.begin(), x.end());
-            referenceFft(want, -1);
+            ReferenceFft(want, -1);
         }
         std::vector<Complex> got = x;
         ComplexFFT(got.data(), n, true, false, true);
-        EXPECT_LE(relativeError(got, want), errorBound(n)) << "N=" << n;
+        EXPECT_LE(RelativeError(got, want), errorBound(n)) << "N=" << n;
     }
 }
 
@@ -359,7 +359,7 @@ TEST_P(FFTPath, AllOnesGiveNInBinZeroOnly) {
 
 TEST_P(FFTPath, RealInputGivesConjugatePairs) {
     for (int32_t n : allSizes()) {
-        std::vector<Complex> x = randomSignal(n, 11);
+        std::vector<Complex> x = RandomSignal(n, 11);
         for (auto& v : x) {
             v.imag(0.0f);
         }
@@ -379,7 +379,7 @@ TEST_P(FFTPath, RealInputGivesConjugatePairs) {
 TEST_P(FFTPath, ForwardIgnoresScale) {
     for (int32_t n : allSizes()) {
         for (bool reorder : {false, true}) {
-            std::vector<Complex> a = randomSignal(n, 5);
+            std::vector<Complex> a = RandomSignal(n, 5);
             std::vector<Complex> b = a;
             ComplexFFT(a.data(), n, false, false, reorder);
             ComplexFFT(b.data(), n, false, true, reorder);
@@ -390,23 +390,23 @@ TEST_P(FFTPath, ForwardIgnoresScale) {
 
 TEST_P(FFTPath, RoundTripsReturnTheInput) {
     for (int32_t n : allSizes()) {
-        const std::vector<Complex> x = randomSignal(n, 13);
+        const std::vector<Complex> x = RandomSignal(n, 13);
         const double tol = 4 * errorBound(n);  // input within [-1, 1], two transforms
         struct Case {
-            bool reorder, scale;
+            bool Reorder, Scale;
         };
         for (const Case c :
              {Case{true, true}, Case{true, false}, Case{false, true}, Case{false, false}}) {
             std::vector<Complex> y = x;
-            ComplexFFT(y.data(), n, false, false, c.reorder);
-            ComplexFFT(y.data(), n, true, c.scale, c.reorder);
-            const float factor = c.scale ? 1.0f : static_cast<float>(n);
+            ComplexFFT(y.data(), n, false, false, c.Reorder);
+            ComplexFFT(y.data(), n, true, c.Scale, c.Reorder);
+            const float factor = c.Scale ? 1.0f : static_cast<float>(n);
             double maxErr = 0;
             for (int32_t i = 0; i < n; ++i) {
                 maxErr =
                     std::max(maxErr, static_cast<double>(std::abs(y[i] - factor * x[i])) / factor);
             }
-            EXPECT_LE(maxErr, tol) << "N=" << n << " reorder " << c.reorder << " scale " << c.scale;
+            EXPECT_LE(maxErr, tol) << "N=" << n << " reorder " << c.Reorder << " scale " << c.Scale;
         }
     }
 }
@@ -437,7 +437,7 @@ TEST_P(FFTPath, LargestSizeUsesTheWholeScratch) {
 // exactly N values cannot hold; both must give the same bits, in both directions.
 TEST_P(FFTPath, CallerWorkOfExactlyNValuesGivesTheSameBits) {
     for (int32_t n : {64, 4096, 8192, 16384, 65536}) {
-        const std::vector<Complex> x = randomSignal(n, 37);
+        const std::vector<Complex> x = RandomSignal(n, 37);
         std::vector<Complex> work(static_cast<std::size_t>(n));
         for (bool inverse : {false, true}) {
             std::vector<Complex> viaOwn = x;
@@ -456,9 +456,9 @@ TEST_P(FFTPath, CallerWorkOfExactlyNValuesGivesTheSameBits) {
 // both directions, with the leaves from a schedule or between the passes.
 TEST_P(FFTPath, StaleWorkContentsChangeNothing) {
     for (bool scheduled : {true, false}) {
-        fft::useLeafSchedules(scheduled);
+        fft::UseLeafSchedules(scheduled);
         for (int32_t n : allSizes()) {
-            const std::vector<Complex> x = randomSignal(n, 43);
+            const std::vector<Complex> x = RandomSignal(n, 43);
             std::vector<Complex> work(static_cast<std::size_t>(n));
             for (bool inverse : {false, true}) {
                 std::vector<Complex> clean = x;
@@ -477,16 +477,16 @@ TEST_P(FFTPath, StaleWorkContentsChangeNothing) {
 
 // The engine's L1d is the one the OS reports, where it reports a plausible one.
 TEST(FFTTables, L1dGeometryComesFromTheMachine) {
-    const fft::CacheGeometry g = fft::l1dGeometry();
-    EXPECT_GE(g.bytes, 4096);
-    EXPECT_GT(g.ways, 0);
-    EXPECT_EQ(g.lineBytes & (g.lineBytes - 1), 0);
+    const fft::CacheGeometry g = fft::L1dGeometry();
+    EXPECT_GE(g.Bytes, 4096);
+    EXPECT_GT(g.Ways, 0);
+    EXPECT_EQ(g.LineBytes & (g.LineBytes - 1), 0);
 #if defined(_SC_LEVEL1_DCACHE_SIZE)
     const long bytes = sysconf(_SC_LEVEL1_DCACHE_SIZE);
     const long ways = sysconf(_SC_LEVEL1_DCACHE_ASSOC);
     if (bytes >= 4096 && ways > 0 && sysconf(_SC_LEVEL1_DCACHE_LINESIZE) == 64) {
-        EXPECT_EQ(g.bytes, bytes);
-        EXPECT_EQ(g.ways, ways);
+        EXPECT_EQ(g.Bytes, bytes);
+        EXPECT_EQ(g.Ways, ways);
     }
 #endif
 }
@@ -496,7 +496,7 @@ TEST_P(FFTPath, DataOffByOneValueGivesTheSameBits) {
     for (int32_t n : {16, 64, 4096}) {
         for (bool inverse : {false, true}) {
             for (bool reorder : {false, true}) {
-                const std::vector<Complex> x = randomSignal(n, 41);
+                const std::vector<Complex> x = RandomSignal(n, 41);
                 std::vector<Complex> aligned = x;
                 std::vector<Complex> shifted(static_cast<std::size_t>(n) + 1);
                 std::copy(x.begin(), x.end(), shifted.begin() + 1);
@@ -513,7 +513,7 @@ TEST_P(FFTPath, DataOffByOneValueGivesTheSameBits) {
 TEST_P(FFTPath, UnsupportedSizesLeaveDataAndWorkUntouched) {
     for (int32_t n : {3000, 131072, 1, 0, -4096, 6, 65537}) {
         for (bool inverse : {false, true}) {
-            std::vector<Complex> x = randomSignal(4096, 17);
+            std::vector<Complex> x = RandomSignal(4096, 17);
             const std::vector<Complex> before = x;
             std::vector<Complex> work(4096, Complex(-7.0f, 7.0f));
             ComplexFFT(x.data(), n, inverse, true, true, work.data());
@@ -523,12 +523,12 @@ TEST_P(FFTPath, UnsupportedSizesLeaveDataAndWorkUntouched) {
         }
     }
     // The rejected Work must not have become the current scratch (it is gone now).
-    std::vector<Complex> y = randomSignal(4096, 19);
+    std::vector<Complex> y = RandomSignal(4096, 19);
     ComplexFFT(y.data(), 4096, false, false, true);
-    std::vector<Complex> want = randomSignal(4096, 19);
+    std::vector<Complex> want = RandomSignal(4096, 19);
     std::vector<LComplex> ref(want.begin(), want.end());
-    referenceFft(ref, +1);
-    EXPECT_LE(relativeError(y, ref), errorBound(4096));
+    ReferenceFft(ref, +1);
+    EXPECT_LE(RelativeError(y, ref), errorBound(4096));
 }
 
 INSTANTIATE_TEST_SUITE_P(AllPaths, FFTPath,
@@ -551,7 +551,7 @@ INSTANTIATE_TEST_SUITE_P(AllPaths, FFTPath,
 TEST(FFTWork, SuppliedWorkBecomesTheCurrentScratch) {
     // Lives for the rest of the run: once supplied, the engine keeps using it.
     static std::vector<Complex> work(65536, Complex(0.0f, 0.0f));
-    std::vector<Complex> x = randomSignal(1024, 23);
+    std::vector<Complex> x = RandomSignal(1024, 23);
     std::vector<Complex> viaOwn = x;
     ComplexFFT(viaOwn.data(), 1024, false, false, true);
 
@@ -561,14 +561,14 @@ TEST(FFTWork, SuppliedWorkBecomesTheCurrentScratch) {
                             [](Complex v) { return v != Complex(0.0f, 0.0f); }));
 
     std::fill(work.begin(), work.end(), Complex(0.0f, 0.0f));
-    std::vector<Complex> y = randomSignal(2048, 29);
+    std::vector<Complex> y = RandomSignal(2048, 29);
     ComplexFFT(y.data(), 2048, false, false, true);  // null Work: the supplied buffer again
     EXPECT_TRUE(std::any_of(work.begin(), work.begin() + 2048,
                             [](Complex v) { return v != Complex(0.0f, 0.0f); }));
 
     // Work is not read without Reorder, and does not change the current scratch then.
     std::vector<Complex> other(1024, Complex(-1.0f, -1.0f));
-    std::vector<Complex> z = randomSignal(1024, 31);
+    std::vector<Complex> z = RandomSignal(1024, 31);
     ComplexFFT(z.data(), 1024, false, false, false, other.data());
     EXPECT_EQ(std::count(other.begin(), other.end(), Complex(-1.0f, -1.0f)), 1024);
     std::fill(work.begin(), work.end(), Complex(0.0f, 0.0f));

@@ -10,31 +10,31 @@ namespace stemora {
 namespace {
 
 struct ConversionCase {
-    const char* name;
-    int bytesPerSample;
-    int channels;
-    std::vector<std::uint8_t> frame;
-    float expected;
+    const char* Name;
+    int BytesPerSample;
+    int Channels;
+    std::vector<std::uint8_t> Frame;
+    float Expected;
 };
 
 // Keeps the generated test names free of object dumps (which hold addresses).
 void PrintTo(const ConversionCase& c, std::ostream* os) {
-    *os << c.name;
+    *os << c.Name;
 }
 
 class FrameConversion : public ::testing::TestWithParam<ConversionCase> {};
 
 TEST_P(FrameConversion, GivesTheFrameValue) {
     const ConversionCase& c = GetParam();
-    FrameConverter convert = FrameConverterFor(c.bytesPerSample, c.channels);
+    FrameConverter convert = FrameConverterFor(c.BytesPerSample, c.Channels);
     ASSERT_NE(convert, nullptr);
     // Two copies of the frame: the second must land in out[1] (frame stride).
-    std::vector<std::uint8_t> bytes = c.frame;
-    bytes.insert(bytes.end(), c.frame.begin(), c.frame.end());
+    std::vector<std::uint8_t> bytes = c.Frame;
+    bytes.insert(bytes.end(), c.Frame.begin(), c.Frame.end());
     float out[3] = {0.0f, 0.0f, 12345.0f};
     convert(bytes.data(), 2, out);
-    EXPECT_EQ(out[0], c.expected);
-    EXPECT_EQ(out[1], c.expected);
+    EXPECT_EQ(out[0], c.Expected);
+    EXPECT_EQ(out[1], c.Expected);
     EXPECT_EQ(out[2], 12345.0f) << "wrote past the frame count";
 }
 
@@ -68,7 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
                        2,
                        {0xFF, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF, 0xFF, 0x7F},
                        4294967296.0f}),
-    [](const ::testing::TestParamInfo<ConversionCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<ConversionCase>& info) { return info.param.Name; });
 
 TEST(FrameConversion, RefusesLayoutsItCannotConvert) {
     EXPECT_EQ(FrameConverterFor(0, 1), nullptr);

@@ -9,30 +9,30 @@ namespace stemora {
 namespace {
 
 struct Rgb {
-    int r, g, b;
+    int R, G, B;
     bool operator==(const Rgb&) const = default;
 };
 
 void PrintTo(const Rgb& c, std::ostream* os) {
-    *os << "(" << c.r << ", " << c.g << ", " << c.b << ")";
+    *os << "(" << c.R << ", " << c.G << ", " << c.B << ")";
 }
 
-Rgb Gamma(float level) {
+Rgb gamma(float level) {
     uint8_t r = 1, g = 2, b = 3;
     GammaRGB(level, r, g, b);
     return {r, g, b};
 }
 
 struct GammaCase {
-    float level;
-    Rgb colour;
+    float Level;
+    Rgb Colour;
 };
 
 class GammaScale : public ::testing::TestWithParam<GammaCase> {};
 
 TEST_P(GammaScale, GivesTheListedColour) {
     const GammaCase& c = GetParam();
-    EXPECT_EQ(Gamma(c.level), c.colour) << "level " << c.level;
+    EXPECT_EQ(gamma(c.Level), c.Colour) << "level " << c.Level;
 }
 
 // The six anchors, the five midpoints (exactly 127.5, rounded to even 128), the clamp and
@@ -62,24 +62,24 @@ INSTANTIATE_TEST_SUITE_P(Negative, GammaScale,
 // clamped like any other level above 5000000. Run under UBSan as well.
 TEST(GammaNonFinite, NaNAndInfinities) {
     constexpr float inf = std::numeric_limits<float>::infinity();
-    EXPECT_EQ(Gamma(std::numeric_limits<float>::quiet_NaN()), (Rgb{0, 0, 0}));
-    EXPECT_EQ(Gamma(-std::numeric_limits<float>::quiet_NaN()), (Rgb{0, 0, 0}));
-    EXPECT_EQ(Gamma(-inf), (Rgb{0, 0, 0}));
-    EXPECT_EQ(Gamma(inf), (Rgb{255, 0, 0}));
-    EXPECT_EQ(Gamma(3e9f), (Rgb{255, 0, 0}));
-    EXPECT_EQ(Gamma(std::numeric_limits<float>::max()), (Rgb{255, 0, 0}));
+    EXPECT_EQ(gamma(std::numeric_limits<float>::quiet_NaN()), (Rgb{0, 0, 0}));
+    EXPECT_EQ(gamma(-std::numeric_limits<float>::quiet_NaN()), (Rgb{0, 0, 0}));
+    EXPECT_EQ(gamma(-inf), (Rgb{0, 0, 0}));
+    EXPECT_EQ(gamma(inf), (Rgb{255, 0, 0}));
+    EXPECT_EQ(gamma(3e9f), (Rgb{255, 0, 0}));
+    EXPECT_EQ(gamma(std::numeric_limits<float>::max()), (Rgb{255, 0, 0}));
 }
 
 // Exactly one channel moves between neighbouring anchors, and it moves monotonically.
 TEST(GammaScaleShape, OneChannelMovesMonotonicallyPerSegment) {
     const float anchors[] = {0, 13000, 60000, 80000, 100000, 500000};
     for (int s = 0; s + 1 < 6; ++s) {
-        Rgb previous = Gamma(anchors[s]);
+        Rgb previous = gamma(anchors[s]);
         int moving = -1;
         for (int step = 1; step <= 200; ++step) {
             const float level = anchors[s] + (anchors[s + 1] - anchors[s]) * step / 200.0f;
-            const Rgb now = Gamma(level);
-            const int deltas[] = {now.r - previous.r, now.g - previous.g, now.b - previous.b};
+            const Rgb now = gamma(level);
+            const int deltas[] = {now.R - previous.R, now.G - previous.G, now.B - previous.B};
             for (int ch = 0; ch < 3; ++ch) {
                 if (deltas[ch] != 0) {
                     if (moving < 0) {

@@ -69,7 +69,7 @@ TEST(SampleBuffersTest, PassAtANewRateStartsOnCleanRings) {
         reference.SpecHi.Feed(48000, 4800, 3520.0);
     }
     EXPECT_EQ(buffers.BlockRate(), 1760.0);
-    for (int32_t i = 0; i < RingLength; ++i) {
+    for (int32_t i = 0; i < kRingLength; ++i) {
         ASSERT_EQ(buffers.Spec.Block()[i], reference.Spec.Block()[i]) << i;
         ASSERT_EQ(buffers.SpecHi.Block()[i], reference.SpecHi.Block()[i]) << i;
     }
@@ -85,11 +85,11 @@ TEST(SampleBuffersTest, PassAtANewRateStartsOnCleanRings) {
         const int32_t emitted = decimator->WritePosition();
         EXPECT_GE(emitted, 3);
         EXPECT_LE(emitted, 480 * rate / 48000 + 1);
-        for (int32_t i = 0; i < RingLength - emitted; ++i) {
+        for (int32_t i = 0; i < kRingLength - emitted; ++i) {
             ASSERT_EQ(decimator->Block()[i], 0.0f) << i;
         }
         // The first value is half a sample (the group counts from 1), then whole groups of 2.
-        for (int32_t i = RingLength - emitted + 1; i < RingLength; ++i) {
+        for (int32_t i = kRingLength - emitted + 1; i < kRingLength; ++i) {
             expectWeighted(decimator->Block(), i, 2.0L);
         }
     }
@@ -142,11 +142,11 @@ TEST(SampleBuffersTest, GroupsAndRatesAt48kHz) {
 TEST(SampleBuffersTest, ConstantInputFillsTheRing) {
     SampleBuffers buffers;
     const float c = 0.75f;
-    fill(buffers, SampleBufferLength, c);
+    fill(buffers, kSampleBufferLength, c);
     for (int32_t pass = 0; pass < 3; ++pass) {
-        buffers.Spec.Feed(44100, SampleBufferLength, 1046.502261);
+        buffers.Spec.Feed(44100, kSampleBufferLength, 1046.502261);
     }
-    for (int32_t i = 0; i < RingLength; ++i) {
+    for (int32_t i = 0; i < kRingLength; ++i) {
         ASSERT_EQ(buffers.Spec.Ring()[i], c) << i;
         expectWeighted(buffers.Spec.Block(), i, c);
     }
@@ -160,13 +160,13 @@ TEST(SampleBuffersTest, FastOutputMakesGroupsOfOneAndWraps) {
     // previous one; 65535 emissions wrap the ring many times and the block keeps the newest.
     for (double rate : {48000.0, 96000.0}) {
         SampleBuffers buffers;
-        for (int32_t k = 0; k < SampleBufferLength; ++k) {
+        for (int32_t k = 0; k < kSampleBufferLength; ++k) {
             buffers.SampleBuffer()[k] = static_cast<float>(k);
         }
-        buffers.SpecHi.Feed(48000, SampleBufferLength, rate);
-        EXPECT_EQ(buffers.SpecHi.WritePosition(), 65535 % RingLength);
+        buffers.SpecHi.Feed(48000, kSampleBufferLength, rate);
+        EXPECT_EQ(buffers.SpecHi.WritePosition(), 65535 % kRingLength);
         const float* block = buffers.SpecHi.Block();
-        for (int32_t i = 0; i < RingLength; ++i) {
+        for (int32_t i = 0; i < kRingLength; ++i) {
             expectWeighted(block, i, 65534 - 4095 + i);
         }
         EXPECT_EQ(buffers.Spec.WritePosition(), 0);  // the other decimator is untouched
@@ -191,29 +191,29 @@ TEST(SampleBuffersTest, FeedOfNothingAndCountsOutsideTheBuffer) {
     SampleBuffers buffers;
     std::mt19937 random(7);
     std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
-    for (int32_t k = 0; k < SampleBufferLength; ++k) {
+    for (int32_t k = 0; k < kSampleBufferLength; ++k) {
         buffers.SampleBuffer()[k] = noise(random);
     }
     buffers.Spec.Feed(48000, 5000, 48000.0);
-    const std::vector<float> ring(buffers.Spec.Ring(), buffers.Spec.Ring() + RingLength);
-    const std::vector<float> block(buffers.Spec.Block(), buffers.Spec.Block() + RingLength);
+    const std::vector<float> ring(buffers.Spec.Ring(), buffers.Spec.Ring() + kRingLength);
+    const std::vector<float> block(buffers.Spec.Block(), buffers.Spec.Block() + kRingLength);
     for (int32_t count : {0, -1, std::numeric_limits<int32_t>::min()}) {
         buffers.Spec.Feed(48000, count, 48000.0);
-        EXPECT_EQ(std::vector<float>(buffers.Spec.Ring(), buffers.Spec.Ring() + RingLength), ring);
-        EXPECT_EQ(std::vector<float>(buffers.Spec.Block(), buffers.Spec.Block() + RingLength),
+        EXPECT_EQ(std::vector<float>(buffers.Spec.Ring(), buffers.Spec.Ring() + kRingLength), ring);
+        EXPECT_EQ(std::vector<float>(buffers.Spec.Block(), buffers.Spec.Block() + kRingLength),
                   block);
     }
     // Counts beyond the buffer take the whole buffer and nothing after it.
     SampleBuffers whole;
-    std::copy_n(buffers.SampleBuffer(), SampleBufferLength, whole.SampleBuffer());
-    whole.Spec.Feed(48000, SampleBufferLength, 1760.0);
-    for (int32_t count : {SampleBufferLength + 1, std::numeric_limits<int32_t>::max()}) {
+    std::copy_n(buffers.SampleBuffer(), kSampleBufferLength, whole.SampleBuffer());
+    whole.Spec.Feed(48000, kSampleBufferLength, 1760.0);
+    for (int32_t count : {kSampleBufferLength + 1, std::numeric_limits<int32_t>::max()}) {
         SampleBuffers over;
-        std::copy_n(buffers.SampleBuffer(), SampleBufferLength, over.SampleBuffer());
+        std::copy_n(buffers.SampleBuffer(), kSampleBufferLength, over.SampleBuffer());
         over.Spec.Feed(48000, count, 1760.0);
         EXPECT_EQ(over.Spec.WritePosition(), whole.Spec.WritePosition());
-        EXPECT_EQ(std::vector<float>(over.Spec.Block(), over.Spec.Block() + RingLength),
-                  std::vector<float>(whole.Spec.Block(), whole.Spec.Block() + RingLength));
+        EXPECT_EQ(std::vector<float>(over.Spec.Block(), over.Spec.Block() + kRingLength),
+                  std::vector<float>(whole.Spec.Block(), whole.Spec.Block() + kRingLength));
     }
 }
 
@@ -221,16 +221,16 @@ TEST(SampleBuffersTest, FeedOfNothingAndCountsOutsideTheBuffer) {
 // leave stale sound on the display, and one that moves without a change costs a redraw.
 TEST(SampleBuffersTest, BlockVersionMovesExactlyWhenTheBlockChanges) {
     SampleBuffers buffers;
-    for (int32_t k = 0; k < SampleBufferLength; ++k) {
+    for (int32_t k = 0; k < kSampleBufferLength; ++k) {
         buffers.SampleBuffer()[k] = static_cast<float>(k % 97) + 1.0f;
     }
     Decimator& d = buffers.Spec;
     d.Feed(48000, 100, 1760.0);
     const struct {
-        const char* step;
-        int32_t samples;  // -1: Reset before a feed of nothing
-        double rate;
-        bool changes;
+        const char* Step;
+        int32_t Samples;  // -1: Reset before a feed of nothing
+        double Rate;
+        bool Changes;
     } steps[] = {
         {"nothing", 0, 1760.0, false},
         {"a sample that only joins the group", 1, 1760.0, false},
@@ -239,24 +239,24 @@ TEST(SampleBuffersTest, BlockVersionMovesExactlyWhenTheBlockChanges) {
         {"nothing after the reset", 0, 1760.0, false},
         {"the first value after the reset", 2, 48000.0, true},
         // Every sample emits: the write position comes back to where it was, the ring is new.
-        {"a whole ring of values", RingLength, 48000.0, true},
+        {"a whole ring of values", kRingLength, 48000.0, true},
     };
     for (const auto& step : steps) {
         const std::uint64_t version = d.BlockVersion();
-        const std::vector<float> block(d.Block(), d.Block() + RingLength);
+        const std::vector<float> block(d.Block(), d.Block() + kRingLength);
         const int32_t position = d.WritePosition();
-        if (step.samples < 0) {
+        if (step.Samples < 0) {
             d.Reset();
         }
-        d.Feed(48000, std::max(step.samples, 0), step.rate);
-        const std::vector<float> now(d.Block(), d.Block() + RingLength);
-        EXPECT_EQ(d.BlockVersion() != version, step.changes) << step.step;
-        EXPECT_EQ(now != block, step.changes) << step.step;
-        if (step.samples == RingLength) {
-            EXPECT_EQ(d.WritePosition(), position) << step.step;
+        d.Feed(48000, std::max(step.Samples, 0), step.Rate);
+        const std::vector<float> now(d.Block(), d.Block() + kRingLength);
+        EXPECT_EQ(d.BlockVersion() != version, step.Changes) << step.Step;
+        EXPECT_EQ(now != block, step.Changes) << step.Step;
+        if (step.Samples == kRingLength) {
+            EXPECT_EQ(d.WritePosition(), position) << step.Step;
         }
     }
-    EXPECT_TRUE(std::all_of(d.Ring(), d.Ring() + RingLength, [](float v) { return v != 0.0f; }));
+    EXPECT_TRUE(std::all_of(d.Ring(), d.Ring() + kRingLength, [](float v) { return v != 0.0f; }));
 }
 
 TEST(SampleBuffersTest, NarrowedStepsMatchExtendedArithmetic) {
@@ -289,7 +289,7 @@ TEST(SampleBuffersTest, MatchesAPlainExtendedDecimator) {
     std::mt19937 random(3);
     std::uniform_real_distribution<float> noise(-1.0f, 1.0f);
     long double phase = 0, sum = 0;
-    float ring[RingLength] = {};
+    float ring[kRingLength] = {};
     int32_t count = 1, position = 0;
     // Plain rates, a low note and a rate near the capture rate, each fed in 1 ms passes.
     for (const double rate :
@@ -304,7 +304,7 @@ TEST(SampleBuffersTest, MatchesAPlainExtendedDecimator) {
                 const float s = buffers.SampleBuffer()[k];
                 if (static_cast<float>(phase) > 0) {
                     ring[position] = static_cast<float>(sum / count);
-                    position = (position + 1) % RingLength;
+                    position = (position + 1) % kRingLength;
                     sum = s;
                     count = 1;
                     phase = static_cast<float>(phase - 44100);
@@ -317,7 +317,7 @@ TEST(SampleBuffersTest, MatchesAPlainExtendedDecimator) {
         }
     }
     ASSERT_EQ(buffers.Spec.WritePosition(), position);
-    for (int32_t i = 0; i < RingLength; ++i) {
+    for (int32_t i = 0; i < kRingLength; ++i) {
         ASSERT_EQ(buffers.Spec.Ring()[i], ring[i]) << i;
     }
 }

@@ -52,9 +52,9 @@ void operator delete(void* p, std::size_t) noexcept {
 namespace stemora {
 namespace {
 
-const std::string SilentCentreCaption = "Отклонение от центральной частоты:    -1024    -1024";
+const std::string kSilentCentreCaption = "Отклонение от центральной частоты:    -1024    -1024";
 
-uint32_t ColourAt(double peak) {
+uint32_t colourAt(double peak) {
     uint8_t r = 0, g = 0, b = 0;
     GammaRGB(static_cast<float>(peak * 0.001), r, g, b);
     return PackColour(r, g, b);
@@ -64,7 +64,7 @@ class Analyser : public ::testing::Test {
   protected:
     Analyser() : analyser_(std::make_unique<SpectrumAnalyser>()) { analyser_->BuildWindowTable(); }
 
-    const SpectrumResult& Analyse(const std::vector<float>& spec, const std::vector<float>& specHi,
+    const SpectrumResult& analyse(const std::vector<float>& spec, const std::vector<float>& specHi,
                                   std::string_view separator = ".") {
         analyser_->PackFrames(spec.data(), specHi.data());
         return analyser_->AnalyseSpectra(separator);
@@ -72,8 +72,8 @@ class Analyser : public ::testing::Test {
 
     // Block with one sample at the window's centre (weight exactly 1): every bin of its
     // spectrum has exactly the magnitude |value|.
-    static std::vector<float> Impulse(float value) {
-        std::vector<float> block(FrameLength, 0.0f);
+    static std::vector<float> impulse(float value) {
+        std::vector<float> block(kFrameLength, 0.0f);
         block[1024] = value;
         return block;
     }
@@ -91,11 +91,11 @@ TEST_F(Analyser, WindowTableIsAPeriodicBlackmanOverTheOldestHalf) {
     constexpr long double pi = std::numbers::pi_v<long double>;
     EXPECT_NEAR(w[1], 0.42L - 0.5L * std::cos(2 * pi / 2048) + 0.08L * std::cos(4 * pi / 2048),
                 1e-21);
-    for (int i = 1; i < WindowedLength; ++i) {
-        ASSERT_NEAR(w[i], w[WindowedLength - i], 1e-15) << i;
+    for (int i = 1; i < kWindowedLength; ++i) {
+        ASSERT_NEAR(w[i], w[kWindowedLength - i], 1e-15) << i;
         ASSERT_GT(w[i], 0.0) << i;
     }
-    for (int i = WindowedLength; i < FrameLength; ++i) {
+    for (int i = kWindowedLength; i < kFrameLength; ++i) {
         ASSERT_EQ(w[i], 0.0) << i;
     }
 }
@@ -104,11 +104,11 @@ TEST_F(Analyser, WindowTableIsAPeriodicBlackmanOverTheOldestHalf) {
 // rounded to double first would land exactly halfway between two floats and round the other way.
 TEST(PackFrame, RoundsEachProductOnceFromExtendedPrecision) {
     auto window = std::make_unique<WindowTable>();
-    std::vector<float> block(FrameLength);
+    std::vector<float> block(kFrameLength);
     std::mt19937 random(3);
     std::uniform_real_distribution<double> weight(0.0, 1.0);
     std::uniform_real_distribution<float> sample(-40000.0f, 40000.0f);
-    for (int i = 0; i < FrameLength; ++i) {
+    for (int i = 0; i < kFrameLength; ++i) {
         (*window)[i] = weight(random);
         block[i] = sample(random);
     }
@@ -118,7 +118,7 @@ TEST(PackFrame, RoundsEachProductOnceFromExtendedPrecision) {
     // Weights that make the double product land exactly on a float midpoint while the exact
     // product lies just above it: halves to even would round down, the exact product rounds up.
     int planted = 0;
-    for (int i = 8; i < FrameLength && planted < 64; ++i) {
+    for (int i = 8; i < kFrameLength && planted < 64; ++i) {
         const float f = static_cast<float>(3 + 2 * (i % 50));
         const double midpoint = 1.0 + std::ldexp(1.0, -24) + std::ldexp(1.0, -22) * (i % 97);
         const double w = midpoint / f;
@@ -132,10 +132,10 @@ TEST(PackFrame, RoundsEachProductOnceFromExtendedPrecision) {
     }
     ASSERT_GT(planted, 0);
 
-    std::vector<SpectrumFrame> frame(FrameLength, SpectrumFrame(7.0f, 7.0f));
+    std::vector<SpectrumFrame> frame(kFrameLength, SpectrumFrame(7.0f, 7.0f));
     PackFrame(block.data(), *window, frame.data());
     int differences = 0;
-    for (int i = 0; i < FrameLength; ++i) {
+    for (int i = 0; i < kFrameLength; ++i) {
         const float expected =
             static_cast<float>(static_cast<long double>(block[i]) * (*window)[i]);
         ASSERT_EQ(frame[i].real(), expected) << i;
@@ -146,33 +146,33 @@ TEST(PackFrame, RoundsEachProductOnceFromExtendedPrecision) {
 }
 
 TEST_F(Analyser, SilenceReportsTheStartValuesAndPlotsNothing) {
-    const std::vector<float> zeros(FrameLength, 0.0f);
-    const SpectrumResult& r = Analyse(zeros, zeros);
+    const std::vector<float> zeros(kFrameLength, 0.0f);
+    const SpectrumResult& r = analyse(zeros, zeros);
     EXPECT_EQ(r.SpecPeakBin, 0);
     EXPECT_EQ(r.SpecHiPeakBin, 0);
     EXPECT_EQ(r.SpecPeak, 1e-12);
     EXPECT_EQ(r.SpecHiPeak, 1e-12);
     EXPECT_EQ(r.Ratio, 1.0);
-    EXPECT_EQ(r.CentreCaption, SilentCentreCaption);
+    EXPECT_EQ(r.CentreCaption, kSilentCentreCaption);
     EXPECT_EQ(r.AmpCaption, "Дельта:   1.00");
     EXPECT_FALSE(r.SpecPlotted);
     EXPECT_FALSE(r.SpecHiPlotted);
     EXPECT_TRUE(r.SpecPoints.empty());
     EXPECT_TRUE(r.SpecHiPoints.empty());
-    EXPECT_EQ(r.SpecColour, ColourAt(1e-12));
-    EXPECT_EQ(r.SpecHiColour, ColourAt(1e-12));
+    EXPECT_EQ(r.SpecColour, colourAt(1e-12));
+    EXPECT_EQ(r.SpecHiColour, colourAt(1e-12));
     EXPECT_EQ(r.SpecColour, 0u);
 
     EXPECT_EQ(analyser_->AnalyseSpectra(",").AmpCaption, "Дельта:   1,00");
 }
 
 TEST_F(Analyser, EqualGreatestMagnitudesKeepTheLowerBin) {
-    const SpectrumResult& r = Analyse(Impulse(100000.0f), Impulse(-70000.0f));
+    const SpectrumResult& r = analyse(impulse(100000.0f), impulse(-70000.0f));
     for (double m : analyser_->SpecMagnitudes()) {
         ASSERT_EQ(m, 100000.0);
     }
-    EXPECT_EQ(r.SpecPeakBin, FirstSearchBin);
-    EXPECT_EQ(r.SpecHiPeakBin, FirstSearchBin);
+    EXPECT_EQ(r.SpecPeakBin, kFirstSearchBin);
+    EXPECT_EQ(r.SpecHiPeakBin, kFirstSearchBin);
     EXPECT_EQ(r.CentreCaption, "Отклонение от центральной частоты:    -449    -449");
     EXPECT_EQ(r.SpecPeak, 100000.0);
     EXPECT_EQ(r.SpecHiPeak, 70000.0);
@@ -181,12 +181,12 @@ TEST_F(Analyser, EqualGreatestMagnitudesKeepTheLowerBin) {
 
 TEST_F(Analyser, PlotsOnlyAboveExactly65535) {
     const float above = std::nextafter(65535.0f, 1e9f);
-    const SpectrumResult& r = Analyse(Impulse(65535.0f), Impulse(above));
+    const SpectrumResult& r = analyse(impulse(65535.0f), impulse(above));
     EXPECT_EQ(r.SpecPeak, 65535.0);
     EXPECT_FALSE(r.SpecPlotted);
     EXPECT_TRUE(r.SpecPoints.empty());
     EXPECT_TRUE(r.SpecHiPlotted);
-    ASSERT_EQ(r.SpecHiPoints.size(), static_cast<size_t>(SearchBinCount));
+    ASSERT_EQ(r.SpecHiPoints.size(), static_cast<size_t>(kSearchBinCount));
     EXPECT_EQ(r.SpecHiPoints.front(), -static_cast<double>(above));
     // Level 65.535 lies in the first segment: blue 1.
     EXPECT_EQ(r.SpecColour, 65536u);
@@ -195,21 +195,21 @@ TEST_F(Analyser, PlotsOnlyAboveExactly65535) {
 TEST_F(Analyser, NewestHalfOfTheBlocksChangesNothing) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> value(-30000.0f, 30000.0f);
-    std::vector<float> spec(FrameLength), specHi(FrameLength);
-    for (int i = 0; i < FrameLength; ++i) {
+    std::vector<float> spec(kFrameLength), specHi(kFrameLength);
+    for (int i = 0; i < kFrameLength; ++i) {
         spec[i] = value(random);
         specHi[i] = value(random);
     }
-    const SpectrumResult first = Analyse(spec, specHi);
+    const SpectrumResult first = analyse(spec, specHi);
     const std::vector<double> specMagnitudes(analyser_->SpecMagnitudes().begin(),
                                              analyser_->SpecMagnitudes().end());
     const std::vector<double> specHiMagnitudes(analyser_->SpecHiMagnitudes().begin(),
                                                analyser_->SpecHiMagnitudes().end());
-    for (int i = WindowedLength; i < FrameLength; ++i) {
+    for (int i = kWindowedLength; i < kFrameLength; ++i) {
         spec[i] = 1e6f * static_cast<float>(i % 7);
         specHi[i] = -1e6f;
     }
-    const SpectrumResult& second = Analyse(spec, specHi);
+    const SpectrumResult& second = analyse(spec, specHi);
     EXPECT_EQ(second.SpecPeakBin, first.SpecPeakBin);
     EXPECT_EQ(second.SpecHiPeakBin, first.SpecHiPeakBin);
     EXPECT_EQ(second.SpecPeak, first.SpecPeak);
@@ -217,7 +217,7 @@ TEST_F(Analyser, NewestHalfOfTheBlocksChangesNothing) {
     EXPECT_EQ(second.CentreCaption, first.CentreCaption);
     EXPECT_EQ(second.AmpCaption, first.AmpCaption);
     EXPECT_EQ(second.SpecColour, first.SpecColour);
-    for (int i = 0; i < SearchBinCount; ++i) {
+    for (int i = 0; i < kSearchBinCount; ++i) {
         ASSERT_EQ(analyser_->SpecMagnitudes()[i], specMagnitudes[i]) << i;
         ASSERT_EQ(analyser_->SpecHiMagnitudes()[i], specHiMagnitudes[i]) << i;
     }
@@ -226,20 +226,20 @@ TEST_F(Analyser, NewestHalfOfTheBlocksChangesNothing) {
 // The frames are transformed in place; packing again must restore plain real input, so a
 // second tick on the same blocks repeats the first exactly.
 TEST_F(Analyser, RepeatedTicksOnTheSameBlocksAgree) {
-    std::vector<float> spec(FrameLength), specHi(FrameLength);
-    for (int i = 0; i < FrameLength; ++i) {
+    std::vector<float> spec(kFrameLength), specHi(kFrameLength);
+    for (int i = 0; i < kFrameLength; ++i) {
         spec[i] = 5000.0f * std::sin(0.7f * static_cast<float>(i));
         specHi[i] = 3000.0f * std::cos(1.9f * static_cast<float>(i));
     }
-    const SpectrumResult first = Analyse(spec, specHi);
+    const SpectrumResult first = analyse(spec, specHi);
     const std::vector<double> magnitudes(analyser_->SpecHiMagnitudes().begin(),
                                          analyser_->SpecHiMagnitudes().end());
-    const SpectrumResult& second = Analyse(spec, specHi);
+    const SpectrumResult& second = analyse(spec, specHi);
     EXPECT_EQ(second.SpecPeak, first.SpecPeak);
     EXPECT_EQ(second.SpecHiPeak, first.SpecHiPeak);
     EXPECT_EQ(second.SpecPeakBin, first.SpecPeakBin);
     EXPECT_EQ(second.SpecHiPeakBin, first.SpecHiPeakBin);
-    for (int i = 0; i < SearchBinCount; ++i) {
+    for (int i = 0; i < kSearchBinCount; ++i) {
         ASSERT_EQ(analyser_->SpecHiMagnitudes()[i], magnitudes[i]) << i;
     }
 }
@@ -248,8 +248,8 @@ TEST_F(Analyser, RepeatedTicksOnTheSameBlocksAgree) {
 class AnalyserOnDecimatedTone : public Analyser {
   protected:
     // Feeds `seconds` of tone in 1 ms passes, as the capture thread does.
-    void FeedTone(double amplitude, double frequency, double harmonicAmplitude, double seconds) {
-        const double rate = DecimationRateFor(DefaultNoteShift);
+    void feedTone(double amplitude, double frequency, double harmonicAmplitude, double seconds) {
+        const double rate = DecimationRateFor(kDefaultNoteShift);
         buffers_->ResetDecimators();
         constexpr int32_t captureRate = 48000;
         constexpr int32_t pass = captureRate / 1000;
@@ -266,7 +266,7 @@ class AnalyserOnDecimatedTone : public Analyser {
         }
     }
 
-    const SpectrumResult& Tick(std::string_view separator = ".") {
+    const SpectrumResult& tick(std::string_view separator = ".") {
         analyser_->PackFrames(buffers_->Spec.Block(), buffers_->SpecHi.Block());
         return analyser_->AnalyseSpectra(separator);
     }
@@ -275,20 +275,20 @@ class AnalyserOnDecimatedTone : public Analyser {
 };
 
 TEST_F(AnalyserOnDecimatedTone, CentreToneIsAtBin1024AndPlotted) {
-    ASSERT_EQ(DecimationRateFor(DefaultNoteShift), 1760.0);
-    FeedTone(10000.0, 440.0, 0.0, 3.0);
-    const SpectrumResult& r = Tick();
+    ASSERT_EQ(DecimationRateFor(kDefaultNoteShift), 1760.0);
+    feedTone(10000.0, 440.0, 0.0, 3.0);
+    const SpectrumResult& r = tick();
     EXPECT_EQ(r.SpecPeakBin, 1024);
     EXPECT_NEAR(r.SpecPeak, 98000.0, 1000.0);
     EXPECT_TRUE(r.SpecPlotted);
-    ASSERT_EQ(r.SpecPoints.size(), static_cast<size_t>(SearchBinCount));
-    EXPECT_EQ(r.SpecPoints[1024 - FirstSearchBin], r.SpecPeak);
-    EXPECT_EQ(SpectrumResult::PointX(1024 - FirstSearchBin), 1024.0);
-    EXPECT_EQ(SpectrumResult::PointX(SearchBinCount - 1), 1821.0);
+    ASSERT_EQ(r.SpecPoints.size(), static_cast<size_t>(kSearchBinCount));
+    EXPECT_EQ(r.SpecPoints[1024 - kFirstSearchBin], r.SpecPeak);
+    EXPECT_EQ(SpectrumResult::PointX(1024 - kFirstSearchBin), 1024.0);
+    EXPECT_EQ(SpectrumResult::PointX(kSearchBinCount - 1), 1821.0);
     // Neighbours fall off on both sides of the peak.
-    EXPECT_LT(r.SpecPoints[1023 - FirstSearchBin], r.SpecPeak);
-    EXPECT_LT(r.SpecPoints[1025 - FirstSearchBin], r.SpecPeak);
-    EXPECT_LT(r.SpecPoints[1000 - FirstSearchBin], 0.01 * r.SpecPeak);
+    EXPECT_LT(r.SpecPoints[1023 - kFirstSearchBin], r.SpecPeak);
+    EXPECT_LT(r.SpecPoints[1025 - kFirstSearchBin], r.SpecPeak);
+    EXPECT_LT(r.SpecPoints[1000 - kFirstSearchBin], 0.01 * r.SpecPeak);
 
     // The tone sits at bin 512 of the octave spectrum, outside the search: only leftovers.
     EXPECT_FALSE(r.SpecHiPlotted);
@@ -297,15 +297,15 @@ TEST_F(AnalyserOnDecimatedTone, CentreToneIsAtBin1024AndPlotted) {
     EXPECT_GT(r.Ratio, 100.0);
 
     EXPECT_EQ(r.CentreCaption.rfind("Отклонение от центральной частоты:    0    ", 0), 0u);
-    EXPECT_EQ(r.SpecColour, ColourAt(r.SpecPeak));
-    EXPECT_EQ(r.SpecHiColour, ColourAt(r.SpecHiPeak));
+    EXPECT_EQ(r.SpecColour, colourAt(r.SpecPeak));
+    EXPECT_EQ(r.SpecHiColour, colourAt(r.SpecHiPeak));
     // Level about 98: blue byte 2.
     EXPECT_EQ(r.SpecColour, 2u * 65536u);
 }
 
 TEST_F(AnalyserOnDecimatedTone, SecondHarmonicPeaksAtBin1024OfTheOctaveSpectrum) {
-    FeedTone(10000.0, 440.0, 8000.0, 3.0);
-    const SpectrumResult& r = Tick(",");
+    feedTone(10000.0, 440.0, 8000.0, 3.0);
+    const SpectrumResult& r = tick(",");
     EXPECT_EQ(r.SpecPeakBin, 1024);
     EXPECT_EQ(r.SpecHiPeakBin, 1024);
     EXPECT_EQ(r.CentreCaption, "Отклонение от центральной частоты:    0    0");
@@ -316,30 +316,30 @@ TEST_F(AnalyserOnDecimatedTone, SecondHarmonicPeaksAtBin1024OfTheOctaveSpectrum)
     EXPECT_NEAR(r.Ratio, 1.25, 0.03);
     EXPECT_EQ(r.AmpCaption.rfind("Дельта:   ", 0), 0u);
     EXPECT_NE(r.AmpCaption.find(','), std::string::npos);
-    ASSERT_EQ(r.SpecHiPoints.size(), static_cast<size_t>(SearchBinCount));
-    for (int i = 0; i < SearchBinCount; ++i) {
+    ASSERT_EQ(r.SpecHiPoints.size(), static_cast<size_t>(kSearchBinCount));
+    for (int i = 0; i < kSearchBinCount; ++i) {
         ASSERT_EQ(r.SpecHiPoints[i], -analyser_->SpecHiMagnitudes()[i]) << i;
     }
-    EXPECT_EQ(r.SpecHiPoints[1024 - FirstSearchBin], -r.SpecHiPeak);
+    EXPECT_EQ(r.SpecHiPoints[1024 - kFirstSearchBin], -r.SpecHiPeak);
 }
 
 TEST_F(AnalyserOnDecimatedTone, DetunedToneShowsItsDeviation) {
     // Two bins above the centre: 440 * 1026 / 1024 Hz.
-    FeedTone(10000.0, 440.0 * 1026.0 / 1024.0, 0.0, 3.0);
-    EXPECT_EQ(Tick().SpecPeakBin, 1026);
-    FeedTone(10000.0, 440.0 * 1019.0 / 1024.0, 0.0, 3.0);
-    EXPECT_EQ(Tick().SpecPeakBin, 1019);
+    feedTone(10000.0, 440.0 * 1026.0 / 1024.0, 0.0, 3.0);
+    EXPECT_EQ(tick().SpecPeakBin, 1026);
+    feedTone(10000.0, 440.0 * 1019.0 / 1024.0, 0.0, 3.0);
+    EXPECT_EQ(tick().SpecPeakBin, 1019);
 }
 
 TEST_F(AnalyserOnDecimatedTone, TicksAllocateNothing) {
-    FeedTone(10000.0, 440.0, 8000.0, 3.0);
-    Tick(",");  // the captions reach their size once
+    feedTone(10000.0, 440.0, 8000.0, 3.0);
+    tick(",");  // the captions reach their size once
     std::size_t before = allocationCount;
     probe = std::make_unique<int>(1);  // the counter does see allocations
     ASSERT_EQ(allocationCount, before + 1);
     before = allocationCount;
     for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(Tick(",").SpecPeakBin, 1024);
+        ASSERT_EQ(tick(",").SpecPeakBin, 1024);
     }
     EXPECT_EQ(allocationCount, before);
 }

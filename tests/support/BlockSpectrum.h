@@ -10,7 +10,7 @@
 
 namespace stemora::test {
 
-inline double windowedMagnitude(const float* block, int bin) {
+inline double WindowedMagnitude(const float* block, int bin) {
     std::complex<double> sum = 0.0;
     for (int n = 0; n < 2048; ++n) {
         const double w = 0.42 - 0.5 * std::cos(2.0 * std::numbers::pi * n / 2048.0) +
@@ -29,12 +29,12 @@ struct BlockPeak {
 };
 
 // Strongest bin among from..to (inclusive).
-inline BlockPeak blockPeak(const float* block, int from, int to) {
+inline BlockPeak PeakOf(const float* block, int from, int to) {
     BlockPeak peak;
     peak.Bin = from;
     peak.Magnitude = -1.0;
     for (int k = from; k <= to; ++k) {
-        const double magnitude = windowedMagnitude(block, k);
+        const double magnitude = WindowedMagnitude(block, k);
         if (magnitude > peak.Magnitude) {
             peak.Bin = k;
             peak.Magnitude = magnitude;
@@ -42,7 +42,7 @@ inline BlockPeak blockPeak(const float* block, int from, int to) {
     }
     for (int k = from; k <= to; ++k) {
         if (std::abs(k - peak.Bin) > 8) {
-            peak.RunnerUp = std::max(peak.RunnerUp, windowedMagnitude(block, k));
+            peak.RunnerUp = std::max(peak.RunnerUp, WindowedMagnitude(block, k));
         }
     }
     return peak;

@@ -17,7 +17,7 @@ using LComplex = std::complex<long double>;
 inline constexpr long double kPi = 3.141592653589793238462643383279502884L;
 
 // n complex values with parts uniform in [-1, 1), reproducible from the seed.
-inline std::vector<std::complex<float>> randomSignal(std::int32_t n, std::uint32_t seed) {
+inline std::vector<std::complex<float>> RandomSignal(std::int32_t n, std::uint32_t seed) {
     std::mt19937 gen(seed);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
     std::vector<std::complex<float>> x(static_cast<std::size_t>(n));
@@ -28,7 +28,7 @@ inline std::vector<std::complex<float>> randomSignal(std::int32_t n, std::uint32
 }
 
 // e^(sign * 2 pi i j / n) for j = 0..n-1.
-inline std::vector<LComplex> unitRoots(std::size_t n, int sign) {
+inline std::vector<LComplex> UnitRoots(std::size_t n, int sign) {
     std::vector<LComplex> roots(n);
     for (std::size_t j = 0; j < n; ++j) {
         const long double t =
@@ -39,9 +39,9 @@ inline std::vector<LComplex> unitRoots(std::size_t n, int sign) {
 }
 
 // Direct DFT: sign +1 is the engine's forward transform, -1 its inverse (unscaled).
-inline std::vector<LComplex> directDft(const std::vector<std::complex<float>>& x, int sign) {
+inline std::vector<LComplex> DirectDft(const std::vector<std::complex<float>>& x, int sign) {
     const std::size_t n = x.size();
-    const std::vector<LComplex> roots = unitRoots(n, sign);
+    const std::vector<LComplex> roots = UnitRoots(n, sign);
     std::vector<LComplex> out(n);
     for (std::size_t k = 0; k < n; ++k) {
         LComplex sum = 0;
@@ -54,9 +54,9 @@ inline std::vector<LComplex> directDft(const std::vector<std::complex<float>>& x
 }
 
 // In-place radix-2 FFT with the same roots, for sizes where the direct sum is too slow.
-inline void referenceFft(std::vector<LComplex>& a, int sign) {
+inline void ReferenceFft(std::vector<LComplex>& a, int sign) {
     const std::size_t n = a.size();
-    const std::vector<LComplex> roots = unitRoots(n, sign);
+    const std::vector<LComplex> roots = UnitRoots(n, sign);
     for (std::size_t i = 1, j = 0; i < n; ++i) {
         std::size_t bit = n >> 1;
         for (; j & bit; bit >>= 1) {
@@ -80,7 +80,7 @@ inline void referenceFft(std::vector<LComplex>& a, int sign) {
 }
 
 // Largest |got - want| relative to the largest |want|.
-inline double relativeError(const std::complex<float>* got, const std::vector<LComplex>& want) {
+inline double RelativeError(const std::complex<float>* got, const std::vector<LComplex>& want) {
     long double maxErr = 0;
     long double maxMag = 0;
     for (std::size_t k = 0; k < want.size(); ++k) {
@@ -90,9 +90,9 @@ inline double relativeError(const std::complex<float>* got, const std::vector<LC
     return static_cast<double>(maxErr / maxMag);
 }
 
-inline double relativeError(const std::vector<std::complex<float>>& got,
+inline double RelativeError(const std::vector<std::complex<float>>& got,
                             const std::vector<LComplex>& want) {
-    return relativeError(got.data(), want);
+    return RelativeError(got.data(), want);
 }
 
 }  // namespace stemora::test

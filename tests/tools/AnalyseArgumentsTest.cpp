@@ -66,7 +66,7 @@ TEST_F(AnalyseArguments, BadCallsGiveOneLineAndStatusTwo) {
             call += " '" + a + "'";
         }
         const auto run = RunAnalyse(c.Args);
-        EXPECT_EQ(run.ExitCode, AnalyseUsageError) << call;
+        EXPECT_EQ(run.ExitCode, kAnalyseUsageError) << call;
         EXPECT_EQ(run.Out, "") << call;
         EXPECT_EQ(run.Err.rfind("stemora-analyse: ", 0), 0u) << call << ": " << run.Err;
         EXPECT_NE(run.Err.find(c.Message), std::string::npos) << call << ": " << run.Err;
@@ -85,11 +85,11 @@ TEST_F(AnalyseArguments, FormsThatWork) {
              {"--shift=+52", "--tsv", "--", good},
          }) {
         const auto run = RunAnalyse(args);
-        EXPECT_EQ(run.ExitCode, AnalyseOk) << args[0] << ": " << run.Err;
+        EXPECT_EQ(run.ExitCode, kAnalyseOk) << args[0] << ": " << run.Err;
         EXPECT_EQ(run.Err, "") << args[0];
     }
     const auto help = RunAnalyse({"--help"});
-    EXPECT_EQ(help.ExitCode, AnalyseOk);
+    EXPECT_EQ(help.ExitCode, kAnalyseOk);
     EXPECT_EQ(help.Out, AnalyseHelp());
     EXPECT_EQ(help.Out.rfind(std::string(AnalyseUsage()) + "\n", 0), 0u);
 }

@@ -18,8 +18,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr int32_t Rate = 48000;
-constexpr size_t FrameBytes = 4;  // stereo, 16 bits
+constexpr int32_t kRate = 48000;
+constexpr size_t kFrameBytes = 4;  // stereo, 16 bits
 
 // A 442 Hz stereo WAV of the given length: its path, and its bytes split at the samples.
 struct ToneWav {
@@ -28,16 +28,16 @@ struct ToneWav {
     std::vector<uint8_t> Samples;
 };
 
-ToneWav MakeTone(const test::TempFolder& folder, double seconds) {
+ToneWav makeTone(const test::TempFolder& folder, double seconds) {
     std::vector<int32_t> samples;
-    for (int64_t j = 0; j < static_cast<int64_t>(seconds * Rate); ++j) {
+    for (int64_t j = 0; j < static_cast<int64_t>(seconds * kRate); ++j) {
         const auto v = static_cast<int32_t>(
-            std::lround(8000 * std::sin(2 * std::numbers::pi * 442.0 * j / Rate)));
+            std::lround(8000 * std::sin(2 * std::numbers::pi * 442.0 * j / kRate)));
         samples.push_back(v);
         samples.push_back(v);
     }
     ToneWav wav{folder.File("tone.wav").string(), {}, {}};
-    test::WriteIntFile(wav.Path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, Rate, samples);
+    test::WriteIntFile(wav.Path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, kRate, samples);
     const std::vector<uint8_t> bytes = test::ReadBytes(wav.Path);
     const size_t data =
         std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()).find("data") +
@@ -48,15 +48,15 @@ ToneWav MakeTone(const test::TempFolder& folder, double seconds) {
 }
 
 // What a recorder writing to a pipe gives as the data length: 0, or the largest it can.
-void SetDataLength(std::vector<uint8_t>& header, uint32_t length) {
+void setDataLength(std::vector<uint8_t>& header, uint32_t length) {
     for (int i = 0; i < 4; ++i) {
         header[header.size() - 4 + i] = static_cast<uint8_t>(length >> (8 * i));
     }
 }
 
-std::vector<std::string> FileLines(const std::string& path) {
+std::vector<std::string> fileLines(const std::string& path) {
     const test::RunOutput run = test::RunAnalyse({"--tsv", path});
-    EXPECT_EQ(run.ExitCode, AnalyseOk) << run.Err;
+    EXPECT_EQ(run.ExitCode, kAnalyseOk) << run.Err;
     return test::SplitLines(run.Out);
 }
 
@@ -66,14 +66,14 @@ class AnalyseLive : public ::testing::Test {
 };
 
 TEST_F(AnalyseLive, EachLineComesAsSoonAsItsSoundIsWritten) {
-    ToneWav wav = MakeTone(folder_, 3.0);
-    SetDataLength(wav.Header, 0x80000000u);  // as arecord writes to a pipe
-    const std::vector<std::string> expected = FileLines(wav.Path);
+    ToneWav wav = makeTone(folder_, 3.0);
+    setDataLength(wav.Header, 0x80000000u);  // as arecord writes to a pipe
+    const std::vector<std::string> expected = fileLines(wav.Path);
     ASSERT_EQ(expected.size(), 48u);  // the header and 47 ticks
 
     // The sound in 20 ms pieces, each written when its last frame would have been played.
-    constexpr size_t PieceFrames = Rate / 50;
-    const size_t pieces = (wav.Samples.size() / FrameBytes + PieceFrames - 1) / PieceFrames;
+    constexpr size_t pieceFrames = kRate / 50;
+    const size_t pieces = (wav.Samples.size() / kFrameBytes + pieceFrames - 1) / pieceFrames;
     std::vector<Clock::time_point> written(pieces);
     test::LiveProgram program({"--tsv", "-"});
     // The clock starts once the program has read the header and written its own: the time it
@@ -89,8 +89,8 @@ TEST_F(AnalyseLive, EachLineComesAsSoonAsItsSoundIsWritten) {
         const Clock::time_point start = Clock::now();
         for (size_t k = 0; k < pieces; ++k) {
             std::this_thread::sleep_until(start + (k + 1) * 20ms);
-            const size_t begin = k * PieceFrames * FrameBytes;
-            const size_t end = std::min(begin + PieceFrames * FrameBytes, wav.Samples.size());
+            const size_t begin = k * pieceFrames * kFrameBytes;
+            const size_t end = std::min(begin + pieceFrames * kFrameBytes, wav.Samples.size());
             written[k] = Clock::now();
             program.Write(wav.Samples.data() + begin, end - begin);
         }
@@ -102,22 +102,22 @@ TEST_F(AnalyseLive, EachLineComesAsSoonAsItsSoundIsWritten) {
     }
     writer.join();
     const test::LiveProgram::Ended ended = program.Wait();
-    EXPECT_EQ(ended.ExitCode, AnalyseOk);
+    EXPECT_EQ(ended.ExitCode, kAnalyseOk);
     EXPECT_EQ(ended.Err, "");
     EXPECT_EQ(ended.Rest, "");
     ASSERT_EQ(lines, expected);
     for (size_t tick = 1; tick < lines.size(); ++tick) {
-        const int64_t lastFrame = static_cast<int64_t>(63 * tick) * Rate / 1000 - 1;
-        const auto lag = arrived[tick] - written[static_cast<size_t>(lastFrame) / PieceFrames];
+        const int64_t lastFrame = static_cast<int64_t>(63 * tick) * kRate / 1000 - 1;
+        const auto lag = arrived[tick] - written[static_cast<size_t>(lastFrame) / pieceFrames];
         EXPECT_LT(lag, 100ms) << lines[tick];
     }
 }
 
 TEST_F(AnalyseLive, PausesAndACutMidFrameLoseNothingAndCostNoTime) {
-    const ToneWav wav = MakeTone(folder_, 2.0);
-    const std::vector<std::string> expected = FileLines(wav.Path);
+    const ToneWav wav = makeTone(folder_, 2.0);
+    const std::vector<std::string> expected = fileLines(wav.Path);
     std::vector<uint8_t> header = wav.Header;
-    SetDataLength(header, 0);  // no length at all
+    setDataLength(header, 0);  // no length at all
     const size_t half = wav.Samples.size() / 2;
 
     test::LiveProgram program({"--tsv", "-"});
@@ -137,10 +137,10 @@ TEST_F(AnalyseLive, PausesAndACutMidFrameLoseNothingAndCostNoTime) {
     EXPECT_FALSE(program.ReadLine(0ms));
 
     program.Write(wav.Samples.data() + half, wav.Samples.size() - half);
-    program.Write(wav.Samples.data(), FrameBytes / 2);  // half a frame, then the end
+    program.Write(wav.Samples.data(), kFrameBytes / 2);  // half a frame, then the end
     program.CloseInput();
     const test::LiveProgram::Ended ended = program.Wait();
-    EXPECT_EQ(ended.ExitCode, AnalyseOk);
+    EXPECT_EQ(ended.ExitCode, kAnalyseOk);
     EXPECT_EQ(ended.Err, "");
     for (const std::string& line : test::SplitLines(ended.Rest)) {
         lines.push_back(line);
@@ -149,9 +149,9 @@ TEST_F(AnalyseLive, PausesAndACutMidFrameLoseNothingAndCostNoTime) {
 }
 
 TEST_F(AnalyseLive, StopSignalsEndCleanlyAfterTheLastFullLine) {
-    ToneWav wav = MakeTone(folder_, 1.0);
-    SetDataLength(wav.Header, 0xFFFFFFFFu);
-    const std::vector<std::string> expected = FileLines(wav.Path);
+    ToneWav wav = makeTone(folder_, 1.0);
+    setDataLength(wav.Header, 0xFFFFFFFFu);
+    const std::vector<std::string> expected = fileLines(wav.Path);
     struct Case {
         int Signal;
         size_t HeaderBytes;  // written before the signal, then as many bytes of sound
@@ -177,7 +177,7 @@ TEST_F(AnalyseLive, StopSignalsEndCleanlyAfterTheLastFullLine) {
         ASSERT_TRUE(program.AwaitReadingInput(5s)) << label;
         program.Signal(c.Signal);
         const test::LiveProgram::Ended ended = program.Wait();
-        EXPECT_EQ(ended.ExitCode, AnalyseOk) << label;
+        EXPECT_EQ(ended.ExitCode, kAnalyseOk) << label;
         EXPECT_EQ(ended.Err, "") << label;
         EXPECT_EQ(ended.Rest, "") << label;
         EXPECT_EQ(lines, std::vector<std::string>(expected.begin(), expected.begin() + c.Lines));

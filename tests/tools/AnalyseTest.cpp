@@ -34,7 +34,7 @@ void PrintTo(const Tick& t, std::ostream* os) {
         << t.SpecHiColour << " plotted " << t.SpecPlotted << t.SpecHiPlotted;
 }
 
-std::vector<std::string> SplitTabs(const std::string& line) {
+std::vector<std::string> splitTabs(const std::string& line) {
     std::vector<std::string> fields;
     size_t start = 0;
     for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
@@ -45,34 +45,34 @@ std::vector<std::string> SplitTabs(const std::string& line) {
 }
 
 template <typename T>
-T Number(const std::string& text) {
+T number(const std::string& text) {
     T value{};
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     EXPECT_TRUE(ec == std::errc() && end == text.data() + text.size()) << "'" << text << "'";
     return value;
 }
 
-std::vector<Tick> ParseTsv(const std::string& out) {
+std::vector<Tick> parseTsv(const std::string& out) {
     const std::vector<std::string> lines = SplitLines(out);
     EXPECT_FALSE(lines.empty());
     EXPECT_EQ(lines.empty() ? "" : lines[0], AnalyseTsvHeader());
     std::vector<Tick> ticks;
     for (size_t i = 1; i < lines.size(); ++i) {
-        const std::vector<std::string> f = SplitTabs(lines[i]);
+        const std::vector<std::string> f = splitTabs(lines[i]);
         EXPECT_EQ(f.size(), 10u) << lines[i];
         if (f.size() != 10u) {
             break;
         }
-        ticks.push_back({f[0], Number<int32_t>(f[1]), Number<int32_t>(f[2]), Number<double>(f[3]),
-                         Number<double>(f[4]), Number<double>(f[5]), Number<uint32_t>(f[6]),
-                         Number<uint32_t>(f[7]), f[8] == "1", f[9] == "1"});
+        ticks.push_back({f[0], number<int32_t>(f[1]), number<int32_t>(f[2]), number<double>(f[3]),
+                         number<double>(f[4]), number<double>(f[5]), number<uint32_t>(f[6]),
+                         number<uint32_t>(f[7]), f[8] == "1", f[9] == "1"});
     }
     return ticks;
 }
 
 // What the tuner would show: the samples fed straight into the decimators, one feed per
 // 63 ms of sound (the ring does not depend on how a stretch of sound is split into feeds).
-std::vector<Tick> ExpectedTicks(const std::vector<float>& mono, int32_t rate, int32_t noteShift) {
+std::vector<Tick> expectedTicks(const std::vector<float>& mono, int32_t rate, int32_t noteShift) {
     auto buffers = std::make_unique<SampleBuffers>();
     auto analyser = std::make_unique<SpectrumAnalyser>();
     analyser->BuildWindowTable();
@@ -101,7 +101,7 @@ std::vector<Tick> ExpectedTicks(const std::vector<float>& mono, int32_t rate, in
     return ticks;
 }
 
-double Tone(double amplitude, double frequency, int64_t frame, int32_t rate) {
+double toneSample(double amplitude, double frequency, int64_t frame, int32_t rate) {
     return amplitude *
            std::sin(2 * std::numbers::pi * frequency * static_cast<double>(frame) / rate);
 }
@@ -116,8 +116,8 @@ TEST_F(AnalyseFiles, StereoSixteenBitToneSumsTheChannels) {
     std::vector<int32_t> samples;
     std::vector<float> mono;
     for (int64_t j = 0; j < 3 * rate; ++j) {
-        const auto left = static_cast<int32_t>(std::lround(Tone(5000, 440, j, rate)));
-        const auto right = static_cast<int32_t>(std::lround(Tone(5000, 440, j, rate)));
+        const auto left = static_cast<int32_t>(std::lround(toneSample(5000, 440, j, rate)));
+        const auto right = static_cast<int32_t>(std::lround(toneSample(5000, 440, j, rate)));
         samples.push_back(left);
         samples.push_back(right);
         mono.push_back(static_cast<float>(left) + static_cast<float>(right));
@@ -126,13 +126,13 @@ TEST_F(AnalyseFiles, StereoSixteenBitToneSumsTheChannels) {
     test::WriteIntFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, rate, samples);
 
     const auto tsv = RunAnalyse({"--tsv", path});
-    ASSERT_EQ(tsv.ExitCode, AnalyseOk) << tsv.Err;
+    ASSERT_EQ(tsv.ExitCode, kAnalyseOk) << tsv.Err;
     EXPECT_EQ(tsv.Err, "");
-    const std::vector<Tick> ticks = ParseTsv(tsv.Out);
+    const std::vector<Tick> ticks = parseTsv(tsv.Out);
     ASSERT_EQ(ticks.size(), 47u);  // 3000 ms / 63 ms
     EXPECT_EQ(ticks.front().Time, "0.063");
     EXPECT_EQ(ticks.back().Time, "2.961");
-    EXPECT_EQ(ticks, ExpectedTicks(mono, rate, 12));
+    EXPECT_EQ(ticks, expectedTicks(mono, rate, 12));
     // Same tone as the capture path's reference case: amplitude 10000 at the centre.
     EXPECT_EQ(ticks.back().SpecBin, 0);
     EXPECT_NEAR(ticks.back().SpecPeak, 98000, 1000);
@@ -144,7 +144,7 @@ TEST_F(AnalyseFiles, StereoSixteenBitToneSumsTheChannels) {
     EXPECT_EQ(ticks.front().SpecPeak, 1e-12);
 
     const auto text = RunAnalyse({path});
-    ASSERT_EQ(text.ExitCode, AnalyseOk) << text.Err;
+    ASSERT_EQ(text.ExitCode, kAnalyseOk) << text.Err;
     const std::vector<std::string> lines = SplitLines(text.Out);
     ASSERT_EQ(lines.size(), 47u);
     EXPECT_EQ(lines[0],
@@ -163,7 +163,8 @@ TEST_F(AnalyseFiles, EightBitMonoToneIsTakenAsBytesMinus127Point5) {
     std::vector<int32_t> bytes;
     std::vector<float> mono;
     for (int64_t j = 0; j < 3 * rate; ++j) {
-        const auto byte = static_cast<int32_t>(std::lround(128 + Tone(100, frequency, j, rate)));
+        const auto byte =
+            static_cast<int32_t>(std::lround(128 + toneSample(100, frequency, j, rate)));
         bytes.push_back(byte);
         mono.push_back(static_cast<float>(byte) - 127.5f);
     }
@@ -171,10 +172,10 @@ TEST_F(AnalyseFiles, EightBitMonoToneIsTakenAsBytesMinus127Point5) {
     test::WriteIntFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 1, rate, bytes);
 
     const auto run = RunAnalyse({"--note", "A3", "--tsv", path});
-    ASSERT_EQ(run.ExitCode, AnalyseOk) << run.Err;
-    const std::vector<Tick> ticks = ParseTsv(run.Out);
+    ASSERT_EQ(run.ExitCode, kAnalyseOk) << run.Err;
+    const std::vector<Tick> ticks = parseTsv(run.Out);
     ASSERT_EQ(ticks.size(), 47u);
-    EXPECT_EQ(ticks, ExpectedTicks(mono, rate, 0));
+    EXPECT_EQ(ticks, expectedTicks(mono, rate, 0));
     EXPECT_EQ(ticks.back().SpecBin, 3);
     EXPECT_FALSE(ticks.back().SpecPlotted);  // an 8-bit tone is far below the plot threshold
 
@@ -182,8 +183,8 @@ TEST_F(AnalyseFiles, EightBitMonoToneIsTakenAsBytesMinus127Point5) {
     const std::string aiff = folder_.File("tone8.aiff");
     test::WriteIntFile(aiff, SF_FORMAT_AIFF | SF_FORMAT_PCM_S8, 1, rate, bytes);
     const auto signedRun = RunAnalyse({"--shift=0", "--tsv", aiff});
-    ASSERT_EQ(signedRun.ExitCode, AnalyseOk) << signedRun.Err;
-    EXPECT_EQ(ParseTsv(signedRun.Out), ticks);
+    ASSERT_EQ(signedRun.ExitCode, kAnalyseOk) << signedRun.Err;
+    EXPECT_EQ(parseTsv(signedRun.Out), ticks);
 }
 
 TEST_F(AnalyseFiles, TwentyFourBitFlacKeepsItsOwnScale) {
@@ -193,7 +194,8 @@ TEST_F(AnalyseFiles, TwentyFourBitFlacKeepsItsOwnScale) {
     std::vector<int32_t> samples;
     std::vector<float> mono;
     for (int64_t j = 0; j < 2 * rate; ++j) {
-        const auto value = static_cast<int32_t>(std::lround(Tone(4000000, frequency, j, rate)));
+        const auto value =
+            static_cast<int32_t>(std::lround(toneSample(4000000, frequency, j, rate)));
         samples.push_back(value);
         mono.push_back(static_cast<float>(value));
     }
@@ -201,10 +203,10 @@ TEST_F(AnalyseFiles, TwentyFourBitFlacKeepsItsOwnScale) {
     test::WriteIntFile(path, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 1, rate, samples);
 
     const auto run = RunAnalyse({"--note", "A5", "--tsv", path});
-    ASSERT_EQ(run.ExitCode, AnalyseOk) << run.Err;
-    const std::vector<Tick> ticks = ParseTsv(run.Out);
+    ASSERT_EQ(run.ExitCode, kAnalyseOk) << run.Err;
+    const std::vector<Tick> ticks = parseTsv(run.Out);
     ASSERT_EQ(ticks.size(), 31u);
-    EXPECT_EQ(ticks, ExpectedTicks(mono, rate, 24));
+    EXPECT_EQ(ticks, expectedTicks(mono, rate, 24));
     EXPECT_EQ(ticks.back().SpecBin, -4);
     EXPECT_TRUE(ticks.back().SpecPlotted);
     // 400 times the 16-bit reference tone: level about 39000, between blue and cyan.
@@ -219,21 +221,21 @@ TEST_F(AnalyseFiles, FloatAndThirtyTwoBitFiles) {
     std::vector<int32_t> ints;
     std::vector<float> floatMono, intMono;
     for (int64_t j = 0; j < 2 * rate; ++j) {
-        const float left = static_cast<float>(Tone(0.15, 440, j, rate));
-        const float right = static_cast<float>(Tone(0.1, 880, j, rate));
+        const float left = static_cast<float>(toneSample(0.15, 440, j, rate));
+        const float right = static_cast<float>(toneSample(0.1, 880, j, rate));
         floats.push_back(left);
         floats.push_back(right);
         floatMono.push_back(left * 32768.0f + right * 32768.0f);
-        const auto value = static_cast<int32_t>(std::lround(Tone(1e9, 440, j, rate)));
+        const auto value = static_cast<int32_t>(std::lround(toneSample(1e9, 440, j, rate)));
         ints.push_back(value);
         intMono.push_back(static_cast<float>(value));
     }
     const std::string floatPath = folder_.File("float.wav");
     test::WriteFloatFile(floatPath, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 2, rate, floats);
     const auto floatRun = RunAnalyse({"--tsv", floatPath});
-    ASSERT_EQ(floatRun.ExitCode, AnalyseOk) << floatRun.Err;
-    const std::vector<Tick> floatTicks = ParseTsv(floatRun.Out);
-    EXPECT_EQ(floatTicks, ExpectedTicks(floatMono, rate, 12));
+    ASSERT_EQ(floatRun.ExitCode, kAnalyseOk) << floatRun.Err;
+    const std::vector<Tick> floatTicks = parseTsv(floatRun.Out);
+    EXPECT_EQ(floatTicks, expectedTicks(floatMono, rate, 12));
     ASSERT_FALSE(floatTicks.empty());
     EXPECT_EQ(floatTicks.back().SpecBin, 0);
     EXPECT_EQ(floatTicks.back().SpecHiBin, 0);
@@ -241,8 +243,8 @@ TEST_F(AnalyseFiles, FloatAndThirtyTwoBitFiles) {
     const std::string intPath = folder_.File("int32.wav");
     test::WriteIntFile(intPath, SF_FORMAT_WAV | SF_FORMAT_PCM_32, 1, rate, ints);
     const auto intRun = RunAnalyse({"--tsv", intPath});
-    ASSERT_EQ(intRun.ExitCode, AnalyseOk) << intRun.Err;
-    EXPECT_EQ(ParseTsv(intRun.Out), ExpectedTicks(intMono, rate, 12));
+    ASSERT_EQ(intRun.ExitCode, kAnalyseOk) << intRun.Err;
+    EXPECT_EQ(parseTsv(intRun.Out), expectedTicks(intMono, rate, 12));
 }
 
 TEST_F(AnalyseFiles, FloatSamplesThatAreNoNumberOrTooLargeAreAnalysedAsZero) {
@@ -251,7 +253,7 @@ TEST_F(AnalyseFiles, FloatSamplesThatAreNoNumberOrTooLargeAreAnalysedAsZero) {
     constexpr float inf = std::numeric_limits<float>::infinity();
     std::vector<float> tone;
     for (int64_t j = 0; j < 10 * rate; ++j) {
-        tone.push_back(static_cast<float>(Tone(0.5, 440, j, rate)));
+        tone.push_back(static_cast<float>(toneSample(0.5, 440, j, rate)));
     }
     // mono: what the analysis should see, the tone with the bad samples as 0.
     auto expectedMono = [&](const std::vector<float>& samples, int32_t channels) {
@@ -260,7 +262,7 @@ TEST_F(AnalyseFiles, FloatSamplesThatAreNoNumberOrTooLargeAreAnalysedAsZero) {
             float sum = 0.0f;
             for (int32_t c = 0; c < channels; ++c) {
                 const float v = samples[j + c];
-                sum += std::fabs(v) <= MaxFloatSample ? v * 32768.0f : 0.0f;
+                sum += std::fabs(v) <= kMaxFloatSample ? v * 32768.0f : 0.0f;
             }
             mono.push_back(sum);
         }
@@ -325,11 +327,11 @@ TEST_F(AnalyseFiles, FloatSamplesThatAreNoNumberOrTooLargeAreAnalysedAsZero) {
         const std::string path = folder_.File(c.Name);
         test::WriteFloatFile(path, SF_FORMAT_WAV | SF_FORMAT_FLOAT, c.Channels, rate, c.Samples);
         const auto run = RunAnalyse({"--tsv", path});
-        ASSERT_EQ(run.ExitCode, AnalyseOk) << c.Name << ": " << run.Err;
+        ASSERT_EQ(run.ExitCode, kAnalyseOk) << c.Name << ": " << run.Err;
         EXPECT_EQ(run.Err,
                   c.Warning.empty() ? "" : "stemora-analyse: warning: '" + path + "'" + c.Warning);
-        const std::vector<Tick> ticks = ParseTsv(run.Out);
-        EXPECT_EQ(ticks, ExpectedTicks(expectedMono(c.Samples, c.Channels), rate, 12)) << c.Name;
+        const std::vector<Tick> ticks = parseTsv(run.Out);
+        EXPECT_EQ(ticks, expectedTicks(expectedMono(c.Samples, c.Channels), rate, 12)) << c.Name;
         ASSERT_EQ(ticks.size(), 158u);
         for (const Tick& t : ticks) {
             ASSERT_TRUE(std::isfinite(t.SpecPeak) && std::isfinite(t.SpecHiPeak) &&
@@ -350,10 +352,10 @@ TEST_F(AnalyseFiles, FilesShorterThanOneTickGiveNoLines) {
     test::WriteIntFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000,
                        std::vector<int32_t>(3023, 1000));  // one frame short of 63 ms
     const auto text = RunAnalyse({path});
-    EXPECT_EQ(text.ExitCode, AnalyseOk);
+    EXPECT_EQ(text.ExitCode, kAnalyseOk);
     EXPECT_EQ(text.Out, "");
     const auto tsv = RunAnalyse({"--tsv", path});
-    EXPECT_EQ(tsv.ExitCode, AnalyseOk);
+    EXPECT_EQ(tsv.ExitCode, kAnalyseOk);
     EXPECT_EQ(tsv.Out, std::string(AnalyseTsvHeader()) + "\n");
 
     test::WriteIntFile(path, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 48000,
@@ -380,11 +382,11 @@ TEST_F(AnalyseFiles, BadFilesGiveOneLineAndAFailingExit) {
     const std::string missing = folder_.File("missing.wav");
 
     const std::vector<BadRun> cases = {
-        {{missing}, AnalyseFileError, "cannot read"},
-        {{text}, AnalyseFileError, "cannot read"},
-        {{folder_.File("").string()}, AnalyseFileError, "cannot read"},
-        {{surround}, AnalyseFileError, "3 channels"},
-        {{slow}, AnalyseFileError, "999 Hz"},
+        {{missing}, kAnalyseFileError, "cannot read"},
+        {{text}, kAnalyseFileError, "cannot read"},
+        {{folder_.File("").string()}, kAnalyseFileError, "cannot read"},
+        {{surround}, kAnalyseFileError, "3 channels"},
+        {{slow}, kAnalyseFileError, "999 Hz"},
     };
     for (const BadRun& c : cases) {
         std::string call;

@@ -37,7 +37,7 @@ struct Closer {
     void operator()(SNDFILE* f) const { sf_close(f); }
 };
 
-std::unique_ptr<SNDFILE, Closer> OpenForWriting(const std::filesystem::path& path, int format,
+std::unique_ptr<SNDFILE, Closer> openForWriting(const std::filesystem::path& path, int format,
                                                 int32_t channels, int32_t rate) {
     SF_INFO info{};
     info.samplerate = rate;
@@ -50,7 +50,7 @@ std::unique_ptr<SNDFILE, Closer> OpenForWriting(const std::filesystem::path& pat
     return file;
 }
 
-int BitsOf(int format) {
+int bitsOf(int format) {
     switch (format & SF_FORMAT_SUBMASK) {
         case SF_FORMAT_PCM_U8:
         case SF_FORMAT_PCM_S8:
@@ -67,7 +67,7 @@ int BitsOf(int format) {
 }
 
 // posix_spawn of the stemora-analyse program with args after its name.
-int SpawnProgram(pid_t& pid, const std::vector<std::string>& args,
+int spawnProgram(pid_t& pid, const std::vector<std::string>& args,
                  const posix_spawn_file_actions_t& actions, const posix_spawnattr_t* attributes) {
     std::vector<std::string> argv = {STEMORA_ANALYSE_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -106,14 +106,14 @@ TempFolder::~TempFolder() {
 
 void WriteIntFile(const std::filesystem::path& path, int format, int32_t channels, int32_t rate,
                   const std::vector<int32_t>& samples) {
-    const int bits = BitsOf(format);
+    const int bits = bitsOf(format);
     std::vector<int32_t> aligned(samples.size());
     for (size_t i = 0; i < samples.size(); ++i) {
         // libsndfile takes integers left-aligned in 32 bits; 8-bit files are given as bytes.
         const int32_t value = bits == 8 ? samples[i] - 128 : samples[i];
         aligned[i] = static_cast<int32_t>(static_cast<uint32_t>(value) << (32 - bits));
     }
-    auto file = OpenForWriting(path, format, channels, rate);
+    auto file = openForWriting(path, format, channels, rate);
     const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
     if (sf_writef_int(file.get(), aligned.data(), frames) != frames) {
         throw std::runtime_error("short write to " + path.string());
@@ -122,7 +122,7 @@ void WriteIntFile(const std::filesystem::path& path, int format, int32_t channel
 
 void WriteFloatFile(const std::filesystem::path& path, int format, int32_t channels, int32_t rate,
                     const std::vector<float>& samples) {
-    auto file = OpenForWriting(path, format, channels, rate);
+    auto file = openForWriting(path, format, channels, rate);
     const sf_count_t frames = static_cast<sf_count_t>(samples.size()) / channels;
     if (sf_writef_float(file.get(), samples.data(), frames) != frames) {
         throw std::runtime_error("short write to " + path.string());
@@ -202,7 +202,7 @@ RunOutput RunProgram(const std::vector<std::string>& args, const std::filesystem
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
-    const int spawned = SpawnProgram(pid, args, actions, nullptr);
+    const int spawned = spawnProgram(pid, args, actions, nullptr);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         throw std::runtime_error("cannot start " STEMORA_ANALYSE_PROGRAM);
@@ -242,7 +242,7 @@ LiveProgram::LiveProgram(const std::vector<std::string>& args)
     sigaddset(&defaults, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    const int spawned = SpawnProgram(pid_, args, actions, &attributes);
+    const int spawned = spawnProgram(pid_, args, actions, &attributes);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     close(in[0]);

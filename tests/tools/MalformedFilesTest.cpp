@@ -19,12 +19,12 @@ struct BaseFile {
 };
 
 // Short valid files in the containers and encodings the analyser meets most.
-std::vector<BaseFile> MakeBaseFiles(const test::TempFolder& folder) {
+std::vector<BaseFile> makeBaseFiles(const test::TempFolder& folder) {
     struct Kind {
-        const char* name;
-        int format;
-        int32_t channels;
-        int32_t rate;
+        const char* Name;
+        int Format;
+        int32_t Channels;
+        int32_t Rate;
     };
     const Kind kinds[] = {
         {"pcm16.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 48000},
@@ -38,33 +38,33 @@ std::vector<BaseFile> MakeBaseFiles(const test::TempFolder& folder) {
     };
     std::vector<BaseFile> files;
     for (const Kind& k : kinds) {
-        const int64_t frames = k.rate / 7;  // about 140 ms: two ticks
+        const int64_t frames = k.Rate / 7;  // about 140 ms: two ticks
         std::vector<float> samples;
-        for (int64_t j = 0; j < frames * k.channels; ++j) {
+        for (int64_t j = 0; j < frames * k.Channels; ++j) {
             samples.push_back(static_cast<float>(
-                0.5 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(j) / k.rate)));
+                0.5 * std::sin(2 * std::numbers::pi * 440.0 * static_cast<double>(j) / k.Rate)));
         }
-        const auto path = folder.File(k.name);
-        test::WriteFloatFile(path, k.format, k.channels, k.rate, samples);
-        files.push_back({k.name, test::ReadBytes(path)});
+        const auto path = folder.File(k.Name);
+        test::WriteFloatFile(path, k.Format, k.Channels, k.Rate, samples);
+        files.push_back({k.Name, test::ReadBytes(path)});
     }
     return files;
 }
 
-void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
     if (at + 2 <= b.size()) {
         b[at] = static_cast<uint8_t>(v);
         b[at + 1] = static_cast<uint8_t>(v >> 8);
     }
 }
 
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-    Put16(b, at, v & 0xFFFF);
-    Put16(b, at + 2, v >> 16);
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    put16(b, at, v & 0xFFFF);
+    put16(b, at + 2, v >> 16);
 }
 
 // Runs the analyser on bytes and checks the outcome; returns the exit code.
-int CheckRun(const test::TempFolder& folder, const std::string& label,
+int checkRun(const test::TempFolder& folder, const std::string& label,
              const std::vector<uint8_t>& bytes, bool tsv) {
     const auto path = folder.File("damaged.bin");
     test::WriteBytes(path, bytes);
@@ -74,9 +74,9 @@ int CheckRun(const test::TempFolder& folder, const std::string& label,
     }
     args.push_back(path.string());
     const test::RunOutput run = test::RunAnalyse(args);
-    EXPECT_TRUE(run.ExitCode == AnalyseOk || run.ExitCode == AnalyseFileError)
+    EXPECT_TRUE(run.ExitCode == kAnalyseOk || run.ExitCode == kAnalyseFileError)
         << label << " exit " << run.ExitCode;
-    if (run.ExitCode == AnalyseOk) {
+    if (run.ExitCode == kAnalyseOk) {
         // Damaged float data may hold samples that are analysed as 0: one warning line.
         EXPECT_TRUE(run.Err.empty() || (run.Err.rfind("stemora-analyse: warning: ", 0) == 0 &&
                                         std::count(run.Err.begin(), run.Err.end(), '\n') == 1))
@@ -92,19 +92,19 @@ int CheckRun(const test::TempFolder& folder, const std::string& label,
 
 TEST(MalformedFiles, TruncatedAndDamagedFilesNeverCrash) {
     test::TempFolder folder;
-    const std::vector<BaseFile> bases = MakeBaseFiles(folder);
+    const std::vector<BaseFile> bases = makeBaseFiles(folder);
     std::mt19937 random(20261208);
     int runs = 0;
     int failures = 0;
     auto check = [&](const std::string& label, const std::vector<uint8_t>& bytes) {
-        failures += CheckRun(folder, label, bytes, runs % 2 == 1) != AnalyseOk;
+        failures += checkRun(folder, label, bytes, runs % 2 == 1) != kAnalyseOk;
         ++runs;
     };
 
     for (const BaseFile& base : bases) {
         ASSERT_GT(base.Bytes.size(), 200u) << base.Name;
         // The intact file runs cleanly.
-        EXPECT_EQ(CheckRun(folder, base.Name, base.Bytes, true), AnalyseOk) << base.Name;
+        EXPECT_EQ(checkRun(folder, base.Name, base.Bytes, true), kAnalyseOk) << base.Name;
 
         // Cut inside the header, at its end, and inside the sound data.
         const size_t size = base.Bytes.size();
@@ -139,9 +139,9 @@ TEST(MalformedFiles, TruncatedAndDamagedFilesNeverCrash) {
     // Chosen WAV header fields with values at and beyond their limits.
     const std::vector<uint8_t>& wav = bases[0].Bytes;
     struct Field {
-        size_t offset;
-        int width;
-        std::vector<uint32_t> values;
+        size_t Offset;
+        int Width;
+        std::vector<uint32_t> Values;
     };
     const Field fields[] = {
         {4, 4, {0, 4, 36, 0x7FFFFFFF, 0xFFFFFFFF}},                            // RIFF size
@@ -155,14 +155,14 @@ TEST(MalformedFiles, TruncatedAndDamagedFilesNeverCrash) {
         {40, 4, {0, 1, 3, 0x7FFFFFFF, 0xFFFFFFFF}},                            // data size
     };
     for (const Field& f : fields) {
-        for (uint32_t value : f.values) {
+        for (uint32_t value : f.Values) {
             std::vector<uint8_t> bytes = wav;
-            if (f.width == 2) {
-                Put16(bytes, f.offset, value);
+            if (f.Width == 2) {
+                put16(bytes, f.Offset, value);
             } else {
-                Put32(bytes, f.offset, value);
+                put32(bytes, f.Offset, value);
             }
-            check("wav field at " + std::to_string(f.offset) + " = " + std::to_string(value),
+            check("wav field at " + std::to_string(f.Offset) + " = " + std::to_string(value),
                   bytes);
         }
     }

@@ -22,20 +22,20 @@ namespace {
 using test::RunAnalyse;
 
 // One line of our own on stderr, and nothing else.
-void ExpectOneErrorLine(const std::string& err, std::string_view part, const std::string& label) {
+void expectOneErrorLine(const std::string& err, std::string_view part, const std::string& label) {
     EXPECT_EQ(err.rfind("stemora-analyse: ", 0), 0u) << label << ": " << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << label << ": " << err;
     EXPECT_TRUE(!err.empty() && err.back() == '\n') << label;
     EXPECT_NE(err.find(part), std::string::npos) << label << ": " << err;
 }
 
-std::vector<uint8_t> Concat(std::vector<uint8_t> head, const std::vector<uint8_t>& tail) {
+std::vector<uint8_t> concat(std::vector<uint8_t> head, const std::vector<uint8_t>& tail) {
     head.insert(head.end(), tail.begin(), tail.end());
     return head;
 }
 
 // What libsndfile and its decoders write to fd 2 while sf_open refuses path.
-std::string Fd2OfPlainOpen(const std::string& path) {
+std::string fd2OfPlainOpen(const std::string& path) {
     test::TempFolder scratch;
     const auto log = scratch.File("fd2.txt");
     const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -59,22 +59,22 @@ TEST_F(AnalyseInputs, DamagedMpegGivesOneTrueLineAndNoDecoderChatter) {
     // libsndfile takes both for MPEG, and libmpg123 then notes its resync attempts on stderr.
     const std::vector<uint8_t> zeros(2000, 0);
     const std::string frame = folder_.File("frame.mp3");
-    test::WriteBytes(frame, Concat({0xFF, 0xFB, 0x90, 0x64}, zeros));
+    test::WriteBytes(frame, concat({0xFF, 0xFB, 0x90, 0x64}, zeros));
     const std::string tagged = folder_.File("tagged.mp3");
-    test::WriteBytes(tagged, Concat({'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0}, zeros));
+    test::WriteBytes(tagged, concat({'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0}, zeros));
 
     for (const std::string& path : {frame, tagged}) {
         // Without muting the chatter would show: the case is a real one.
-        const std::string chatter = Fd2OfPlainOpen(path);
+        const std::string chatter = fd2OfPlainOpen(path);
         EXPECT_NE(chatter.find("MPEG"), std::string::npos) << chatter;
 
         const int fdsBefore = test::OpenFdCount();
         const test::CapturedRun run = test::RunAnalyseCapturingFd2({path});
         EXPECT_EQ(test::OpenFdCount(), fdsBefore) << path;
-        EXPECT_EQ(run.Run.ExitCode, AnalyseFileError);
+        EXPECT_EQ(run.Run.ExitCode, kAnalyseFileError);
         EXPECT_EQ(run.Fd2, "") << path;
         EXPECT_EQ(run.Run.Out, "");
-        ExpectOneErrorLine(run.Run.Err,
+        expectOneErrorLine(run.Run.Err,
                            "': the file exists, but libsndfile took it for MPEG audio (MP3) and "
                            "could not decode it",
                            path);
@@ -82,21 +82,21 @@ TEST_F(AnalyseInputs, DamagedMpegGivesOneTrueLineAndNoDecoderChatter) {
 
         // The program itself: exactly that line reaches the terminal.
         const test::RunOutput program = test::RunProgram({path});
-        EXPECT_EQ(program.ExitCode, AnalyseFileError);
+        EXPECT_EQ(program.ExitCode, kAnalyseFileError);
         EXPECT_EQ(program.Err, run.Run.Err);
         EXPECT_EQ(program.Out, "");
     }
 
     // Through standard input the same file is named as such.
     const test::RunOutput piped = test::RunProgram({"-"}, frame);
-    EXPECT_EQ(piped.ExitCode, AnalyseFileError);
+    EXPECT_EQ(piped.ExitCode, kAnalyseFileError);
     EXPECT_EQ(piped.Err,
               "stemora-analyse: cannot read standard input: libsndfile took the data for MPEG "
               "audio (MP3) and could not decode it\n");
 
     // Our own lines still reach fd 2 after a muted run.
     const test::RunOutput again = test::RunProgram({"--shift", "99", frame});
-    ExpectOneErrorLine(again.Err, "from -37 to 52", "after a muted run");
+    expectOneErrorLine(again.Err, "from -37 to 52", "after a muted run");
 }
 
 TEST_F(AnalyseInputs, MpegDamagedAfterGoodFramesFailsWithOneLine) {
@@ -132,8 +132,8 @@ TEST_F(AnalyseInputs, MpegDamagedAfterGoodFramesFailsWithOneLine) {
     const test::CapturedRun run = test::RunAnalyseCapturingFd2({path});
     EXPECT_EQ(test::OpenFdCount(), fdsBefore);
     EXPECT_EQ(run.Fd2, "");
-    ASSERT_EQ(run.Run.ExitCode, AnalyseFileError) << run.Run.Err;
-    ExpectOneErrorLine(run.Run.Err, "reading '" + path + "' failed: ", path);
+    ASSERT_EQ(run.Run.ExitCode, kAnalyseFileError) << run.Run.Err;
+    expectOneErrorLine(run.Run.Err, "reading '" + path + "' failed: ", path);
     EXPECT_FALSE(run.Run.Out.empty());  // the ticks before the damage stay printed
 
     const test::RunOutput program = test::RunProgram({path});
@@ -176,9 +176,9 @@ TEST_F(AnalyseInputs, OnlyRegularFilesAreOpened) {
     });
     for (const Case& c : cases) {
         const auto run = RunAnalyse({c.Path});
-        EXPECT_EQ(run.ExitCode, AnalyseFileError) << c.Path;
+        EXPECT_EQ(run.ExitCode, kAnalyseFileError) << c.Path;
         EXPECT_EQ(run.Out, "");
-        ExpectOneErrorLine(run.Err, c.Message, c.Path);
+        expectOneErrorLine(run.Err, c.Message, c.Path);
     }
     done = true;
     unblocker.join();
@@ -194,11 +194,11 @@ TEST_F(AnalyseInputs, DashIsStandardInput) {
     }
     test::WriteIntFile(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, samples);
     const auto direct = RunAnalyse({"--tsv", wav});
-    ASSERT_EQ(direct.ExitCode, AnalyseOk) << direct.Err;
+    ASSERT_EQ(direct.ExitCode, kAnalyseOk) << direct.Err;
 
     // A redirected file and a pipe (which cannot seek) both read as the file does.
     const test::CapturedRun redirected = test::RunAnalyseCapturingFd2({"--tsv", "-"}, wav);
-    EXPECT_EQ(redirected.Run.ExitCode, AnalyseOk) << redirected.Run.Err;
+    EXPECT_EQ(redirected.Run.ExitCode, kAnalyseOk) << redirected.Run.Err;
     EXPECT_EQ(redirected.Run.Out, direct.Out);
     EXPECT_EQ(redirected.Run.Err + redirected.Fd2, "");
 
@@ -211,7 +211,7 @@ TEST_F(AnalyseInputs, DashIsStandardInput) {
     {
         const test::FdRedirect in(STDIN_FILENO, ends[0]);
         const auto piped = RunAnalyse({"--tsv", "-"});
-        EXPECT_EQ(piped.ExitCode, AnalyseOk) << piped.Err;
+        EXPECT_EQ(piped.ExitCode, kAnalyseOk) << piped.Err;
         EXPECT_EQ(piped.Out, direct.Out);
     }
     close(ends[0]);
@@ -223,7 +223,7 @@ TEST_F(AnalyseInputs, DashIsStandardInput) {
     std::filesystem::current_path(dashFile.parent_path());
     const auto dotDash = RunAnalyse({"--tsv", "./-"});
     std::filesystem::current_path(here);
-    EXPECT_EQ(dotDash.ExitCode, AnalyseOk) << dotDash.Err;
+    EXPECT_EQ(dotDash.ExitCode, kAnalyseOk) << dotDash.Err;
     EXPECT_EQ(dotDash.Out, direct.Out);
 
     // A terminal on standard input is refused rather than waited on.
@@ -234,8 +234,8 @@ TEST_F(AnalyseInputs, DashIsStandardInput) {
         {
             const test::FdRedirect in(STDIN_FILENO, terminal);
             const auto run = RunAnalyse({"-"});
-            EXPECT_EQ(run.ExitCode, AnalyseFileError);
-            ExpectOneErrorLine(run.Err, "cannot read standard input: it is a terminal", "tty");
+            EXPECT_EQ(run.ExitCode, kAnalyseFileError);
+            expectOneErrorLine(run.Err, "cannot read standard input: it is a terminal", "tty");
         }
         close(terminal);
     }
@@ -277,10 +277,10 @@ TEST_F(AnalyseInputs, RawSamplesReadAsTheSameSamplesWithAHeader) {
         test::WriteFloatFile(wav, SF_FORMAT_WAV | c.Codec, c.Channels, rate, tone);
         test::WriteFloatFile(raw, SF_FORMAT_RAW | c.Codec | c.Endian, c.Channels, rate, tone);
         const auto withHeader = RunAnalyse({"--tsv", wav});
-        ASSERT_EQ(withHeader.ExitCode, AnalyseOk) << withHeader.Err;
+        ASSERT_EQ(withHeader.ExitCode, kAnalyseOk) << withHeader.Err;
         const std::string option = "--raw=8000:" + std::to_string(c.Channels) + ":" + c.Format;
         const auto file = RunAnalyse({"--tsv", option, raw});
-        EXPECT_EQ(file.ExitCode, AnalyseOk) << c.Format << ": " << file.Err;
+        EXPECT_EQ(file.ExitCode, kAnalyseOk) << c.Format << ": " << file.Err;
         EXPECT_EQ(file.Out, withHeader.Out) << c.Format;
 
         // Through a pipe, which it fits.
@@ -292,7 +292,7 @@ TEST_F(AnalyseInputs, RawSamplesReadAsTheSameSamplesWithAHeader) {
         {
             const test::FdRedirect in(STDIN_FILENO, ends[0]);
             const auto piped = RunAnalyse({"--tsv", option, "-"});
-            EXPECT_EQ(piped.ExitCode, AnalyseOk) << c.Format << ": " << piped.Err;
+            EXPECT_EQ(piped.ExitCode, kAnalyseOk) << c.Format << ": " << piped.Err;
             EXPECT_EQ(piped.Out, withHeader.Out) << c.Format;
         }
         close(ends[0]);

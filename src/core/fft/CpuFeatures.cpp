@@ -42,7 +42,7 @@ CacheGeometry cpuidL1d() noexcept {
 
 }  // namespace
 
-bool cpuHas(KernelPath path) noexcept {
+bool CpuHas(KernelPath path) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
     // The tables may be built by a static initialiser, possibly before libgcc's own one.
     __builtin_cpu_init();
@@ -62,19 +62,19 @@ bool cpuHas(KernelPath path) noexcept {
 #endif
 }
 
-CacheGeometry detectL1d() noexcept {
+CacheGeometry DetectL1d() noexcept {
     CacheGeometry g{};
 #if defined(_SC_LEVEL1_DCACHE_SIZE) && defined(_SC_LEVEL1_DCACHE_ASSOC)
     g = {static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_SIZE)),
          static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_ASSOC)),
          static_cast<int32_t>(sysconf(_SC_LEVEL1_DCACHE_LINESIZE))};
 #endif
-    if (g.bytes <= 0 || g.ways <= 0 || g.lineBytes <= 0) {
+    if (g.Bytes <= 0 || g.Ways <= 0 || g.LineBytes <= 0) {
         g = cpuidL1d();
     }
     // Implausible answers (a virtual machine may report anything) count as none.
-    if (g.bytes < 4096 || g.bytes > (4 << 20) || g.ways <= 0 || g.ways > 64 || g.lineBytes < 16 ||
-        g.lineBytes > 256 || (g.lineBytes & (g.lineBytes - 1)) != 0) {
+    if (g.Bytes < 4096 || g.Bytes > (4 << 20) || g.Ways <= 0 || g.Ways > 64 || g.LineBytes < 16 ||
+        g.LineBytes > 256 || (g.LineBytes & (g.LineBytes - 1)) != 0) {
         g = {32 * 1024, 8, 64};
     }
     return g;

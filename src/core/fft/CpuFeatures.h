@@ -8,10 +8,10 @@
 namespace stemora::fft {
 
 // Whether the CPU (and the build) can run a kernel path.
-bool cpuHas(KernelPath path) noexcept;
+bool CpuHas(KernelPath path) noexcept;
 
 // The L1d as the OS reports it, else as CPUID describes it; a 32 KiB 8-way cache of 64-byte lines
 // when neither gives a plausible answer.
-CacheGeometry detectL1d() noexcept;
+CacheGeometry DetectL1d() noexcept;
 
 }  // namespace stemora::fft

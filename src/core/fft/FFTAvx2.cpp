@@ -20,30 +20,30 @@ struct Avx2Path : Lanes256 {
     static constexpr bool kNeighbourPairs = true;
     static constexpr bool kNeighbourQuads = true;
     template <int L, class Sink>
-    [[gnu::always_inline]] static void forwardLeaf(float* x, Sink sink) noexcept {
+    [[gnu::always_inline]] static void ForwardLeaf(float* x, Sink sink) noexcept {
         avx::forwardLeaf<L>(x, sink);
     }
     template <int L, class Source>
-    [[gnu::always_inline]] static void inverseLeaf(float* x, Source source) noexcept {
+    [[gnu::always_inline]] static void InverseLeaf(float* x, Source source) noexcept {
         avx::inverseLeaf<L>(x, source);
     }
     template <int L, class Sink>
-    [[gnu::always_inline]] static void forwardNeighbourPair(float* xa, float* xb,
+    [[gnu::always_inline]] static void ForwardNeighbourPair(float* xa, float* xb,
                                                             Sink sinkA) noexcept {
         avx::forwardNeighbourPair256<L>(xa, xb, sinkA);
     }
     template <int L, class Source>
-    [[gnu::always_inline]] static void inverseNeighbourPair(float* xa, float* xb,
+    [[gnu::always_inline]] static void InverseNeighbourPair(float* xa, float* xb,
                                                             Source sourceA) noexcept {
         avx::inverseNeighbourPair256<L>(xa, xb, sourceA);
     }
     template <int L, class Sink>
-    [[gnu::always_inline]] static void forwardNeighbourQuad(float* xa, float* xb, float* xc,
+    [[gnu::always_inline]] static void ForwardNeighbourQuad(float* xa, float* xb, float* xc,
                                                             float* xd, Sink sinkA) noexcept {
         avx::forwardNeighbourQuad<L>(xa, xb, xc, xd, sinkA);
     }
     template <int L, class Source>
-    [[gnu::always_inline]] static void inverseNeighbourQuad(float* xa, float* xb, float* xc,
+    [[gnu::always_inline]] static void InverseNeighbourQuad(float* xa, float* xb, float* xc,
                                                             float* xd, Source sourceA) noexcept {
         avx::inverseNeighbourQuad<L>(xa, xb, xc, xd, sourceA);
     }
@@ -52,7 +52,7 @@ struct Avx2Path : Lanes256 {
 }  // namespace
 #endif
 
-void fillAvx2Kernels(KernelSet& set) noexcept {
+void FillAvx2Kernels(KernelSet& set) noexcept {
 #if defined(__x86_64__)
     fillKernels<Avx2Path>(set);
 #else

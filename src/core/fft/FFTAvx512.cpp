@@ -29,40 +29,40 @@ struct Avx512Path : Lanes512 {
     static constexpr bool kNeighbourPairs = true;
     static constexpr bool kNeighbourQuads = true;
     template <int L, class Sink>
-    [[gnu::always_inline]] static void forwardLeaf(float* x, Sink sink) noexcept {
+    [[gnu::always_inline]] static void ForwardLeaf(float* x, Sink sink) noexcept {
         avx::forwardLeaf<L>(x, sink);
     }
     template <int L, class Source>
-    [[gnu::always_inline]] static void inverseLeaf(float* x, Source source) noexcept {
+    [[gnu::always_inline]] static void InverseLeaf(float* x, Source source) noexcept {
         avx::inverseLeaf<L>(x, source);
     }
     template <int L, class Sink>
-    [[gnu::always_inline]] static void forwardUnrelatedPair(float* xa, float* xb, Sink sinkA,
+    [[gnu::always_inline]] static void ForwardUnrelatedPair(float* xa, float* xb, Sink sinkA,
                                                             Sink sinkB) noexcept {
         avx::forwardUnrelatedPair<L>(xa, xb, sinkA, sinkB);
     }
     template <int L, class Source>
-    [[gnu::always_inline]] static void inverseUnrelatedPair(float* xa, float* xb, Source sourceA,
+    [[gnu::always_inline]] static void InverseUnrelatedPair(float* xa, float* xb, Source sourceA,
                                                             Source sourceB) noexcept {
         avx::inverseUnrelatedPair<L>(xa, xb, sourceA, sourceB);
     }
     template <int L, class Sink>
-    [[gnu::always_inline]] static void forwardNeighbourPair(float* xa, float* xb,
+    [[gnu::always_inline]] static void ForwardNeighbourPair(float* xa, float* xb,
                                                             Sink sinkA) noexcept {
         avx::forwardNeighbourPair512<L>(xa, xb, sinkA);
     }
     template <int L, class Source>
-    [[gnu::always_inline]] static void inverseNeighbourPair(float* xa, float* xb,
+    [[gnu::always_inline]] static void InverseNeighbourPair(float* xa, float* xb,
                                                             Source sourceA) noexcept {
         avx::inverseNeighbourPair512<L>(xa, xb, sourceA);
     }
     template <int L, class Sink>
-    [[gnu::always_inline]] static void forwardNeighbourQuad(float* xa, float* xb, float* xc,
+    [[gnu::always_inline]] static void ForwardNeighbourQuad(float* xa, float* xb, float* xc,
                                                             float* xd, Sink sinkA) noexcept {
         avx::forwardNeighbourQuad<L>(xa, xb, xc, xd, sinkA);
     }
     template <int L, class Source>
-    [[gnu::always_inline]] static void inverseNeighbourQuad(float* xa, float* xb, float* xc,
+    [[gnu::always_inline]] static void InverseNeighbourQuad(float* xa, float* xb, float* xc,
                                                             float* xd, Source sourceA) noexcept {
         avx::inverseNeighbourQuad<L>(xa, xb, xc, xd, sourceA);
     }
@@ -71,7 +71,7 @@ struct Avx512Path : Lanes512 {
 }  // namespace
 #endif
 
-void fillAvx512Kernels(KernelSet& set) noexcept {
+void FillAvx512Kernels(KernelSet& set) noexcept {
 #if defined(__x86_64__)
     fillKernels<Avx512Path>(set);
 #else

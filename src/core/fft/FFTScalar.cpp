@@ -4,7 +4,7 @@
 
 namespace stemora::fft {
 
-void fillScalarKernels(KernelSet& set) noexcept {
+void FillScalarKernels(KernelSet& set) noexcept {
     fillKernels<LanesScalar>(set);
 }
 

@@ -29,32 +29,32 @@ void collectLeaves(int log2, uint32_t x, uint32_t c, uint32_t stride, uint32_t m
 std::vector<LeafTask> groupNeighbours(const std::vector<LeafTask>& leaves, uint32_t n) {
     std::vector<int32_t> byBin(n, -1);
     for (std::size_t i = 0; i < leaves.size(); ++i) {
-        byBin[leaves[i].c] = static_cast<int32_t>(i);
+        byBin[leaves[i].C] = static_cast<int32_t>(i);
     }
     std::vector<bool> taken(leaves.size(), false);
     std::vector<LeafTask> tasks;
     for (const uint32_t width : {4u, 2u}) {
         for (std::size_t i = 0; i < leaves.size(); ++i) {
             const LeafTask& first = leaves[i];
-            if (taken[i] || first.c % width != 0) {
+            if (taken[i] || first.C % width != 0) {
                 continue;
             }
             int32_t members[4] = {static_cast<int32_t>(i), -1, -1, -1};
             bool complete = true;
             for (uint32_t d = 1; d < width && complete; ++d) {
-                const int32_t m = byBin[(first.c + d) & (n - 1)];
+                const int32_t m = byBin[(first.C + d) & (n - 1)];
                 complete = m >= 0 && !taken[static_cast<std::size_t>(m)] &&
-                           leaves[static_cast<std::size_t>(m)].log2 == first.log2;
+                           leaves[static_cast<std::size_t>(m)].Log2 == first.Log2;
                 members[d] = m;
             }
             if (!complete) {
                 continue;
             }
             LeafTask t = first;
-            t.kind = width == 4 ? LeafTask::NeighbourQuad : LeafTask::NeighbourPair;
+            t.Kind = width == 4 ? LeafTask::NeighbourQuad : LeafTask::NeighbourPair;
             for (uint32_t d = 0; d < width; ++d) {
                 taken[static_cast<std::size_t>(members[d])] = true;
-                t.at[d] = leaves[static_cast<std::size_t>(members[d])].at[0];
+                t.At[d] = leaves[static_cast<std::size_t>(members[d])].At[0];
             }
             tasks.push_back(t);
         }
@@ -74,7 +74,7 @@ std::vector<LeafTask> groupNeighbours(const std::vector<LeafTask>& leaves, uint3
 // the number of lines in N/32 values, so the leaves of one such class fill the same few lines
 // (32 for any N) and finish them before the next class begins. Single leaves of one class and
 // size go in unrelated pairs, which a path may run two at once.
-std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes) {
+std::vector<LeafTask> BuildLeafSchedule(int log2N, int32_t lineBytes) {
     const uint32_t n = uint32_t{1} << log2N;
     std::vector<LeafTask> leaves;
     collectLeaves(log2N, 0, 0, 1, n - 1, leaves);
@@ -83,22 +83,22 @@ std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes) {
         std::max<int32_t>(1, lineBytes / int32_t{sizeof(std::complex<float>)}));
     const uint32_t span = n / 32;
     const uint32_t classes = std::max<uint32_t>(1, span / perLine);
-    const auto key = [&](const LeafTask& t) { return (t.c % span) / perLine % classes; };
+    const auto key = [&](const LeafTask& t) { return (t.C % span) / perLine % classes; };
     std::stable_sort(leaves.begin(), leaves.end(), [&](const LeafTask& x, const LeafTask& y) {
         if (key(x) != key(y)) {
             return key(x) < key(y);
         }
-        return x.kind != y.kind ? x.kind > y.kind : x.log2 < y.log2;
+        return x.Kind != y.Kind ? x.Kind > y.Kind : x.Log2 < y.Log2;
     });
     std::vector<LeafTask> tasks;
     for (std::size_t i = 0; i < leaves.size(); ++i) {
         LeafTask t = leaves[i];
-        if (t.kind == LeafTask::Single && i + 1 < leaves.size()) {
+        if (t.Kind == LeafTask::Single && i + 1 < leaves.size()) {
             const LeafTask& next = leaves[i + 1];
-            if (next.kind == LeafTask::Single && next.log2 == t.log2 && key(next) == key(t)) {
-                t.kind = LeafTask::UnrelatedPair;
-                t.at[1] = next.at[0];
-                t.cB = next.c;
+            if (next.Kind == LeafTask::Single && next.Log2 == t.Log2 && key(next) == key(t)) {
+                t.Kind = LeafTask::UnrelatedPair;
+                t.At[1] = next.At[0];
+                t.CB = next.C;
                 ++i;
             }
         }

@@ -12,6 +12,6 @@ namespace stemora::fft {
 
 // The leaves of the natural-order transform of 2^log2N values, grouped and ordered for an L1d with
 // lines of lineBytes.
-std::vector<LeafTask> buildLeafSchedule(int log2N, int32_t lineBytes);
+std::vector<LeafTask> BuildLeafSchedule(int log2N, int32_t lineBytes);
 
 }  // namespace stemora::fft

@@ -58,7 +58,7 @@ template <class V, int L, class Sink>
 inline void forwardNeighbours(float* xa, float* xb, Sink sinkA) noexcept {
     if constexpr (L <= kLeafLog2<V>) {
         if constexpr (!kSkipLeaves<Sink>) {
-            V::template forwardNeighbourPair<L>(xa, xb, sinkA);
+            V::template ForwardNeighbourPair<L>(xa, xb, sinkA);
         }
     } else {
         forwardNeighbourBlocks<V, L>(xa, xb, sinkA);
@@ -113,7 +113,7 @@ template <class V, int L, class Source>
 inline void inverseNeighbours(float* xa, float* xb, Source sourceA) noexcept {
     if constexpr (L <= kLeafLog2<V>) {
         if constexpr (!kSkipLeaves<Source>) {
-            V::template inverseNeighbourPair<L>(xa, xb, sourceA);
+            V::template InverseNeighbourPair<L>(xa, xb, sourceA);
         }
     } else {
         inverseNeighbourBlocks<V, L>(xa, xb, sourceA);
@@ -162,22 +162,22 @@ inline void inverseNaturalBody(float* x, float* dst, Source source) noexcept {
 template <class V, int L, int LeafL>
 inline void forwardLeafTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
     constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
-    const Natural sink{data, t.c, kStride};
-    float* a = x + 2 * t.at[0];
-    float* b = x + 2 * t.at[1];
-    switch (t.kind) {
+    const Natural sink{data, t.C, kStride};
+    float* a = x + 2 * t.At[0];
+    float* b = x + 2 * t.At[1];
+    switch (t.Kind) {
         case LeafTask::NeighbourQuad:
-            V::template forwardNeighbourQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], sink);
+            V::template ForwardNeighbourQuad<LeafL>(a, b, x + 2 * t.At[2], x + 2 * t.At[3], sink);
             break;
         case LeafTask::NeighbourPair:
             forwardNeighbours<V, LeafL>(a, b, sink);
             break;
         case LeafTask::UnrelatedPair:
             if constexpr (V::kUnrelatedPairs) {
-                V::template forwardUnrelatedPair<LeafL>(a, b, sink, Natural{data, t.cB, kStride});
+                V::template ForwardUnrelatedPair<LeafL>(a, b, sink, Natural{data, t.CB, kStride});
             } else {
                 forwardLeaf<V, LeafL>(a, sink);
-                forwardLeaf<V, LeafL>(b, Natural{data, t.cB, kStride});
+                forwardLeaf<V, LeafL>(b, Natural{data, t.CB, kStride});
             }
             break;
         case LeafTask::Single:
@@ -189,22 +189,22 @@ inline void forwardLeafTask(float* x, std::complex<float>* data, const LeafTask&
 template <class V, int L, int LeafL>
 inline void inverseLeafTask(float* x, std::complex<float>* data, const LeafTask& t) noexcept {
     constexpr uint32_t kStride = (uint32_t{1} << L) >> LeafL;
-    const Natural source{data, t.c, kStride};
-    float* a = x + 2 * t.at[0];
-    float* b = x + 2 * t.at[1];
-    switch (t.kind) {
+    const Natural source{data, t.C, kStride};
+    float* a = x + 2 * t.At[0];
+    float* b = x + 2 * t.At[1];
+    switch (t.Kind) {
         case LeafTask::NeighbourQuad:
-            V::template inverseNeighbourQuad<LeafL>(a, b, x + 2 * t.at[2], x + 2 * t.at[3], source);
+            V::template InverseNeighbourQuad<LeafL>(a, b, x + 2 * t.At[2], x + 2 * t.At[3], source);
             break;
         case LeafTask::NeighbourPair:
             inverseNeighbours<V, LeafL>(a, b, source);
             break;
         case LeafTask::UnrelatedPair:
             if constexpr (V::kUnrelatedPairs) {
-                V::template inverseUnrelatedPair<LeafL>(a, b, source, Natural{data, t.cB, kStride});
+                V::template InverseUnrelatedPair<LeafL>(a, b, source, Natural{data, t.CB, kStride});
             } else {
                 inverseLeaf<V, LeafL>(a, source);
-                inverseLeaf<V, LeafL>(b, Natural{data, t.cB, kStride});
+                inverseLeaf<V, LeafL>(b, Natural{data, t.CB, kStride});
             }
             break;
         case LeafTask::Single:
@@ -216,9 +216,9 @@ inline void inverseLeafTask(float* x, std::complex<float>* data, const LeafTask&
 template <class V, int L>
 void forwardScheduledLeaves(float* x, std::complex<float>* data,
                             const LeafSchedule& schedule) noexcept {
-    for (int32_t i = 0; i < schedule.count; ++i) {
-        const LeafTask& t = schedule.tasks[i];
-        if (t.log2 == 4) {
+    for (int32_t i = 0; i < schedule.Count; ++i) {
+        const LeafTask& t = schedule.Tasks[i];
+        if (t.Log2 == 4) {
             forwardLeafTask<V, L, 4>(x, data, t);
         } else {
             forwardLeafTask<V, L, 5>(x, data, t);
@@ -229,9 +229,9 @@ void forwardScheduledLeaves(float* x, std::complex<float>* data,
 template <class V, int L>
 void inverseScheduledLeaves(float* x, std::complex<float>* data,
                             const LeafSchedule& schedule) noexcept {
-    for (int32_t i = 0; i < schedule.count; ++i) {
-        const LeafTask& t = schedule.tasks[i];
-        if (t.log2 == 4) {
+    for (int32_t i = 0; i < schedule.Count; ++i) {
+        const LeafTask& t = schedule.Tasks[i];
+        if (t.Log2 == 4) {
             inverseLeafTask<V, L, 4>(x, data, t);
         } else {
             inverseLeafTask<V, L, 5>(x, data, t);
@@ -258,7 +258,7 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
     } else {
         constexpr int kN = 1 << L;
         if constexpr (L >= kPaddedMinLog2) {
-            if (plan.padded) {
+            if (plan.Padded) {
                 if constexpr (V::kNeighbourPairs) {
                     forwardNaturalBody<V, L>(d, d, NaturalPadded{scratch, 0, 1});
                 } else {
@@ -273,9 +273,9 @@ void forwardNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
         }
         float* s = reinterpret_cast<float*>(scratch);
         if constexpr (kScheduled<V> && L >= 7) {
-            if (plan.schedule != nullptr) {
+            if (plan.Schedule != nullptr) {
                 forwardNaturalBody<V, L>(d, s, PassesOnly{});
-                forwardScheduledLeaves<V, L>(s, data, *plan.schedule);
+                forwardScheduledLeaves<V, L>(s, data, *plan.Schedule);
                 return;
             }
         }
@@ -298,8 +298,8 @@ void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
         // The inverse never takes the padded layout: its leaves only read the bins.
         float* s = reinterpret_cast<float*>(scratch);
         if constexpr (kScheduled<V> && L >= 7) {
-            if (plan.schedule != nullptr) {
-                inverseScheduledLeaves<V, L>(s, data, *plan.schedule);
+            if (plan.Schedule != nullptr) {
+                inverseScheduledLeaves<V, L>(s, data, *plan.Schedule);
                 inverseNaturalBody<V, L>(s, d, PassesOnly{});
                 return;
             }
@@ -315,10 +315,10 @@ void inverseNaturalKernel(std::complex<float>* data, std::complex<float>* scratc
 // The kernel table of a path: both orders and directions of every size up to 2^L.
 template <class V, int L = kMaxLog2>
 void fillKernels(KernelSet& set) noexcept {
-    set.kernels[2 * (L - 1)] = &forwardKernel<V, L>;
-    set.kernels[2 * (L - 1) + 1] = &inverseKernel<V, L>;
-    set.natural[2 * (L - 1)] = &forwardNaturalKernel<V, L>;
-    set.natural[2 * (L - 1) + 1] = &inverseNaturalKernel<V, L>;
+    set.Kernels[2 * (L - 1)] = &forwardKernel<V, L>;
+    set.Kernels[2 * (L - 1) + 1] = &inverseKernel<V, L>;
+    set.Natural[2 * (L - 1)] = &forwardNaturalKernel<V, L>;
+    set.Natural[2 * (L - 1) + 1] = &inverseNaturalKernel<V, L>;
     if constexpr (L > 1) {
         fillKernels<V, L - 1>(set);
     }

@@ -9,7 +9,7 @@
 //   T reverseSwap(T) (values in reverse order, re and im exchanged);
 // the two vector widths also the lane operations that the leaf kernels are written in. A path
 // (FFTScalar.cpp, FFTAvx2.cpp, FFTAvx512.cpp) is a vocabulary with its leaves: when V::kLeaves is
-// true, in-register leaf kernels of 8, 16 and 32 points (forwardLeaf, inverseLeaf; with
+// true, in-register leaf kernels of 8, 16 and 32 points (ForwardLeaf, InverseLeaf; with
 // kUnrelatedPairs two leaves of the same size at once, with kNeighbourPairs two whose bins are
 // neighbours, with kNeighbourQuads four). Every path instantiates the same passes; only the
 // register width and the leaves differ, so every path gives the results of the recursion with
@@ -30,7 +30,7 @@ namespace {
 // One complex value as the narrowest vocabulary; also finishes levels too short for a register.
 struct LanesScalar {
     struct T {
-        float re, im;
+        float Re, Im;
     };
     static constexpr int kWidth = 1;
     static constexpr bool kLeaves = false;
@@ -40,20 +40,20 @@ struct LanesScalar {
     static constexpr bool kNeighbourQuads = false;
     static T load(const float* p) noexcept { return {p[0], p[1]}; }
     static void store(float* p, T v) noexcept {
-        p[0] = v.re;
-        p[1] = v.im;
+        p[0] = v.Re;
+        p[1] = v.Im;
     }
-    static T add(T a, T b) noexcept { return {a.re + b.re, a.im + b.im}; }
-    static T sub(T a, T b) noexcept { return {a.re - b.re, a.im - b.im}; }
-    static T mulI(T a) noexcept { return {-a.im, a.re}; }
+    static T add(T a, T b) noexcept { return {a.Re + b.Re, a.Im + b.Im}; }
+    static T sub(T a, T b) noexcept { return {a.Re - b.Re, a.Im - b.Im}; }
+    static T mulI(T a) noexcept { return {-a.Im, a.Re}; }
     static T addI(T a, T b) noexcept { return add(a, mulI(b)); }
     static T subI(T a, T b) noexcept { return sub(a, mulI(b)); }
-    static T reverseSwap(T a) noexcept { return {a.im, a.re}; }
+    static T reverseSwap(T a) noexcept { return {a.Im, a.Re}; }
     static T mulW(T x, T w) noexcept {
-        return {x.re * w.re - x.im * w.im, x.im * w.re + x.re * w.im};
+        return {x.Re * w.Re - x.Im * w.Im, x.Im * w.Re + x.Re * w.Im};
     }
     static T mulConjW(T x, T w) noexcept {
-        return {x.re * w.re + x.im * w.im, x.im * w.re - x.re * w.im};
+        return {x.Re * w.Re + x.Im * w.Im, x.Im * w.Re - x.Re * w.Im};
     }
 };
 

@@ -58,20 +58,20 @@ struct InPlace {
 template <bool Padded>
 struct NaturalAt {
     static constexpr bool kNatural = true;
-    std::complex<float>* data;
-    uint32_t c;
-    uint32_t stride;
-    NaturalAt half() const noexcept { return {data, c, 2 * stride}; }
-    NaturalAt third() const noexcept { return {data, c + stride, 4 * stride}; }
-    NaturalAt fourth() const noexcept { return {data, c - stride, 4 * stride}; }
+    std::complex<float>* Data;
+    uint32_t C;
+    uint32_t Stride;
+    NaturalAt half() const noexcept { return {Data, C, 2 * Stride}; }
+    NaturalAt third() const noexcept { return {Data, C + Stride, 4 * Stride}; }
+    NaturalAt fourth() const noexcept { return {Data, C - Stride, 4 * Stride}; }
     // In a block of 2^L values the stride is N / 2^L, so N - 1 = (stride << L) - 1.
     template <int L>
     float* at(uint32_t bin) const noexcept {
-        uint32_t i = (c + stride * bin) & ((stride << L) - 1);
+        uint32_t i = (C + Stride * bin) & ((Stride << L) - 1);
         if constexpr (Padded) {
             i += (i >> 8) << 3;
         }
-        return reinterpret_cast<float*>(data + i);
+        return reinterpret_cast<float*>(Data + i);
     }
 };
 using Natural = NaturalAt<false>;
@@ -156,7 +156,7 @@ template <class V, int L, class Sink>
 inline void forwardLeaf(float* x, Sink sink) noexcept {
     if constexpr (kSkipLeaves<Sink>) {
     } else if constexpr (V::kLeaves && L >= 3 && L <= kLeafLog2<V>) {
-        V::template forwardLeaf<L>(x, sink);
+        V::template ForwardLeaf<L>(x, sink);
     } else {
         scalarForwardLeaf<L>(x, sink);
     }
@@ -166,7 +166,7 @@ template <class V, int L, class Source>
 inline void inverseLeaf(float* x, Source source) noexcept {
     if constexpr (kSkipLeaves<Source>) {
     } else if constexpr (V::kLeaves && L >= 3 && L <= kLeafLog2<V>) {
-        V::template inverseLeaf<L>(x, source);
+        V::template InverseLeaf<L>(x, source);
     } else {
         scalarInverseLeaf<L>(x, source);
     }
@@ -203,7 +203,7 @@ template <class V, int L, class Sink>
 inline void forwardQuarters(float* x, Sink sink) noexcept {
     constexpr int kN = 1 << L;
     if constexpr (V::kUnrelatedPairs && L - 2 >= 3 && L - 2 <= kLeafLog2<V> && !kSkipLeaves<Sink>) {
-        V::template forwardUnrelatedPair<L - 2>(x + kN, x + kN + kN / 2, sink.third(),
+        V::template ForwardUnrelatedPair<L - 2>(x + kN, x + kN + kN / 2, sink.third(),
                                                 sink.fourth());
     } else {
         forwardSub<V, L - 2>(x + kN, sink.third());
@@ -216,7 +216,7 @@ inline void inverseQuarters(float* x, Source source) noexcept {
     constexpr int kN = 1 << L;
     if constexpr (V::kUnrelatedPairs && L - 2 >= 3 && L - 2 <= kLeafLog2<V> &&
                   !kSkipLeaves<Source>) {
-        V::template inverseUnrelatedPair<L - 2>(x + kN, x + kN + kN / 2, source.third(),
+        V::template InverseUnrelatedPair<L - 2>(x + kN, x + kN + kN / 2, source.third(),
                                                 source.fourth());
     } else {
         inverseSub<V, L - 2>(x + kN, source.third());
