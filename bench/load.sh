@@ -19,7 +19,8 @@
 # the PulseAudio client library's loop in ALSA's pulse plugin, on both stacks; the idle one of
 # the held output check goes by the same name and counts with it), are also summed. For the
 # tuner it prints when, after exec, its lower spectrum chart first showed a spectrum
-# (bench/FirstSpectrum.cpp grabs the chart's rows until one does).
+# (bench/FirstSpectrum.cpp grabs the chart's rows until one does). Each round ends with a bare
+# 1 ms sleep loop measured the same way: the cost of the capture thread's wake-ups alone.
 #
 # lingot captures from ALSA's "default" device, which the pulseaudio package routes to the
 # stack's PulseAudio server; its configuration is lingot's default except that the frequency
@@ -127,6 +128,21 @@ trap 'exit 130' INT TERM
 if ! c++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror "$here/FirstSpectrum.cpp" -lX11 \
     -o "$dir/first-spectrum"; then
     echo "load: could not build the first-spectrum helper (libx11-dev?)" >&2
+    exit 1
+fi
+
+# The floor the capture thread's design sets: a thread that only sleeps 1 ms per pass, as the
+# capture pass does around its work. Measured in each round like the programs, so the capture
+# thread can be read against what its wake-ups alone cost on this machine at this moment.
+cat >"$dir/sleep-loop.cpp" <<'CPP'
+#include <chrono>
+#include <thread>
+int main() {
+    for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+CPP
+if ! c++ -std=c++20 -O2 "$dir/sleep-loop.cpp" -o "$dir/sleep-loop"; then
+    echo "load: could not build the sleep-loop peer" >&2
     exit 1
 fi
 
@@ -324,6 +340,30 @@ run() {
     sleep 1
 }
 
+# floor: the sleep-loop peer over the same time as a program's run, into the thread table as
+# program "floor", thread "sleep-loop".
+floor() {
+    local t1 t2
+    ((++run_number))
+    "$dir/sleep-loop" &
+    program_pid=$!
+    sleep 1
+    t1=$EPOCHREALTIME
+    threads "$program_pid" "" >"$dir/threads1"
+    sleep "$LOAD_SECONDS"
+    threads "$program_pid" "" >"$dir/threads2"
+    t2=$EPOCHREALTIME
+    stop_pid "$program_pid"
+    program_pid=
+    awk -v run="$run_number" -v t="$t1" -v u="$t2" '
+        NR == FNR { run0[$1] = $2; vol0[$1] = $3; invol0[$1] = $4; next }
+        { w = u - t
+          printf "%d floor sleep-loop %.3f %.1f %.1f\n", run, 100 * ($2 - run0[$1]) / 1e9 / w,
+              ($3 - vol0[$1]) / w, ($4 - invol0[$1]) / w }' "$dir/threads1" "$dir/threads2" \
+        >>"$per_thread"
+    sleep 1
+}
+
 listener=
 [[ $LOAD_STACK == pulse ]] && listener=" (listener at ${STEMORA_PULSE_LISTENER_MS:-20} ms)"
 cpu_field() {
@@ -334,6 +374,7 @@ echo "CPU: $(cpu_field 'Model name'), family $(cpu_field 'CPU family') model $(c
 for ((round = 1; round <= LOAD_ROUNDS; ++round)); do
     run stemora "$LOAD_TUNER"
     run lingot lingot -c "$dir/lingot.conf"
+    floor
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "CPU % of one core over ${LOAD_SECONDS} s after ${LOAD_WARMUP} s; Xvfb and the sound" \
@@ -382,6 +423,8 @@ awk '
             sound_cpu[$1] += $4; sound_wake[$1] += $5
         }
         if ($2 == "stemora" && $3 == "window") window_cpu[$1] = $4
+        if ($2 == "stemora" && $3 == "stemora") { capture += $4; captures++ }
+        if ($2 == "floor") { floor += $4; floors++ }
     }
     END {
         print ""
@@ -396,4 +439,8 @@ awk '
                 sound_cpu[r] <= 0.5 ? "met" : "missed", sound_wake[r],
                 sound_wake[r] <= 60 ? "met" : "missed", window_cpu[r],
                 window_cpu[r] <= 1 ? "met" : "missed"
+        if (captures && floors)
+            printf "capture thread %.3f %% against the bare 1 ms sleep loop %.3f %%: its pass" \
+                " adds %.3f %% to its wake-ups\n", capture / captures, floor / floors,
+                capture / captures - floor / floors
     }' "$per_thread"
