@@ -5,7 +5,8 @@
 #                 [--warmup S] [--seconds S]
 #
 # Both programs run on one private X server (Xvfb) and one private sound stack, one at a time,
-# alternating: tuner, lingot, tuner, lingot ... The stack is the end-to-end tests' PulseAudio
+# alternating for --rounds rounds (3 unless given): tuner, lingot, tuner, lingot ... Every goal
+# is judged on the means over the rounds. The stack is the end-to-end tests' PulseAudio
 # server (tests/e2e/with-pulse.sh, the default) or their PipeWire stack with pipewire-pulse
 # (tests/e2e/with-pipewire.sh). For each run it prints the process's CPU time (user + system,
 # all threads) over --seconds after --warmup, as a percentage of one core, its peak resident set
@@ -47,7 +48,7 @@ root=$(dirname "$here")
 
 if [[ ${1-} != --inner ]]; then
     build=$root/build/release
-    rounds=2
+    rounds=3
     warmup=5
     seconds=20
     stack=pulse
@@ -433,12 +434,21 @@ awk '
             printf "mean %-8s %-16s %7.3f %8.1f %8.1f\n", k[1], k[2], cpu[order[i]] / n[order[i]],
                 wake[order[i]] / n[order[i]], pre[order[i]] / n[order[i]]
         }
-        for (r in sound_cpu)
-            printf "run %d stemora: sound threads CPU %.3f %% (goal <= 0.5: %s), %.1f wake-ups/s" \
-                " (goal <= 60: %s); window CPU %.3f %% (goal <= 1: %s)\n", r, sound_cpu[r],
-                sound_cpu[r] <= 0.5 ? "met" : "missed", sound_wake[r],
-                sound_wake[r] <= 60 ? "met" : "missed", window_cpu[r],
-                window_cpu[r] <= 1 ? "met" : "missed"
+        runs = 0
+        for (r in sound_cpu) {
+            printf "run %d stemora: sound threads CPU %.3f %%, %.1f wake-ups/s; window CPU %.3f %%\n",
+                r, sound_cpu[r], sound_wake[r], window_cpu[r]
+            sc += sound_cpu[r]; sw += sound_wake[r]; wc += window_cpu[r]; ++runs
+        }
+        # Judged on the means over the rounds, as the CPU ratio is: on a shared machine one
+        # round of the same program may cost a third more than the next.
+        if (runs) {
+            sc /= runs; sw /= runs; wc /= runs
+            printf "mean stemora: sound threads CPU %.3f %% (goal <= 0.5: %s), %.1f wake-ups/s" \
+                " (goal <= 60: %s); window CPU %.3f %% (goal <= 1: %s)\n", sc,
+                sc <= 0.5 ? "met" : "missed", sw, sw <= 60 ? "met" : "missed", wc,
+                wc <= 1 ? "met" : "missed"
+        }
         if (captures && floors)
             printf "capture thread %.3f %% against the bare 1 ms sleep loop %.3f %%: its pass" \
                 " adds %.3f %% to its wake-ups\n", capture / captures, floor / floors,

@@ -142,8 +142,9 @@ void TTunerThread::Execute(std::stop_token stop) {
                 buffers_.ResetDecimators();
             }
             convert_(readBuffer.data(), frames, sampleBuffer);
-            // Also with no frames: the blocks are rebuilt from the rings. One rate for the
-            // whole pass, read once, so a note change cannot split the two feeds.
+            // Also with no frames, so a note change resets the rings even while the device is
+            // quiet. One rate for the whole pass, read once, so a note change cannot split the
+            // two feeds.
             buffers_.FeedPass(sampleRate_, frames, decimationRate_.load(std::memory_order_relaxed));
         }
         if (lost) {
