@@ -20,8 +20,9 @@
 # the PulseAudio client library's loop in ALSA's pulse plugin, on both stacks; the idle one of
 # the held output check goes by the same name and counts with it), are also summed. For the
 # tuner it prints when, after exec, its lower spectrum chart first showed a spectrum
-# (bench/FirstSpectrum.cpp grabs the chart's rows until one does). Each round ends with a bare
-# 1 ms sleep loop measured the same way: the cost of the capture thread's wake-ups alone.
+# (bench/FirstSpectrum.cpp grabs the chart's rows until one does). After the rounds, a bare 1 ms
+# sleep loop is measured the same way, once per round: the cost of the capture thread's wake-ups
+# alone.
 #
 # lingot captures from ALSA's "default" device, which the pulseaudio package routes to the
 # stack's PulseAudio server; its configuration is lingot's default except that the frequency
@@ -365,6 +366,24 @@ floor() {
     sleep 1
 }
 
+# The first program on a freshly started stack and X server pays for their settling: in the
+# first round the servers' and Xvfb's time ran up to twice (the X server's up to seven times)
+# that of the later rounds, and the program's own threads with them. That would count against
+# whichever program goes first, so each runs once, unmeasured, before the first round.
+settle() {
+    local seconds=$((LOAD_WARMUP + LOAD_SECONDS / 2))
+    "$LOAD_TUNER" >"$dir/settle.log" 2>&1 &
+    program_pid=$!
+    sleep "$seconds"
+    stop_pid "$program_pid"
+    lingot -c "$dir/lingot.conf" >"$dir/settle.log" 2>&1 &
+    program_pid=$!
+    sleep "$seconds"
+    stop_pid "$program_pid"
+    program_pid=
+    sleep 1
+}
+
 listener=
 [[ $LOAD_STACK == pulse ]] && listener=" (listener at ${STEMORA_PULSE_LISTENER_MS:-20} ms)"
 cpu_field() {
@@ -372,9 +391,14 @@ cpu_field() {
 }
 echo "CPU: $(cpu_field 'Model name'), family $(cpu_field 'CPU family') model $(cpu_field Model)" \
     "($(nproc) cores); stack $LOAD_STACK$listener; $(uptime)"
+settle
 for ((round = 1; round <= LOAD_ROUNDS; ++round)); do
     run stemora "$LOAD_TUNER"
     run lingot lingot -c "$dir/lingot.conf"
+done
+# After the programs: while nothing records, PipeWire's pulse service was seen to run hot for
+# tens of seconds, which must not spill into a program's next run.
+for ((round = 1; round <= LOAD_ROUNDS; ++round)); do
     floor
 done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
