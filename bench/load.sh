@@ -396,8 +396,8 @@ for ((round = 1; round <= LOAD_ROUNDS; ++round)); do
     run stemora "$LOAD_TUNER"
     run lingot lingot -c "$dir/lingot.conf"
 done
-# After the programs: while nothing records, PipeWire's pulse service was seen to run hot for
-# tens of seconds, which must not spill into a program's next run.
+# After the programs, so that each program's run follows the other's as it always has, never
+# a stretch in which nothing records and the stack idles.
 for ((round = 1; round <= LOAD_ROUNDS; ++round)); do
     floor
 done
