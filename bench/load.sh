@@ -134,8 +134,8 @@ if ! c++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror "$here/FirstSpectrum.cp
 fi
 
 # The floor the capture thread's design sets: a thread that only sleeps 1 ms per pass, as the
-# capture pass does around its work. Measured in each round like the programs, so the capture
-# thread can be read against what its wake-ups alone cost on this machine at this moment.
+# capture pass does around its work. Measured like the programs, once per round after them, so
+# the capture thread can be read against what its wake-ups alone cost on this machine now.
 cat >"$dir/sleep-loop.cpp" <<'CPP'
 #include <chrono>
 #include <thread>
@@ -367,7 +367,7 @@ floor() {
 }
 
 # The first program on a freshly started stack and X server pays for their settling: in the
-# first round the servers' and Xvfb's time ran up to twice (the X server's up to seven times)
+# first round the servers' time ran up to 2.5 times (the X server's up to seven times)
 # that of the later rounds, and the program's own threads with them. That would count against
 # whichever program goes first, so each runs once, unmeasured, before the first round.
 settle() {
