@@ -6,13 +6,13 @@
 #
 # Both programs run on one private X server (Xvfb) and one private sound stack, one at a time,
 # alternating for --rounds rounds (3 unless given): tuner, lingot, tuner, lingot ... Every goal
-# is judged on the means over the rounds. The stack is the end-to-end tests' PulseAudio
-# server (tests/e2e/with-pulse.sh, the default) or their PipeWire stack with pipewire-pulse
-# (tests/e2e/with-pipewire.sh). For each run it prints the process's CPU time (user + system,
-# all threads) over --seconds after --warmup, as a percentage of one core, its peak resident set
-# (VmHWM), and what the X and sound servers spent meanwhile: drawing and mixing are work a
-# program hands to them. It also prints each of the program's threads by name (the tuner's
-# main thread, which runs the window, as "window"): its CPU (on-CPU time from
+# is judged on the medians over the rounds (the means are printed too). The stack is the
+# end-to-end tests' PulseAudio server (tests/e2e/with-pulse.sh, the default) or their PipeWire
+# stack with pipewire-pulse (tests/e2e/with-pipewire.sh). For each run it prints the process's
+# CPU time (user + system, all threads) over --seconds after --warmup, as a percentage of one
+# core, its peak resident set (VmHWM), and what the X and sound servers spent meanwhile: drawing
+# and mixing are work a program hands to them. It also prints each of the program's threads by
+# name (the tuner's main thread, which runs the window, as "window"): its CPU (on-CPU time from
 # /proc/PID/task/TID/schedstat), its wake-ups per second (voluntary context switches: each is a
 # sleep that ended) and how often per second it was preempted (involuntary switches). The
 # tuner's capture thread keeps the program's name ("stemora"). Its two sound threads,
@@ -20,9 +20,9 @@
 # the PulseAudio client library's loop in ALSA's pulse plugin, on both stacks; the idle one of
 # the held output check goes by the same name and counts with it), are also summed. For the
 # tuner it prints when, after exec, its lower spectrum chart first showed a spectrum
-# (bench/FirstSpectrum.cpp grabs the chart's rows until one does). After the rounds, a bare 1 ms
-# sleep loop is measured the same way, once per round: the cost of the capture thread's wake-ups
-# alone.
+# (bench/FirstSpectrum.cpp grabs the chart's rows until one does). Beside every run a bare
+# thread that sleeps 1 ms at a time (the gauge) is measured the same way: what the capture
+# thread's wake-ups alone cost, and how dear the machine is in that run.
 #
 # lingot captures from ALSA's "default" device, which the pulseaudio package routes to the
 # stack's PulseAudio server; its configuration is lingot's default except that the frequency
@@ -99,6 +99,7 @@ dir=$(mktemp -d "${TMPDIR:-/tmp}/stemora-load.XXXXXX")
 xvfb_pid=
 program_pid=
 helper_pid=
+gauge_pid=
 
 ours() {
     local stat ppid
@@ -120,6 +121,7 @@ stop_pid() {
 
 cleanup() {
     stop_pid "$helper_pid"
+    stop_pid "$gauge_pid"
     stop_pid "$program_pid"
     stop_pid "$xvfb_pid"
     rm -rf "$dir"
@@ -133,9 +135,11 @@ if ! c++ -std=c++20 -O2 -Wall -Wextra -Wpedantic -Werror "$here/FirstSpectrum.cp
     exit 1
 fi
 
-# The floor the capture thread's design sets: a thread that only sleeps 1 ms per pass, as the
-# capture pass does around its work. Measured like the programs, once per round after them, so
-# the capture thread can be read against what its wake-ups alone cost on this machine now.
+# The gauge: a thread that only sleeps 1 ms per pass, as the capture pass does around its work,
+# the floor the capture thread's design sets. It runs beside every program's run, so the capture
+# thread can be read against what its wake-ups alone cost, and a round in which the machine
+# charged every wake-up more (on this shared machine even the stack's daemons with no recorder
+# at all cost three to ten times as much in some rounds as in others) shows as such.
 cat >"$dir/sleep-loop.cpp" <<'CPP'
 #include <chrono>
 #include <thread>
@@ -255,10 +259,10 @@ per_thread=$dir/threads
 run_number=0
 
 # run NAME COMMAND...: one measured run; appends "name cpu% rss_kib x% server% first_low
-# first_high" to the results and "run name thread cpu% wakeups/s preempted/s" per thread name to
-# the thread table.
+# first_high gauge%" to the results and "run name thread cpu% wakeups/s preempted/s" per thread
+# name to the thread table, the gauge as program "gauge", thread "beside-NAME".
 run() {
-    local name=$1 t0 t1 t2 c1 c2 x1 x2 p1 p2 rss first_low=- first_high=- line main=
+    local name=$1 t0 t1 t2 c1 c2 x1 x2 p1 p2 rss first_low=- first_high=- line main="" gauge
     shift
     ((++run_number))
     # The start time is taken in the child just before exec, so it covers the whole program.
@@ -267,6 +271,8 @@ run() {
         exec "$@" >"$dir/$name.log" 2>&1
     ) &
     program_pid=$!
+    "$dir/sleep-loop" &
+    gauge_pid=$!
     for _ in $(seq 100); do
         [[ -s $dir/start ]] && break
         sleep 0.01
@@ -307,6 +313,7 @@ run() {
     [[ $name == stemora ]] && main=1
     t1=$EPOCHREALTIME
     threads "$program_pid" "$main" >"$dir/threads1"
+    threads "$gauge_pid" "" >"$dir/gauge1"
     c1=$(cpu_ticks "$program_pid")
     x1=$(cpu_ticks "$xvfb_pid")
     p1=$(server_ticks)
@@ -315,18 +322,28 @@ run() {
     x2=$(cpu_ticks "$xvfb_pid")
     p2=$(server_ticks)
     threads "$program_pid" "$main" >"$dir/threads2"
+    threads "$gauge_pid" "" >"$dir/gauge2"
     t2=$EPOCHREALTIME
     rss=$(awk '/^VmHWM:/ { print $2 }' "/proc/$program_pid/status")
     capturing "$program_pid" || echo "load: $name stopped capturing during the run" >&2
     stop_pid "$program_pid"
     program_pid=
+    stop_pid "$gauge_pid"
+    gauge_pid=
 
+    gauge=$(awk -v run="$run_number" -v n="$name" -v t="$t1" -v u="$t2" '
+        NR == FNR { run0[$1] = $2; vol0[$1] = $3; invol0[$1] = $4; next }
+        { w = u - t
+          printf "%d gauge beside-%s %.3f %.1f %.1f\n", run, n, 100 * ($2 - run0[$1]) / 1e9 / w,
+              ($3 - vol0[$1]) / w, ($4 - invol0[$1]) / w }' "$dir/gauge1" "$dir/gauge2")
+    echo "$gauge" >>"$per_thread"
+    read -r _ _ _ gauge _ <<<"$gauge"
     awk -v n="$name" -v hz="$clk_tck" -v t="$t1" -v u="$t2" -v c="$((c2 - c1))" \
         -v x="$((x2 - x1))" -v p="$((p2 - p1))" -v r="$rss" -v fl="$first_low" \
-        -v fh="$first_high" 'BEGIN {
+        -v fh="$first_high" -v g="$gauge" 'BEGIN {
             w = u - t
-            printf "%s %.2f %d %.2f %.2f %s %s\n", n, 100 * c / hz / w, r, 100 * x / hz / w,
-                100 * p / hz / w, fl, fh }' >>"$results"
+            printf "%s %.2f %d %.2f %.2f %s %s %.2f\n", n, 100 * c / hz / w, r, 100 * x / hz / w,
+                100 * p / hz / w, fl, fh, g }' >>"$results"
     tail -n 1 "$results" >&2
     # Threads that came meanwhile count from zero; threads that went are not in the table.
     awk -v run="$run_number" -v n="$name" -v t="$t1" -v u="$t2" '
@@ -339,30 +356,6 @@ run() {
                     vol[name] / w, invol[name] / w
         }' "$dir/threads1" "$dir/threads2" | sort -k4,4gr >>"$per_thread"
     # Let the servers settle before the next program starts.
-    sleep 1
-}
-
-# floor: the sleep-loop peer over the same time as a program's run, into the thread table as
-# program "floor", thread "sleep-loop".
-floor() {
-    local t1 t2
-    ((++run_number))
-    "$dir/sleep-loop" &
-    program_pid=$!
-    sleep 1
-    t1=$EPOCHREALTIME
-    threads "$program_pid" "" >"$dir/threads1"
-    sleep "$LOAD_SECONDS"
-    threads "$program_pid" "" >"$dir/threads2"
-    t2=$EPOCHREALTIME
-    stop_pid "$program_pid"
-    program_pid=
-    awk -v run="$run_number" -v t="$t1" -v u="$t2" '
-        NR == FNR { run0[$1] = $2; vol0[$1] = $3; invol0[$1] = $4; next }
-        { w = u - t
-          printf "%d floor sleep-loop %.3f %.1f %.1f\n", run, 100 * ($2 - run0[$1]) / 1e9 / w,
-              ($3 - vol0[$1]) / w, ($4 - invol0[$1]) / w }' "$dir/threads1" "$dir/threads2" \
-        >>"$per_thread"
     sleep 1
 }
 
@@ -396,37 +389,51 @@ for ((round = 1; round <= LOAD_ROUNDS; ++round)); do
     run stemora "$LOAD_TUNER"
     run lingot lingot -c "$dir/lingot.conf"
 done
-# After the programs, so that each program's run follows the other's as it always has, never
-# a stretch in which nothing records and the stack idles.
-for ((round = 1; round <= LOAD_ROUNDS; ++round)); do
-    floor
-done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "CPU % of one core over ${LOAD_SECONDS} s after ${LOAD_WARMUP} s; Xvfb and the sound" \
     "server's daemons ($LOAD_STACK) over the same time"
 
-awk '
-    { n[$1]++; cpu[$1] += $2; rss[$1] += $3; x[$1] += $4; p[$1] += $5
+# The median of the first $2 values of array $1 (mawk has no sort).
+median='
+    function median(a, n,    b, i, j, t) {
+        for (i = 1; i <= n; ++i) b[i] = a[i]
+        for (i = 2; i <= n; ++i)
+            for (j = i; j > 1 && b[j - 1] > b[j]; --j) { t = b[j]; b[j] = b[j - 1]; b[j - 1] = t }
+        return n % 2 ? b[(n + 1) / 2] : (b[n / 2] + b[n / 2 + 1]) / 2
+    }'
+
+# Every goal is judged on the medians over the rounds: a round in which the machine charged
+# every wake-up two or three times as much (the gauge shows it) says nothing about the program,
+# and a mean would carry a third of it into the result. The means are printed beside them.
+awk "$median"'
+    { k = ++n[$1]; cpu[$1, k] = $2; rss[$1, k] = $3; scpu[$1] += $2; srss[$1] += $3
+      sx[$1] += $4; sp[$1] += $5
       row[NR] = $0
       if ($1 == "stemora" && $6 != "-") { fl[++f] = $6; fh[f] = $7 } }
     END {
-        printf "%-8s %7s %13s %7s %7s %s\n", "program", "CPU %", "peak RSS MiB", "Xvfb %",
-            "server %", "first spectrum s (between)"
+        printf "%-8s %7s %13s %7s %7s %7s %s\n", "program", "CPU %", "peak RSS MiB", "Xvfb %",
+            "server %", "gauge %", "first spectrum s (between)"
         for (i = 1; i <= NR; ++i) {
             split(row[i], v, " ")
             first = v[6] == "-" ? "" : sprintf("%.3f .. %.3f", v[6], v[7])
-            printf "%-8s %7.2f %13.1f %7.2f %7.2f %s\n", v[1], v[2], v[3] / 1024, v[4], v[5], first
+            printf "%-8s %7.2f %13.1f %7.2f %7.2f %7.2f %s\n", v[1], v[2], v[3] / 1024, v[4], v[5],
+                v[8], first
         }
         print ""
-        for (name in n)
-            printf "mean %-8s CPU %.2f %%, peak RSS %.1f MiB, Xvfb %.2f %%, server %.2f %%\n",
-                name, cpu[name] / n[name], rss[name] / n[name] / 1024, x[name] / n[name],
-                p[name] / n[name]
-        if (n["stemora"] && n["lingot"] && cpu["lingot"] > 0) {
-            cr = (cpu["stemora"] / n["stemora"]) / (cpu["lingot"] / n["lingot"])
-            rr = (rss["stemora"] / n["stemora"]) / (rss["lingot"] / n["lingot"])
-            printf "stemora / lingot: CPU %.2f (goal <= 0.30: %s), peak RSS %.2f (goal <= 0.50: %s)\n",
-                cr, cr <= 0.3 ? "met" : "missed", rr, rr <= 0.5 ? "met" : "missed"
+        for (name in n) {
+            for (i = 1; i <= n[name]; ++i) { c[i] = cpu[name, i]; m[i] = rss[name, i] }
+            mc[name] = median(c, n[name]); mr[name] = median(m, n[name])
+            printf "%-8s CPU median %.2f %% (mean %.2f), peak RSS %.1f MiB, Xvfb %.2f %%," \
+                " server %.2f %% (means)\n", name, mc[name], scpu[name] / n[name],
+                mr[name] / 1024, sx[name] / n[name], sp[name] / n[name]
+        }
+        if (n["stemora"] && n["lingot"] && mc["lingot"] > 0) {
+            cr = mc["stemora"] / mc["lingot"]
+            rr = mr["stemora"] / mr["lingot"]
+            printf "stemora / lingot: CPU %.2f (goal <= 0.30: %s; of the means %.2f)," \
+                " peak RSS %.2f (goal <= 0.50: %s)\n", cr, cr <= 0.3 ? "met" : "missed",
+                (scpu["stemora"] / n["stemora"]) / (scpu["lingot"] / n["lingot"]), rr,
+                rr <= 0.5 ? "met" : "missed"
         }
         if (f) {
             lo = hi = 0
@@ -438,18 +445,20 @@ awk '
 
 echo
 echo "Per thread (CPU % of one core, wake-ups and preemptions per second):"
-awk '
+awk "$median"'
     {
         key = $2 " " $3
         if (!(key in n)) order[++keys] = key
         n[key]++; cpu[key] += $4; wake[key] += $5; pre[key] += $6
         printf "run %-2d %-8s %-16s %7.3f %8.1f %8.1f\n", $1, $2, $3, $4, $5, $6
+        if ($2 == "stemora") stemora_run[$1] = 1
+        if ($1 > last) last = $1
         if ($2 == "stemora" && ($3 == "portaudio" || $3 == "threaded-ml")) {
             sound_cpu[$1] += $4; sound_wake[$1] += $5
         }
         if ($2 == "stemora" && $3 == "window") window_cpu[$1] = $4
-        if ($2 == "stemora" && $3 == "stemora") { capture += $4; captures++ }
-        if ($2 == "floor") { floor += $4; floors++ }
+        if ($2 == "stemora" && $3 == "stemora") capture[$1] = $4
+        if ($3 == "beside-stemora") gauge[$1] = $4
     }
     END {
         print ""
@@ -459,22 +468,23 @@ awk '
                 wake[order[i]] / n[order[i]], pre[order[i]] / n[order[i]]
         }
         runs = 0
-        for (r in sound_cpu) {
-            printf "run %d stemora: sound threads CPU %.3f %%, %.1f wake-ups/s; window CPU %.3f %%\n",
-                r, sound_cpu[r], sound_wake[r], window_cpu[r]
-            sc += sound_cpu[r]; sw += sound_wake[r]; wc += window_cpu[r]; ++runs
+        for (r = 1; r <= last; ++r) {
+            if (!(r in stemora_run)) continue
+            ++runs
+            sc[runs] = sound_cpu[r]; sw[runs] = sound_wake[r]; wc[runs] = window_cpu[r]
+            cc[runs] = capture[r]; gc[runs] = gauge[r]; dc[runs] = capture[r] - gauge[r]
+            printf "run %d stemora: sound threads CPU %.3f %%, %.1f wake-ups/s; window CPU" \
+                " %.3f %%; capture thread %.3f %% beside the gauge %.3f %%\n", r, sc[runs],
+                sw[runs], wc[runs], cc[runs], gc[runs]
         }
-        # Judged on the means over the rounds, as the CPU ratio is: on a shared machine one
-        # round of the same program may cost a third more than the next.
         if (runs) {
-            sc /= runs; sw /= runs; wc /= runs
-            printf "mean stemora: sound threads CPU %.3f %% (goal <= 0.5: %s), %.1f wake-ups/s" \
-                " (goal <= 60: %s); window CPU %.3f %% (goal <= 1: %s)\n", sc,
-                sc <= 0.5 ? "met" : "missed", sw, sw <= 60 ? "met" : "missed", wc,
-                wc <= 1 ? "met" : "missed"
+            a = median(sc, runs); b = median(sw, runs); c = median(wc, runs)
+            printf "median stemora: sound threads CPU %.3f %% (goal <= 0.5: %s), %.1f wake-ups/s" \
+                " (goal <= 60: %s); window CPU %.3f %% (goal <= 1: %s)\n", a,
+                a <= 0.5 ? "met" : "missed", b, b <= 60 ? "met" : "missed", c,
+                c <= 1 ? "met" : "missed"
+            printf "median capture thread %.3f %% against the gauge beside it %.3f %%: its pass" \
+                " adds %.3f %% to its wake-ups\n", median(cc, runs), median(gc, runs),
+                median(dc, runs)
         }
-        if (captures && floors)
-            printf "capture thread %.3f %% against the bare 1 ms sleep loop %.3f %%: its pass" \
-                " adds %.3f %% to its wake-ups\n", capture / captures, floor / floors,
-                capture / captures - floor / floors
     }' "$per_thread"
