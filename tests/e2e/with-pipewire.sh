@@ -58,6 +58,27 @@ alsa_monitor.properties["alsa.reserve"] = false
 default_access.properties["enable-flatpak-portal"] = false
 LUA
 
+# The null sink is the daemon's own, there before pipewire-pulse takes its first client. Loaded
+# through pipewire-pulse after it answers, it left a moment in which a recorder that connected
+# at once got pipewire-pulse's fallback sink instead, and now and then both daemons then stopped
+# answering anybody until that recorder's client library gave up, 30 s later.
+mkdir -p "$XDG_CONFIG_HOME/pipewire/pipewire.conf.d"
+cat >"$XDG_CONFIG_HOME/pipewire/pipewire.conf.d/50-vsink.conf" <<'CONF'
+context.objects = [
+  { factory = adapter
+    args = {
+      factory.name = support.null-audio-sink
+      node.name = vsink
+      node.description = vsink
+      media.class = Audio/Sink
+      audio.rate = 48000
+      audio.channels = 2
+      audio.position = [ FL FR ]
+    }
+  }
+]
+CONF
+
 # A crash takes the three daemons and the player: pipewire-pulse would otherwise live on,
 # refusing clients.
 stack_kill() {
@@ -99,6 +120,10 @@ stack_start() {
   wireplumber >"$dir/wireplumber.log" 2>&1 &
   wireplumber_pid=$!
   disown "$wireplumber_pid"
+  # Made here, not by whichever of pipewire-pulse and its first client comes first: when a
+  # client makes it in between pipewire-pulse's look and its own mkdir, pipewire-pulse
+  # gives up ("File exists").
+  [[ -d $XDG_RUNTIME_DIR/pulse ]] || mkdir -m 0700 "$XDG_RUNTIME_DIR/pulse"
   pipewire-pulse >"$dir/pipewire-pulse.log" 2>&1 &
   pulse_pid=$!
   disown "$pulse_pid"
@@ -107,8 +132,6 @@ stack_start() {
   pactl info | grep -q '^Server Name: PulseAudio (on PipeWire' ||
     stack_failed "the server answering is not PipeWire's: $(pactl info | grep '^Server Name')" ||
     return 1
-  pactl load-module module-null-sink sink_name=vsink rate=48000 channels=2 >/dev/null ||
-    stack_failed "no null sink" || return 1
   # WirePlumber may still be choosing its own defaults: set ours until they hold.
   local defaults=
   for _ in $(seq 100); do
