@@ -215,7 +215,7 @@ server_ticks() {
 }
 
 # One line per thread of process $1: TID, on-CPU nanoseconds, voluntary and involuntary
-# context switches, name (the main thread as "window" when $2 says so).
+# context switches, name (the main thread as $2 when given).
 threads() {
     local task tid name run vol invol line
     for task in "/proc/$1/task/"*; do
@@ -228,7 +228,7 @@ threads() {
                 nonvoluntary_ctxt_switches:*) invol=${line##*[[:space:]]} ;;
             esac
         done <"$task/status" 2>/dev/null
-        [[ -n $2 && $tid == "$1" ]] && name=window
+        [[ -n $2 && $tid == "$1" ]] && name=$2
         echo "$tid $run $vol $invol ${name// /_}"
     done
 }
@@ -257,6 +257,21 @@ per_thread=$dir/threads
 : >"$results"
 : >"$per_thread"
 run_number=0
+
+# thread_rows PROGRAM T1 T2 FILE1 FILE2: "run program thread cpu% wakeups/s preempted/s" per
+# thread name, from the snapshots FILE1 and FILE2 of threads taken at times T1 and T2. Threads
+# that came meanwhile count from zero; threads that went are not in the table.
+thread_rows() {
+    awk -v run="$run_number" -v n="$1" -v t="$2" -v u="$3" '
+        NR == FNR { run0[$1] = $2; vol0[$1] = $3; invol0[$1] = $4; next }
+        { cpu[$5] += $2 - run0[$1]; vol[$5] += $3 - vol0[$1]; invol[$5] += $4 - invol0[$1] }
+        END {
+            w = u - t
+            for (name in cpu)
+                printf "%d %s %s %.3f %.1f %.1f\n", run, n, name, 100 * cpu[name] / 1e9 / w,
+                    vol[name] / w, invol[name] / w
+        }' "$4" "$5"
+}
 
 # run NAME COMMAND...: one measured run; appends "name cpu% rss_kib x% server% first_low
 # first_high gauge%" to the results and "run name thread cpu% wakeups/s preempted/s" per thread
@@ -310,10 +325,10 @@ run() {
 
     echo "$name: records $(stream_format "$program_pid")" >&2
 
-    [[ $name == stemora ]] && main=1
+    [[ $name == stemora ]] && main=window
     t1=$EPOCHREALTIME
     threads "$program_pid" "$main" >"$dir/threads1"
-    threads "$gauge_pid" "" >"$dir/gauge1"
+    threads "$gauge_pid" "beside-$name" >"$dir/gauge1"
     c1=$(cpu_ticks "$program_pid")
     x1=$(cpu_ticks "$xvfb_pid")
     p1=$(server_ticks)
@@ -322,7 +337,7 @@ run() {
     x2=$(cpu_ticks "$xvfb_pid")
     p2=$(server_ticks)
     threads "$program_pid" "$main" >"$dir/threads2"
-    threads "$gauge_pid" "" >"$dir/gauge2"
+    threads "$gauge_pid" "beside-$name" >"$dir/gauge2"
     t2=$EPOCHREALTIME
     rss=$(awk '/^VmHWM:/ { print $2 }' "/proc/$program_pid/status")
     capturing "$program_pid" || echo "load: $name stopped capturing during the run" >&2
@@ -331,11 +346,7 @@ run() {
     stop_pid "$gauge_pid"
     gauge_pid=
 
-    gauge=$(awk -v run="$run_number" -v n="$name" -v t="$t1" -v u="$t2" '
-        NR == FNR { run0[$1] = $2; vol0[$1] = $3; invol0[$1] = $4; next }
-        { w = u - t
-          printf "%d gauge beside-%s %.3f %.1f %.1f\n", run, n, 100 * ($2 - run0[$1]) / 1e9 / w,
-              ($3 - vol0[$1]) / w, ($4 - invol0[$1]) / w }' "$dir/gauge1" "$dir/gauge2")
+    gauge=$(thread_rows gauge "$t1" "$t2" "$dir/gauge1" "$dir/gauge2")
     echo "$gauge" >>"$per_thread"
     read -r _ _ _ gauge _ <<<"$gauge"
     awk -v n="$name" -v hz="$clk_tck" -v t="$t1" -v u="$t2" -v c="$((c2 - c1))" \
@@ -345,16 +356,7 @@ run() {
             printf "%s %.2f %d %.2f %.2f %s %s %.2f\n", n, 100 * c / hz / w, r, 100 * x / hz / w,
                 100 * p / hz / w, fl, fh, g }' >>"$results"
     tail -n 1 "$results" >&2
-    # Threads that came meanwhile count from zero; threads that went are not in the table.
-    awk -v run="$run_number" -v n="$name" -v t="$t1" -v u="$t2" '
-        NR == FNR { run0[$1] = $2; vol0[$1] = $3; invol0[$1] = $4; next }
-        { cpu[$5] += $2 - run0[$1]; vol[$5] += $3 - vol0[$1]; invol[$5] += $4 - invol0[$1] }
-        END {
-            w = u - t
-            for (name in cpu)
-                printf "%d %s %s %.3f %.1f %.1f\n", run, n, name, 100 * cpu[name] / 1e9 / w,
-                    vol[name] / w, invol[name] / w
-        }' "$dir/threads1" "$dir/threads2" | sort -k4,4gr >>"$per_thread"
+    thread_rows "$name" "$t1" "$t2" "$dir/threads1" "$dir/threads2" | sort -k4,4gr >>"$per_thread"
     # Let the servers settle before the next program starts.
     sleep 1
 }
