@@ -17,7 +17,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/sound-control.sh"
 sound_options "$@"
 shift "$option_count"
 
-for tool in pipewire wireplumber pipewire-pulse pw-cli pactl sox; do
+for tool in pipewire wireplumber pipewire-pulse pw-cli pw-metadata pactl sox; do
   if ! command -v "$tool" >/dev/null; then
     echo "with-pipewire: $tool is not installed" >&2
     exit 2
@@ -120,6 +120,11 @@ stack_start() {
   wireplumber >"$dir/wireplumber.log" 2>&1 &
   wireplumber_pid=$!
   disown "$wireplumber_pid"
+  # WirePlumber set up (its defaults chosen) before pipewire-pulse takes a client: a recorder
+  # that came in earlier now and then got no answer, and with it every other pulse client
+  # (new ones too), until its client library gave up 30 s later.
+  await '[[ $(pw-metadata -n default 0 default.audio.source) == *vsink* ]]' 100 ||
+    stack_failed "wireplumber did not choose the defaults" || return 1
   # Made here, not by whichever of pipewire-pulse and its first client comes first: when a
   # client makes it in between pipewire-pulse's look and its own mkdir, pipewire-pulse
   # gives up ("File exists").
