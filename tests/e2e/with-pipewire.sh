@@ -58,10 +58,9 @@ alsa_monitor.properties["alsa.reserve"] = false
 default_access.properties["enable-flatpak-portal"] = false
 LUA
 
-# The null sink is the daemon's own, there before pipewire-pulse takes its first client. Loaded
-# through pipewire-pulse after it answers, it left a moment in which a recorder that connected
-# at once got pipewire-pulse's fallback sink instead, and now and then both daemons then stopped
-# answering anybody until that recorder's client library gave up, 30 s later.
+# The null sink is the daemon's own, so that WirePlumber can choose it as the default before
+# pipewire-pulse takes its first client (see stack_start); a recorder that connected at once
+# never meets pipewire-pulse's fallback sink.
 mkdir -p "$XDG_CONFIG_HOME/pipewire/pipewire.conf.d"
 cat >"$XDG_CONFIG_HOME/pipewire/pipewire.conf.d/50-vsink.conf" <<'CONF'
 context.objects = [
@@ -137,7 +136,7 @@ stack_start() {
   pactl info | grep -q '^Server Name: PulseAudio (on PipeWire' ||
     stack_failed "the server answering is not PipeWire's: $(pactl info | grep '^Server Name')" ||
     return 1
-  # WirePlumber may still be choosing its own defaults: set ours until they hold.
+  # Ours as the configured defaults (the source as pipewire-pulse names it), until they hold.
   local defaults=
   for _ in $(seq 100); do
     pactl set-default-sink vsink 2>/dev/null
